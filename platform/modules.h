@@ -1,0 +1,42 @@
+// Loaded modules (shared objects) in the manner of the Windows loader.
+// An HMODULE is the address at which the module is mapped, as on Windows, so
+// the same module always has the same handle however it was found.
+#pragma once
+
+#include "platform/types.h"
+
+using FARPROC = void (*)();
+
+constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_PIN = 0x1;
+constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT = 0x2;
+constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS = 0x4;
+
+constexpr DWORD DONT_RESOLVE_DLL_REFERENCES = 0x1;
+constexpr DWORD LOAD_LIBRARY_AS_DATAFILE = 0x2;
+
+// The module that holds an address (with FLAG_FROM_ADDRESS) or that has a
+// file name. Only FLAG_FROM_ADDRESS with FLAG_UNCHANGED_REFCOUNT, and the
+// file-name form for modules already loaded, are supported.
+BOOL GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module);
+
+// The full file name of a module, or of the process's executable when module
+// is null. A name that does not fit is cut to size - 1 characters and NUL
+// terminated; the result is then size and the last error
+// ERROR_INSUFFICIENT_BUFFER. Returns 0 on failure.
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+
+// Sets the folder that LoadLibraryA searches before the standard search
+// order; null or "" restores the standard order alone.
+BOOL SetDllDirectoryA(LPCSTR path);
+
+// A name with a "/" is loaded as given. A bare name is looked for in the
+// folder of SetDllDirectoryA first, then by the dynamic loader's standard
+// search (LD_LIBRARY_PATH, the caller's RUNPATH, the system folders).
+// Returns null with the last error ERROR_MOD_NOT_FOUND when nothing loads.
+HMODULE LoadLibraryA(LPCSTR fileName);
+// The flags are accepted for DONT_RESOLVE_DLL_REFERENCES and
+// LOAD_LIBRARY_AS_DATAFILE; the module's initialisers still run, which the
+// dynamic loader offers no way to skip.
+HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE reserved, DWORD flags);
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+BOOL FreeLibrary(HMODULE module);

@@ -1,0 +1,56 @@
+// The registry under HKEY_LOCAL_MACHINE, kept in one SQLite file that every
+// process of the machine shares. The file is ORVO_REGISTRY when that is set,
+// else registry.db in the user's configuration folder ($XDG_CONFIG_HOME/orvo,
+// or ~/.config/orvo). It is created readable and writable by its owner only,
+// with the server-list and tank-list keys already present.
+//
+// Key and value names compare without regard to ASCII case. Values enumerate
+// in the order they were first created; overwriting a value keeps its place.
+// Data is stored byte for byte as given: a REG_SZ written without its NUL is
+// read back without one.
+#pragma once
+
+#include "platform/types.h"
+
+using REGSAM = DWORD;
+using PHKEY = HKEY*;
+
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000002u)))
+
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_SET_VALUE = 0x0002;
+constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+constexpr REGSAM KEY_NOTIFY = 0x0010;
+constexpr REGSAM KEY_CREATE_LINK = 0x0020;
+constexpr REGSAM KEY_WOW64_64KEY = 0x0100;
+constexpr REGSAM KEY_WOW64_32KEY = 0x0200;
+constexpr REGSAM KEY_READ = 0x20019;
+constexpr REGSAM KEY_WRITE = 0x20006;
+constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
+
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+
+constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+// The environment variable that names the store's file.
+constexpr const char* kRegistryPathVariable = "ORVO_REGISTRY";
+
+LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
+                     REGSAM access, const void* securityAttributes, PHKEY result,
+                     LPDWORD disposition);
+LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
+                    DWORD dataBytes);
+LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, BYTE* data,
+                      LPDWORD dataBytes);
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameChars,
+                   LPDWORD reserved, LPDWORD type, BYTE* data, LPDWORD dataBytes);
+LONG RegDeleteValueA(HKEY key, LPCSTR valueName);
+LONG RegCloseKey(HKEY key);
