@@ -14,9 +14,12 @@ constexpr DWORD GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS = 0x4;
 constexpr DWORD DONT_RESOLVE_DLL_REFERENCES = 0x1;
 constexpr DWORD LOAD_LIBRARY_AS_DATAFILE = 0x2;
 
-// The module that holds an address (with FLAG_FROM_ADDRESS) or that has a
-// file name. Only FLAG_FROM_ADDRESS with FLAG_UNCHANGED_REFCOUNT, and the
-// file-name form for modules already loaded, are supported.
+// The module that holds an address (with FLAG_FROM_ADDRESS), or the loaded
+// module with a name: a full path, or a bare file name matched against the
+// file names of the loaded modules; null names the executable. Unless
+// FLAG_UNCHANGED_REFCOUNT is given the module gains a reference that
+// FreeLibrary drops, and FLAG_PIN keeps it loaded until the process ends.
+// Fails with ERROR_MOD_NOT_FOUND.
 BOOL GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module);
 
 // The full file name of a module, or of the process's executable when module
@@ -38,5 +41,10 @@ HMODULE LoadLibraryA(LPCSTR fileName);
 // LOAD_LIBRARY_AS_DATAFILE; the module's initialisers still run, which the
 // dynamic loader offers no way to skip.
 HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE reserved, DWORD flags);
+// Finds only what the module itself exports, not what its dependencies do;
+// ERROR_PROC_NOT_FOUND otherwise. Ordinals are not supported.
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+// Undoes one LoadLibraryA (or counted GetModuleHandleExA); the module is
+// unloaded when nothing holds it any more. ERROR_INVALID_HANDLE for a module
+// with no such load outstanding.
 BOOL FreeLibrary(HMODULE module);

@@ -8,8 +8,17 @@
 // in the order they were first created; overwriting a value keeps its place.
 // Data is stored byte for byte as given: a REG_SZ written without its NUL is
 // read back without one.
+//
+// A handle allows only what it was opened for: reading values needs
+// KEY_QUERY_VALUE, changing them KEY_SET_VALUE, making keys below it
+// KEY_CREATE_SUB_KEY (ERROR_ACCESS_DENIED otherwise). Asking for a write right
+// on a store this process cannot write is ERROR_ACCESS_DENIED at once. A
+// handle keeps working on the store it was opened in even if ORVO_REGISTRY
+// changes later. A file that is not a store of ours, or a damaged one, gives
+// ERROR_BADDB.
 #pragma once
 
+#include "platform/errors.h"
 #include "platform/types.h"
 
 using REGSAM = DWORD;

@@ -1,0 +1,117 @@
+#include "Shared/DelayLoad.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "client/OrvoCI.h"
+#include "tests/shared/base_path.h"
+#include "tests/support/scratch.h"
+
+namespace orvo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The folder of the freshly built libraries, found from the client library
+// this program runs with.
+fs::path BuiltLibraryFolder()
+{
+    Dl_info info{};
+    dladdr(reinterpret_cast<void*>(&ResolveDelayedImport), &info);
+    return fs::canonical(info.dli_fname).parent_path();
+}
+
+class DelayLoadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        StoreBasePath("Kivra Drivers", m_base.path().string());
+        fs::create_directory(m_base.path() / "exe.logs");
+    }
+
+    // The text of the one log file written under the base path.
+    std::string LogText() const
+    {
+        std::string text;
+        for (const auto& entry : fs::directory_iterator(m_base.path() / "exe.logs")) {
+            std::ifstream file(entry.path(), std::ios::binary);
+            std::stringstream contents;
+            contents << file.rdbuf();
+            text += contents.str();
+        }
+        return text;
+    }
+
+    // In a child that ends normally, so that its log reaches the file, makes
+    // and ends two client objects, which use the support library's
+    // constructor and destructor. Then checks that the one load was logged
+    // as coming from expectedFile.
+    void ExpectOneLoadFrom(const fs::path& expectedFile) const
+    {
+        GTEST_FLAG_SET(death_test_style, "fast");
+        EXPECT_EXIT(
+            {
+                { OrvoCI first; }
+                { OrvoCI second; }
+                std::exit(0);
+            },
+            ::testing::ExitedWithCode(0), "");
+
+        const std::string text = LogText();
+        EXPECT_NE(text.find("../../Shared/DelayLoad(  303): NRML: delayHookHandler: Loaded "
+                            "\"libKivraToolBox.so\" from \"" +
+                            expectedFile.string() + "\"\r\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_EQ(text.find("Loaded"), text.rfind("Loaded")) << "more than one line: " << text;
+    }
+
+    ScratchRegistry m_registry;
+    ScratchDir m_base;
+};
+
+TEST_F(DelayLoadTest, SupportLibraryComesFromTheBasePathFirst)
+{
+    fs::create_directory(m_base.path() / "lib64");
+    const fs::path copy = m_base.path() / "lib64" / kSupportLibrary;
+    fs::copy_file(BuiltLibraryFolder() / kSupportLibrary, copy);
+
+    ExpectOneLoadFrom(copy);
+}
+
+TEST_F(DelayLoadTest, SupportLibraryFallsBackToTheStandardSearch)
+{
+    ExpectOneLoadFrom(BuiltLibraryFolder() / kSupportLibrary);
+}
+
+TEST_F(DelayLoadTest, MissingLibraryEndsTheProcessAfterItsMessage)
+{
+    HMODULE module = nullptr;
+    FARPROC address = nullptr;
+    DelayedImport import{"libKivraToolBoxGone.so", "_ZN10CUDPSocketC1Et", &module, &address};
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(ResolveDelayedImport(import), ::testing::ExitedWithCode(255),
+                "DLL Loading Error.*The application \"shared_tests\" failed to load "
+                "\"libKivraToolBoxGone.so\" library\\..*will now terminate\\.");
+}
+
+TEST_F(DelayLoadTest, MissingFunctionEndsTheProcessAfterItsMessage)
+{
+    HMODULE module = nullptr;
+    FARPROC address = nullptr;
+    DelayedImport import{kSupportLibrary, "_ZN10CUDPSocket7receiveEPci", &module, &address};
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(ResolveDelayedImport(import), ::testing::ExitedWithCode(255),
+                "DLL Loading Error.*failed to find function \"_ZN10CUDPSocket7receiveEPci\"\n"
+                "in the \"libKivraToolBox.so\" library\\..*version mistmatch");
+}
+
+}  // namespace
+}  // namespace orvo::test

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
+# runs the whole test suite. Leaks and undefined behaviour fail the run.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${ORVO_TEST_BUILD:-$top/build-test}
+
+"$top/scripts/install-deps.sh"
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE=ON \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+cmake --build "$build" -j "$(nproc)"
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
