@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -23,17 +24,9 @@ std::atomic<bool> g_directorySet{false};
 // directory flag and the module handles.
 std::mutex g_resolveLock;
 
-std::string FileName(HMODULE module)
-{
-    char name[4096];
-    const DWORD length = GetModuleFileNameA(module, name, sizeof name);
-    return length == 0 || length >= sizeof name ? std::string() : std::string(name, length);
-}
-
 std::string ExecutableName()
 {
-    const std::string path = FileName(nullptr);
-    return path.substr(path.rfind('/') + 1);
+    return std::filesystem::path(ModulePath(nullptr)).filename().string();
 }
 
 [[noreturn]] void EndProcessWithMessage(const char* text)
@@ -85,7 +78,7 @@ FARPROC delayHookHandler(unsigned notification, DelayLoadInfo* info)
         if (g_directorySet && info != nullptr) {
             LogMessage("../../Shared/DelayLoad", 303, "delayHookHandler", kLogNormal,
                        "Loaded \"%s\" from \"%s\"\r\n", info->szDll ? info->szDll : "",
-                       FileName(info->hmodCur).c_str());
+                       ModulePath(info->hmodCur).c_str());
         }
         break;
     default:

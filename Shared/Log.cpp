@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include "Shared/BasePath.h"
-#include "platform/files.h"
 #include "platform/modules.h"
 #include "platform/process.h"
 
@@ -24,17 +24,9 @@ std::mutex g_logLock;
 int g_threshold = kDefaultThreshold;
 std::FILE* g_logFile = nullptr;
 
-std::string FileNameOf(const std::string& path)
+std::string FileNameOf(HMODULE module)
 {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string ModuleFileName(HMODULE module)
-{
-    char name[4096];
-    const DWORD length = GetModuleFileNameA(module, name, sizeof name);
-    return length == 0 || length >= sizeof name ? std::string() : std::string(name, length);
+    return std::filesystem::path(ModulePath(module)).filename().string();
 }
 
 // This library's file name up to its first ".".
@@ -46,7 +38,7 @@ std::string ThisModuleName()
                             reinterpret_cast<LPCSTR>(&ThisModuleName), &self)) {
         return std::string();
     }
-    const std::string name = FileNameOf(ModuleFileName(self));
+    const std::string name = FileNameOf(self);
     return name.substr(0, name.find('.'));
 }
 
@@ -54,7 +46,7 @@ std::string ThisModuleName()
 // made, so that no later line tries again.
 bool OpenLogFile()
 {
-    const std::string path = ResolveBasePath() + "/exe.logs/" + FileNameOf(ModuleFileName(nullptr)) +
+    const std::string path = ResolveBasePath() + "/exe.logs/" + FileNameOf(nullptr) +
                              "." + std::to_string(GetCurrentProcessId()) + "." + ThisModuleName() +
                              ".Release.log";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

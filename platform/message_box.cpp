@@ -5,8 +5,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <utility>
+
+#include "platform/modules.h"
 
 namespace {
 
@@ -64,7 +65,6 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type)
 
 int AfxMessageBox(LPCSTR text, UINT type)
 {
-    std::error_code error;
-    std::string caption = std::filesystem::read_symlink("/proc/self/exe", error).filename().string();
+    const std::string caption = std::filesystem::path(ModulePath(nullptr)).filename().string();
     return MessageBoxA(nullptr, text, caption.c_str(), type);
 }

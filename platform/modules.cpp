@@ -241,30 +241,37 @@ BOOL GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module)
     }
 }
 
+std::string ModulePath(HMODULE module)
+{
+    std::optional<std::string> path;
+    if (module == nullptr) {
+        path = ExecutablePath();
+    } else if (std::optional<Mapped> found = MappedAt(BaseOf(module))) {
+        path = std::move(found->path);
+    }
+    return path.value_or("");
+}
+
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
 {
     if (fileName == nullptr && size != 0) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    std::optional<std::string> path;
+    std::string path;
     try {
-        if (module == nullptr) {
-            path = ExecutablePath();
-        } else if (std::optional<Mapped> found = MappedAt(BaseOf(module))) {
-            path = std::move(found->path);
-        }
+        path = ModulePath(module);
     } catch (const std::bad_alloc&) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);
     }
-    if (!path || path->empty()) {
+    if (path.empty()) {
         return Fail(ERROR_MOD_NOT_FOUND);
     }
-    if (path->size() < size) {
-        std::memcpy(fileName, path->c_str(), path->size() + 1);
-        return static_cast<DWORD>(path->size());
+    if (path.size() < size) {
+        std::memcpy(fileName, path.c_str(), path.size() + 1);
+        return static_cast<DWORD>(path.size());
     }
     if (size != 0) {
-        std::memcpy(fileName, path->data(), size - 1);
+        std::memcpy(fileName, path.data(), size - 1);
         fileName[size - 1] = '\0';
     }
     SetLastError(ERROR_INSUFFICIENT_BUFFER);

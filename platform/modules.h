@@ -3,6 +3,8 @@
 // the same module always has the same handle however it was found.
 #pragma once
 
+#include <string>
+
 #include "platform/types.h"
 
 using FARPROC = void (*)();
@@ -27,6 +29,10 @@ BOOL GetModuleHandleExA(DWORD flags, LPCSTR nameOrAddress, HMODULE* module);
 // terminated; the result is then size and the last error
 // ERROR_INSUFFICIENT_BUFFER. Returns 0 on failure.
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+
+// The same name whatever its length, for callers of our own; "" when the
+// module is unknown.
+std::string ModulePath(HMODULE module);
 
 // Sets the folder that LoadLibraryA searches before the standard search
 // order; null or "" restores the standard order alone.

@@ -40,22 +40,15 @@
 
 namespace {
 
-// Win32 codes that errors.h has no name for.
+// Error codes that errors.h has no name for.
 constexpr LONG kErrorDiskFull = 112;
 constexpr LONG kErrorBadPathname = 161;
 constexpr LONG kErrorBusy = 170;
 constexpr LONG kErrorRegistryIoFailed = 1016;
 
-constexpr REGSAM kDelete = 0x00010000;
-constexpr REGSAM kWriteDac = 0x00040000;
-constexpr REGSAM kWriteOwner = 0x00080000;
-constexpr REGSAM kMaximumAllowed = 0x02000000;
-constexpr REGSAM kGenericAll = 0x10000000;
-constexpr REGSAM kGenericExecute = 0x20000000;
-constexpr REGSAM kGenericWrite = 0x40000000;
-constexpr REGSAM kGenericRead = 0x80000000;
-constexpr REGSAM kWriteRights =
-    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | kDelete | kWriteDac | kWriteOwner;
+// The rights that need a writable store. Other bits, such as the WOW64 view
+// flags, mean nothing here and are ignored.
+constexpr REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
 
 // Callers size their buffers by these limits, so nothing longer is stored.
 constexpr std::size_t kMaxKeyNameChars = 255;
@@ -68,11 +61,6 @@ constexpr int kBusyTimeoutMs = 5000;
 constexpr int kApplicationId = 0x4F52564F;
 constexpr int kSchemaVersion = 1;
 
-constexpr const char* kInstalledKeys[] = {
-    "Software\\Kivra\\Orvo\\EnumServers",
-    "Software\\Kivra\\Orvo\\EnumTanks",
-};
-
 LONG FromSqlite(int rc)
 {
     switch (rc & 0xFF) {
@@ -80,13 +68,6 @@ LONG FromSqlite(int rc)
     case SQLITE_ROW:
     case SQLITE_DONE:
         return ERROR_SUCCESS;
-    case SQLITE_NOTADB:
-    case SQLITE_CORRUPT:
-    case SQLITE_FORMAT:
-    case SQLITE_SCHEMA:
-    case SQLITE_MISMATCH:
-    case SQLITE_CONSTRAINT:
-        return ERROR_BADDB;
     case SQLITE_READONLY:
     case SQLITE_PERM:
     case SQLITE_AUTH:
@@ -104,6 +85,7 @@ LONG FromSqlite(int rc)
     case SQLITE_PROTOCOL:
         return kErrorRegistryIoFailed;
     default:
+        // Not a database, damaged, or not laid out as ours expects.
         return ERROR_BADDB;
     }
 }
@@ -135,113 +117,112 @@ struct DbCloser {
 };
 using Db = std::unique_ptr<sqlite3, DbCloser>;
 
+// Bytes to bind as a blob rather than as text.
+struct Blob {
+    std::string_view bytes;
+};
+
 class Statement {
 public:
-    Statement() = default;
+    // Binds args to ?1, ?2, ... in turn. A failure to prepare or bind is
+    // kept and reported by the first step, so callers check once.
+    template <typename... Args>
+    Statement(sqlite3* db, const char* sql, const Args&... args)
+    {
+        m_rc = sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr);
+        [[maybe_unused]] int index = 0;
+        ((m_rc = m_rc == SQLITE_OK ? bind(++index, args) : m_rc), ...);
+    }
     ~Statement() { sqlite3_finalize(m_stmt); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
-    int prepare(sqlite3* db, const char* sql)
+    // Steps to the first row, if any; a query that needs one says what its
+    // absence means.
+    LONG step(LONG noRow = ERROR_SUCCESS)
     {
-        sqlite3_finalize(m_stmt);
-        m_stmt = nullptr;
-        return sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr);
+        const int rc = m_rc == SQLITE_OK ? sqlite3_step(m_stmt) : m_rc;
+        return rc == SQLITE_DONE ? noRow : FromSqlite(rc);
     }
-    sqlite3_stmt* get() const { return m_stmt; }
-    int step() { return sqlite3_step(m_stmt); }
 
-    int bind(int index, sqlite3_int64 value) { return sqlite3_bind_int64(m_stmt, index, value); }
-    int bind(int index, std::string_view text)
+    sqlite3_int64 integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    LONG bytes(int column, bool text, std::string_view& out) const
     {
-        // Lengths were limited by the caller, but the cast must not wrap.
-        if (text.size() > static_cast<std::size_t>(INT_MAX)) {
-            return SQLITE_TOOBIG;
+        const void* data = text ? static_cast<const void*>(sqlite3_column_text(m_stmt, column))
+                                : sqlite3_column_blob(m_stmt, column);
+        const int size = sqlite3_column_bytes(m_stmt, column);
+        if (size < 0) {
+            return ERROR_BADDB;
         }
-        // A null pointer would bind SQL NULL, not an empty name.
-        return sqlite3_bind_text(m_stmt, index, text.data() != nullptr ? text.data() : "",
-                                 static_cast<int>(text.size()), SQLITE_TRANSIENT);
+        // SQLite answers null for an empty value, but also when out of memory.
+        if (data == nullptr && size != 0) {
+            return ERROR_OUTOFMEMORY;
+        }
+        out = std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(size));
+        return ERROR_SUCCESS;
     }
-    int bindBlob(int index, const BYTE* data, DWORD bytes)
+
+private:
+    int bind(int index, sqlite3_int64 value) { return sqlite3_bind_int64(m_stmt, index, value); }
+    int bind(int index, std::string_view text) { return bindBytes(index, text, true); }
+    int bind(int index, const Blob& blob) { return bindBytes(index, blob.bytes, false); }
+    int bindBytes(int index, std::string_view bytes, bool text)
     {
-        if (bytes > static_cast<DWORD>(INT_MAX)) {
+        // Sizes were limited by the callers, but the cast must not wrap.
+        if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
             return SQLITE_TOOBIG;
         }
         // A null pointer would bind SQL NULL, not an empty value.
-        if (bytes == 0) {
-            return sqlite3_bind_zeroblob(m_stmt, index, 0);
-        }
-        return sqlite3_bind_blob(m_stmt, index, data, static_cast<int>(bytes), SQLITE_TRANSIENT);
+        const char* data = bytes.data() != nullptr ? bytes.data() : "";
+        const auto size = static_cast<int>(bytes.size());
+        return text ? sqlite3_bind_text(m_stmt, index, data, size, SQLITE_TRANSIENT)
+                    : sqlite3_bind_blob(m_stmt, index, data, size, SQLITE_TRANSIENT);
     }
 
-private:
     sqlite3_stmt* m_stmt = nullptr;
+    int m_rc = SQLITE_OK;
 };
 
-// Rolls back unless committed, so that every early return leaves the store
-// as it was and unlocked.
-class WriteTransaction {
-public:
-    explicit WriteTransaction(sqlite3* db) : m_db(db) {}
-    ~WriteTransaction()
-    {
-        if (m_open) {
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        }
-    }
-    WriteTransaction(const WriteTransaction&) = delete;
-    WriteTransaction& operator=(const WriteTransaction&) = delete;
-
+// Runs change in one write transaction, rolled back unless all of it
+// succeeds, so that every failure leaves the store as it was and unlocked.
+template <typename Change>
+LONG InTransaction(sqlite3* db, Change&& change)
+{
     // IMMEDIATE takes the write lock up front: a deferred transaction that
     // upgrades later can fail at once with BUSY, bypassing the busy timeout.
-    LONG begin()
-    {
-        const int rc = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-        m_open = rc == SQLITE_OK;
+    int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
         return FromSqlite(rc);
     }
-    LONG commit()
-    {
-        const int rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+    LONG error = change();
+    if (error == ERROR_SUCCESS) {
+        rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
         if (rc == SQLITE_OK) {
-            m_open = false;
+            return ERROR_SUCCESS;
         }
-        return FromSqlite(rc);
+        error = FromSqlite(rc);
     }
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return error;
+}
 
-private:
-    sqlite3* m_db;
-    bool m_open = false;
-};
-
-// What tells a store of ours from an empty file or someone else's.
-struct StoreMark {
-    sqlite3_int64 applicationId = 0;
-    sqlite3_int64 version = 0;
-    sqlite3_int64 tables = 0;
-
-    bool fresh() const { return applicationId == 0 && version == 0 && tables == 0; }
-};
-
-LONG ReadMark(sqlite3* db, StoreMark& mark)
+// Tells a store of ours from an empty file (fresh) and from a foreign or
+// newer one (ERROR_BADDB).
+LONG CheckMark(sqlite3* db, bool& fresh)
 {
     // One statement, so one snapshot: read piecemeal, a store that another
     // process sets up meanwhile would look half made, and so foreign.
-    Statement statement;
-    int rc = statement.prepare(db,
-                               "SELECT (SELECT application_id FROM pragma_application_id),"
-                               "       (SELECT user_version FROM pragma_user_version),"
-                               "       (SELECT count(*) FROM sqlite_master)");
-    if (rc == SQLITE_OK) {
-        rc = statement.step();
+    Statement query(db,
+                    "SELECT (SELECT application_id FROM pragma_application_id),"
+                    "       (SELECT user_version FROM pragma_user_version),"
+                    "       (SELECT count(*) FROM sqlite_master)");
+    const LONG error = query.step(ERROR_BADDB);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
-    if (rc != SQLITE_ROW) {
-        return FromSqlite(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
-    }
-    mark.applicationId = sqlite3_column_int64(statement.get(), 0);
-    mark.version = sqlite3_column_int64(statement.get(), 1);
-    mark.tables = sqlite3_column_int64(statement.get(), 2);
-    return ERROR_SUCCESS;
+    fresh = query.integer(0) == 0 && query.integer(1) == 0 && query.integer(2) == 0;
+    const bool ours = query.integer(0) == kApplicationId && query.integer(1) == kSchemaVersion;
+    return fresh || ours ? ERROR_SUCCESS : ERROR_BADDB;
 }
 
 // ---------------------------------------------------------------- key paths
@@ -250,11 +231,7 @@ LONG ReadMark(sqlite3* db, StoreMark& mark)
 // an empty name elsewhere (a leading or doubled backslash) is not.
 LONG SplitSubKey(LPCSTR subKey, std::vector<std::string_view>& names)
 {
-    names.clear();
-    if (subKey == nullptr) {
-        return ERROR_SUCCESS;
-    }
-    std::string_view rest(subKey);
+    std::string_view rest(subKey != nullptr ? subKey : "");
     while (!rest.empty()) {
         const std::size_t cut = rest.find('\\');
         const std::string_view name = rest.substr(0, cut);
@@ -275,9 +252,7 @@ LONG SplitSubKey(LPCSTR subKey, std::vector<std::string_view>& names)
 
 std::string JoinPath(std::string_view base, std::string_view name)
 {
-    std::string path;
-    path.reserve(base.size() + 1 + name.size());
-    path.append(base);
+    std::string path(base);
     if (!path.empty()) {
         path.push_back('\\');
     }
@@ -287,36 +262,19 @@ std::string JoinPath(std::string_view base, std::string_view name)
 
 // Finds a key by its full path; storedPath receives the path in the case it
 // was created with.
-LONG FindKey(sqlite3* db, std::string_view path, sqlite3_int64& id, std::string* storedPath)
+LONG FindKey(sqlite3* db, std::string_view path, sqlite3_int64& id, std::string& storedPath)
 {
-    Statement statement;
-    int rc = statement.prepare(db, "SELECT id, path FROM keys WHERE path = ?1");
-    if (rc == SQLITE_OK) {
-        rc = statement.bind(1, path);
+    Statement query(db, "SELECT id, path FROM keys WHERE path = ?1", path);
+    std::string_view stored;
+    LONG error = query.step(ERROR_FILE_NOT_FOUND);
+    if (error == ERROR_SUCCESS) {
+        error = query.bytes(1, true, stored);
     }
-    if (rc != SQLITE_OK) {
-        return FromSqlite(rc);
+    if (error == ERROR_SUCCESS) {
+        id = query.integer(0);
+        storedPath.assign(stored);
     }
-    rc = statement.step();
-    if (rc == SQLITE_DONE) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    if (rc != SQLITE_ROW) {
-        return FromSqlite(rc);
-    }
-    id = sqlite3_column_int64(statement.get(), 0);
-    if (storedPath != nullptr) {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement.get(), 1));
-        const int bytes = sqlite3_column_bytes(statement.get(), 1);
-        if (text == nullptr && bytes != 0) {
-            return ERROR_OUTOFMEMORY;
-        }
-        if (bytes < 0) {
-            return ERROR_BADDB;
-        }
-        storedPath->assign(text != nullptr ? text : "", static_cast<std::size_t>(bytes));
-    }
-    return ERROR_SUCCESS;
+    return error;
 }
 
 // Creates every missing key along basePath\names inside the caller's write
@@ -326,7 +284,7 @@ LONG CreateKeyPath(sqlite3* db, const std::string& basePath,
                    std::string& storedPath, bool& created)
 {
     created = false;
-    LONG error = FindKey(db, basePath, id, &storedPath);
+    LONG error = FindKey(db, basePath, id, storedPath);
     if (error != ERROR_SUCCESS) {
         // The key a handle names is never removed, so its absence means
         // the store was tampered with.
@@ -334,34 +292,16 @@ LONG CreateKeyPath(sqlite3* db, const std::string& basePath,
     }
     for (const std::string_view name : names) {
         const std::string path = JoinPath(storedPath, name);
-        sqlite3_int64 childId = 0;
-        std::string childPath;
-        error = FindKey(db, path, childId, &childPath);
-        if (error == ERROR_FILE_NOT_FOUND) {
-            Statement insert;
-            int rc = insert.prepare(db, "INSERT INTO keys (parent, path) VALUES (?1, ?2)");
-            if (rc == SQLITE_OK) {
-                rc = insert.bind(1, id);
-            }
-            if (rc == SQLITE_OK) {
-                rc = insert.bind(2, path);
-            }
-            if (rc == SQLITE_OK) {
-                rc = insert.step();
-            }
-            if (rc != SQLITE_DONE) {
-                return FromSqlite(rc);
-            }
-            childId = sqlite3_last_insert_rowid(db);
-            childPath = path;
-            created = true;
-        } else if (error != ERROR_SUCCESS) {
-            return error;
-        } else {
-            created = false;
+        error = Statement(db, "INSERT OR IGNORE INTO keys (parent, path) VALUES (?1, ?2)", id,
+                          path)
+                    .step();
+        created = sqlite3_changes(db) != 0;
+        if (error == ERROR_SUCCESS) {
+            error = FindKey(db, path, id, storedPath);
         }
-        id = childId;
-        storedPath = std::move(childPath);
+        if (error != ERROR_SUCCESS) {
+            return error;
+        }
     }
     return ERROR_SUCCESS;
 }
@@ -396,89 +336,63 @@ LONG LocateStore(std::string& path)
 
     std::string folder;
     const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
     // A relative value is invalid and to be ignored.
     if (config != nullptr && config[0] == '/') {
         folder = config;
+    } else if (home != nullptr && home[0] == '/') {
+        folder = std::string(home) + "/.config";
     } else {
-        const char* home = std::getenv("HOME");
-        std::string homeFolder;
-        if (home != nullptr && home[0] == '/') {
-            homeFolder = home;
-        } else {
-            passwd entry{};
-            passwd* found = nullptr;
-            std::vector<char> buffer(16384);
-            if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-                found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
-                return ERROR_PATH_NOT_FOUND;
-            }
-            homeFolder = found->pw_dir;
+        passwd entry{};
+        passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+            found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+            return ERROR_PATH_NOT_FOUND;
         }
-        folder = homeFolder + "/.config";
+        folder = std::string(found->pw_dir) + "/.config";
     }
     folder += "/orvo";
     const LONG error = MakeFolders(folder);
-    if (error != ERROR_SUCCESS) {
-        return error;
+    if (error == ERROR_SUCCESS) {
+        path = folder + "/registry.db";
     }
-    path = folder + "/registry.db";
-    return ERROR_SUCCESS;
+    return error;
 }
 
 LONG InitializeStore(sqlite3* db)
 {
-    WriteTransaction transaction(db);
-    LONG error = transaction.begin();
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    // Another process may have set the store up while this one waited for
-    // the lock.
-    StoreMark mark;
-    error = ReadMark(db, mark);
-    if (error != ERROR_SUCCESS || !mark.fresh()) {
-        return error;
-    }
-
-    static const char* const kSchema =
-        "CREATE TABLE keys ("
-        "  id INTEGER PRIMARY KEY,"
-        "  parent INTEGER REFERENCES keys(id),"
-        "  path TEXT NOT NULL UNIQUE COLLATE NOCASE);"
-        "CREATE TABLE key_values ("
-        "  key_id INTEGER NOT NULL REFERENCES keys(id),"
-        "  name TEXT NOT NULL COLLATE NOCASE,"
-        "  type INTEGER NOT NULL,"
-        "  data BLOB NOT NULL,"
-        "  position INTEGER NOT NULL,"
-        "  PRIMARY KEY (key_id, name));"
-        "CREATE UNIQUE INDEX key_values_order ON key_values (key_id, position);"
-        "INSERT INTO keys (id, parent, path) VALUES (1, NULL, '');";
-    const std::string stamp = "PRAGMA application_id = " + std::to_string(kApplicationId) +
-                              "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
-    int rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_exec(db, stamp.c_str(), nullptr, nullptr, nullptr);
-    }
-    if (rc != SQLITE_OK) {
-        return FromSqlite(rc);
-    }
-
-    const std::string root;
-    for (const char* installed : kInstalledKeys) {
-        std::vector<std::string_view> names;
-        error = SplitSubKey(installed, names);
-        sqlite3_int64 id = 0;
-        std::string storedPath;
-        bool created = false;
-        if (error == ERROR_SUCCESS) {
-            error = CreateKeyPath(db, root, names, id, storedPath, created);
-        }
-        if (error != ERROR_SUCCESS) {
+    return InTransaction(db, [db] {
+        // Another process may have set the store up while this one waited
+        // for the lock.
+        bool fresh = false;
+        const LONG error = CheckMark(db, fresh);
+        if (error != ERROR_SUCCESS || !fresh) {
             return error;
         }
-    }
-    return transaction.commit();
+        // The root, then the server-list and tank-list keys with their parents.
+        static const char* const kSchema =
+            "CREATE TABLE keys ("
+            "  id INTEGER PRIMARY KEY,"
+            "  parent INTEGER REFERENCES keys(id),"
+            "  path TEXT NOT NULL UNIQUE COLLATE NOCASE);"
+            "CREATE TABLE key_values ("
+            "  key_id INTEGER NOT NULL REFERENCES keys(id),"
+            "  name TEXT NOT NULL COLLATE NOCASE,"
+            "  type INTEGER NOT NULL,"
+            "  data BLOB NOT NULL,"
+            "  position INTEGER NOT NULL,"
+            "  PRIMARY KEY (key_id, name));"
+            "CREATE UNIQUE INDEX key_values_order ON key_values (key_id, position);"
+            "INSERT INTO keys (id, parent, path) VALUES (1, NULL, ''), (2, 1, 'Software'),"
+            "  (3, 2, 'Software\\Kivra'), (4, 3, 'Software\\Kivra\\Orvo'),"
+            "  (5, 4, 'Software\\Kivra\\Orvo\\EnumServers'),"
+            "  (6, 4, 'Software\\Kivra\\Orvo\\EnumTanks');";
+        const std::string sql = std::string(kSchema) +
+                                "PRAGMA application_id = " + std::to_string(kApplicationId) +
+                                "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+        return FromSqlite(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr));
+    });
 }
 
 // Opens a connection to the store at path, creating and setting it up when
@@ -487,22 +401,17 @@ LONG OpenStore(const std::string& path, Db& db, bool& writable)
 {
     // Made here rather than by SQLite so that it is private from the start.
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int openError = errno;
     if (fd >= 0) {
         // The umask may have taken bits away; none may be added.
         fchmod(fd, 0600);
         close(fd);
-    } else if (errno != EEXIST) {
-        const int openError = errno;
-        struct stat existing {};
-        // An unwritable folder still lets an existing store be read.
-        if (stat(path.c_str(), &existing) != 0) {
-            return FromErrno(openError);
-        }
     }
-
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
-        return FromErrno(errno);
+        // An unwritable folder still lets an existing store be read, so a
+        // failed create matters only when there is no file.
+        return FromErrno(fd < 0 && openError != EEXIST ? openError : errno);
     }
     // A folder or a pipe at the path is no store, and a pipe would block.
     if (!S_ISREG(info.st_mode)) {
@@ -512,42 +421,31 @@ LONG OpenStore(const std::string& path, Db& db, bool& writable)
     sqlite3* raw = nullptr;
     // SQLite falls back to read-only on its own when the file is not
     // writable; sqlite3_db_readonly tells afterwards.
-    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    const int rc = sqlite3_open_v2(path.c_str(), &raw,
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
     Db opened(raw);
     if (rc != SQLITE_OK) {
-        if (access(path.c_str(), R_OK) != 0) {
-            return ERROR_ACCESS_DENIED;
-        }
-        return FromSqlite(rc);
+        return access(path.c_str(), R_OK) != 0 ? ERROR_ACCESS_DENIED : FromSqlite(rc);
     }
     sqlite3_busy_timeout(opened.get(), kBusyTimeoutMs);
     writable = sqlite3_db_readonly(opened.get(), "main") == 0;
 
-    StoreMark mark;
-    LONG error = ReadMark(opened.get(), mark);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    if (mark.fresh()) {
-        if (!writable) {
-            return ERROR_ACCESS_DENIED;
-        }
-        error = InitializeStore(opened.get());
+    bool fresh = false;
+    LONG error = CheckMark(opened.get(), fresh);
+    if (error == ERROR_SUCCESS && fresh) {
+        error = writable ? InitializeStore(opened.get()) : ERROR_ACCESS_DENIED;
         // Whoever set it up, it must now be ours.
         if (error == ERROR_SUCCESS) {
-            error = ReadMark(opened.get(), mark);
+            error = CheckMark(opened.get(), fresh);
         }
-        if (error != ERROR_SUCCESS) {
-            return error;
+        if (error == ERROR_SUCCESS && fresh) {
+            error = ERROR_BADDB;
         }
     }
-    if (mark.applicationId != kApplicationId || mark.version != kSchemaVersion) {
-        return ERROR_BADDB;
+    if (error == ERROR_SUCCESS) {
+        db = std::move(opened);
     }
-
-    db = std::move(opened);
-    return ERROR_SUCCESS;
+    return error;
 }
 
 // ------------------------------------------------------------------ handles
@@ -555,7 +453,6 @@ LONG OpenStore(const std::string& path, Db& db, bool& writable)
 struct OpenKey {
     std::mutex lock;  // one call at a time on the connection
     Db db;
-    bool writable = false;
     std::string storePath;
     std::string path;  // as stored
     sqlite3_int64 id = 0;
@@ -576,12 +473,6 @@ HandleTable& Handles()
     return *table;
 }
 
-bool IsPredefined(HKEY key)
-{
-    const auto value = reinterpret_cast<ULONG_PTR>(key);
-    return value >= 0x80000000u && value <= 0x800000FFu;
-}
-
 HKEY Register(std::shared_ptr<OpenKey> key)
 {
     HandleTable& table = Handles();
@@ -590,7 +481,7 @@ HKEY Register(std::shared_ptr<OpenKey> key)
     // Numbers are handed out afresh rather than reused, so a stale handle
     // fails instead of reaching another key; the predefined keys' numbers
     // and 0 are never handed out.
-    while (value == 0 || IsPredefined(reinterpret_cast<HKEY>(value)) ||
+    while (value == 0 || (value >= 0x80000000u && value <= 0x800000FFu) ||
            table.keys.count(value) != 0) {
         value += 4;
     }
@@ -607,204 +498,161 @@ std::shared_ptr<OpenKey> Lookup(HKEY key)
     return found == table.keys.end() ? nullptr : found->second;
 }
 
-// Turns the generic rights into the key rights they stand for.
-REGSAM MapAccess(REGSAM access, bool writable)
-{
-    if ((access & kGenericRead) != 0 || (access & kGenericExecute) != 0) {
-        access |= KEY_READ;
-    }
-    if ((access & kGenericWrite) != 0) {
-        access |= KEY_WRITE;
-    }
-    if ((access & kGenericAll) != 0) {
-        access |= KEY_ALL_ACCESS;
-    }
-    if ((access & kMaximumAllowed) != 0) {
-        access |= writable ? KEY_ALL_ACCESS : KEY_READ;
-    }
-    return access & ~(kGenericRead | kGenericExecute | kGenericWrite | kGenericAll |
-                      kMaximumAllowed | KEY_WOW64_32KEY | KEY_WOW64_64KEY);
-}
-
-// The store and key that a new key is opened relative to.
-struct Parent {
-    std::string storePath;
-    std::string path;
-    REGSAM access = 0;
-    bool predefined = false;
-};
-
-LONG DescribeParent(HKEY key, Parent& parent)
-{
-    if (key == HKEY_LOCAL_MACHINE) {
-        parent.predefined = true;
-        parent.access = KEY_ALL_ACCESS;
-        return LocateStore(parent.storePath);
-    }
-    const std::shared_ptr<OpenKey> open = Lookup(key);
-    if (!open) {
-        return ERROR_INVALID_HANDLE;
-    }
-    // These never change once the handle is made.
-    parent.storePath = open->storePath;
-    parent.path = open->path;
-    parent.access = open->access;
-    return ERROR_SUCCESS;
-}
-
-// The key a value call works on: a handle's, or for HKEY_LOCAL_MACHINE the
-// root over a connection of its own for the one call.
-LONG Acquire(HKEY key, std::shared_ptr<OpenKey>& open)
-{
-    if (key == HKEY_LOCAL_MACHINE) {
-        auto root = std::make_shared<OpenKey>();
-        LONG error = LocateStore(root->storePath);
-        if (error == ERROR_SUCCESS) {
-            error = OpenStore(root->storePath, root->db, root->writable);
-        }
-        if (error == ERROR_SUCCESS) {
-            error = FindKey(root->db.get(), "", root->id, &root->path);
-            if (error == ERROR_FILE_NOT_FOUND) {
-                error = ERROR_BADDB;
-            }
-        }
-        if (error != ERROR_SUCCESS) {
-            return error;
-        }
-        root->access = root->writable ? KEY_ALL_ACCESS : KEY_READ;
-        open = std::move(root);
-        return ERROR_SUCCESS;
-    }
-    open = Lookup(key);
-    return open ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
-}
-
-// Opens (and with create, makes) parent\subKey as a new handle.
-LONG OpenOrCreate(HKEY key, LPCSTR subKey, REGSAM access, bool create, PHKEY result,
-                  LPDWORD disposition)
+// Opens (and with create, makes) key\subKey over a connection of its own.
+LONG OpenKeyAt(HKEY key, LPCSTR subKey, REGSAM access, bool create,
+               std::shared_ptr<OpenKey>& open, LPDWORD disposition)
 {
     std::vector<std::string_view> names;
     LONG error = SplitSubKey(subKey, names);
-    Parent parent;
-    if (error == ERROR_SUCCESS) {
-        error = DescribeParent(key, parent);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
-    auto open = std::make_shared<OpenKey>();
+    open = std::make_shared<OpenKey>();
+    std::string basePath;
+    REGSAM parentAccess = KEY_ALL_ACCESS;
+    if (key == HKEY_LOCAL_MACHINE) {
+        error = LocateStore(open->storePath);
+    } else if (const std::shared_ptr<OpenKey> parent = Lookup(key)) {
+        // These never change once the handle is made.
+        open->storePath = parent->storePath;
+        basePath = parent->path;
+        parentAccess = parent->access;
+    } else {
+        error = ERROR_INVALID_HANDLE;
+    }
+    bool writable = false;
     if (error == ERROR_SUCCESS) {
-        open->storePath = parent.storePath;
-        error = OpenStore(open->storePath, open->db, open->writable);
+        error = OpenStore(open->storePath, open->db, writable);
     }
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    open->access = MapAccess(access, open->writable);
-    if ((open->access & kWriteRights) != 0 && !open->writable) {
+    open->access = access;
+    if ((access & kWriteRights) != 0 && !writable) {
         return ERROR_ACCESS_DENIED;
     }
 
-    std::string path = parent.path;
+    std::string path = basePath;
     for (const std::string_view name : names) {
         path = JoinPath(path, name);
     }
-    error = FindKey(open->db.get(), path, open->id, &open->path);
+    sqlite3* db = open->db.get();
+    error = FindKey(db, path, open->id, open->path);
     bool created = false;
     if (error == ERROR_FILE_NOT_FOUND && create) {
-        if (!open->writable ||
-            (!parent.predefined && (parent.access & KEY_CREATE_SUB_KEY) == 0)) {
+        if (!writable || (parentAccess & KEY_CREATE_SUB_KEY) == 0) {
             return ERROR_ACCESS_DENIED;
         }
-        WriteTransaction transaction(open->db.get());
-        error = transaction.begin();
-        if (error == ERROR_SUCCESS) {
-            error = CreateKeyPath(open->db.get(), parent.path, names, open->id, open->path,
-                                  created);
-        }
-        if (error == ERROR_SUCCESS) {
-            error = transaction.commit();
-        }
+        error = InTransaction(db, [&] {
+            return CreateKeyPath(db, basePath, names, open->id, open->path, created);
+        });
     }
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    if (disposition != nullptr) {
+    if (error == ERROR_SUCCESS && disposition != nullptr) {
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }
-    *result = Register(std::move(open));
-    return ERROR_SUCCESS;
+    return error;
 }
 
-LONG CheckValueName(LPCSTR valueName)
+LONG OpenHandle(HKEY key, LPCSTR subKey, REGSAM access, bool create, PHKEY result,
+                LPDWORD disposition)
+{
+    *result = nullptr;
+    std::shared_ptr<OpenKey> open;
+    const LONG error = OpenKeyAt(key, subKey, access, create, open, disposition);
+    if (error == ERROR_SUCCESS) {
+        *result = Register(std::move(open));
+    }
+    return error;
+}
+
+// The key a value call works on, locked for the call so that calls on one
+// handle take turns on its connection.
+struct HeldKey {
+    std::shared_ptr<OpenKey> key;
+    std::unique_lock<std::mutex> guard;  // after key, so that it unlocks first
+    std::string_view name;               // the value's, "" for the default
+
+    sqlite3* db() const { return key->db.get(); }
+};
+
+LONG Acquire(HKEY key, LPCSTR valueName, REGSAM right, HeldKey& held)
 {
     if (valueName != nullptr && std::strlen(valueName) > kMaxValueNameChars) {
         return ERROR_INVALID_PARAMETER;
     }
+    std::shared_ptr<OpenKey> open;
+    if (key == HKEY_LOCAL_MACHINE) {
+        // The root, over a connection of its own for the one call. It is
+        // made with the store, so its absence means a damaged store.
+        const LONG error = OpenKeyAt(key, nullptr, right, false, open, nullptr);
+        if (error != ERROR_SUCCESS) {
+            return error == ERROR_FILE_NOT_FOUND ? ERROR_BADDB : error;
+        }
+    } else if (!(open = Lookup(key))) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if ((open->access & right) == 0) {
+        return ERROR_ACCESS_DENIED;
+    }
+    held.guard = std::unique_lock(open->lock);
+    held.key = std::move(open);
+    held.name = valueName != nullptr ? std::string_view(valueName) : std::string_view();
     return ERROR_SUCCESS;
 }
 
-std::string_view ValueName(LPCSTR valueName)
+// Runs change on the key under one write transaction.
+template <typename Change>
+LONG ChangeValue(HKEY key, LPCSTR valueName, Change&& change)
 {
-    return valueName != nullptr ? std::string_view(valueName) : std::string_view();
+    HeldKey held;
+    const LONG error = Acquire(key, valueName, KEY_SET_VALUE, held);
+    return error != ERROR_SUCCESS ? error : InTransaction(held.db(), [&] { return change(held); });
 }
 
-// Hands a stored value's type and data to the caller the way the query
-// functions do. The caller has checked that data implies dataBytes.
-LONG DeliverData(sqlite3_stmt* row, int typeColumn, int dataColumn, LPDWORD type, BYTE* data,
-                 LPDWORD dataBytes)
+// Hands a stored value's type (at column) and data (the next column) to the
+// caller the way the query functions do. The caller has checked that data
+// implies dataBytes.
+LONG DeliverData(const Statement& row, int column, LPDWORD type, BYTE* data, LPDWORD dataBytes)
 {
-    const sqlite3_int64 storedType = sqlite3_column_int64(row, typeColumn);
+    const sqlite3_int64 storedType = row.integer(column);
     if (storedType < 0 || storedType > static_cast<sqlite3_int64>(UINT32_MAX)) {
         return ERROR_BADDB;
     }
-    const void* blob = sqlite3_column_blob(row, dataColumn);
-    const int blobBytes = sqlite3_column_bytes(row, dataColumn);
-    if (blobBytes < 0) {
-        return ERROR_BADDB;
+    std::string_view stored;
+    const LONG error = row.bytes(column + 1, false, stored);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
-    if (blob == nullptr && blobBytes != 0) {
-        return ERROR_OUTOFMEMORY;
-    }
-    const auto size = static_cast<DWORD>(blobBytes);
-
+    // SQLite's sizes are ints, so this cannot wrap.
+    const auto size = static_cast<DWORD>(stored.size());
+    const bool fits = data == nullptr || size <= *dataBytes;
     if (type != nullptr) {
         *type = static_cast<DWORD>(storedType);
     }
-    if (data == nullptr) {
-        if (dataBytes != nullptr) {
-            *dataBytes = size;
-        }
-        return ERROR_SUCCESS;
+    if (data != nullptr && fits && size != 0) {
+        std::memcpy(data, stored.data(), size);
     }
-    if (size > *dataBytes) {
+    if (dataBytes != nullptr) {
         *dataBytes = size;
-        return ERROR_MORE_DATA;
     }
-    if (size != 0) {
-        std::memcpy(data, blob, size);
-    }
-    *dataBytes = size;
-    return ERROR_SUCCESS;
+    return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 
 }  // namespace
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM access, PHKEY result)
 {
-    if (result == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    *result = nullptr;
-    return OpenOrCreate(key, subKey, access, false, result, nullptr);
+    return result == nullptr ? ERROR_INVALID_PARAMETER
+                             : OpenHandle(key, subKey, access, false, result, nullptr);
 }
 
 LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved*/, LPSTR /*keyClass*/,
                      DWORD /*options*/, REGSAM access, const void* /*securityAttributes*/,
                      PHKEY result, LPDWORD disposition)
 {
-    if (result == nullptr || subKey == nullptr) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    *result = nullptr;
-    return OpenOrCreate(key, subKey, access, true, result, disposition);
+    return result == nullptr || subKey == nullptr
+               ? ERROR_INVALID_PARAMETER
+               : OpenHandle(key, subKey, access, true, result, disposition);
 }
 
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
@@ -813,68 +661,35 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, 
     if ((data == nullptr && dataBytes != 0) || dataBytes > static_cast<DWORD>(INT_MAX)) {
         return ERROR_INVALID_PARAMETER;
     }
-    LONG error = CheckValueName(valueName);
-    std::shared_ptr<OpenKey> open;
-    if (error == ERROR_SUCCESS) {
-        error = Acquire(key, open);
-    }
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    if ((open->access & KEY_SET_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    std::lock_guard guard(open->lock);
-    sqlite3* db = open->db.get();
-    const std::string_view name = ValueName(valueName);
-
-    WriteTransaction transaction(db);
-    error = transaction.begin();
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-
-    // An overwrite keeps the row, and with it the value's place.
-    Statement update;
-    int rc = update.prepare(db, "UPDATE key_values SET type = ?1, data = ?2 "
-                                "WHERE key_id = ?3 AND name = ?4");
-    if (rc == SQLITE_OK) rc = update.bind(1, static_cast<sqlite3_int64>(type));
-    if (rc == SQLITE_OK) rc = update.bindBlob(2, data, dataBytes);
-    if (rc == SQLITE_OK) rc = update.bind(3, open->id);
-    if (rc == SQLITE_OK) rc = update.bind(4, name);
-    if (rc == SQLITE_OK) rc = update.step();
-    if (rc != SQLITE_DONE) {
-        return FromSqlite(rc);
-    }
-
-    if (sqlite3_changes(db) == 0) {
-        Statement last;
-        rc = last.prepare(db, "SELECT max(position) FROM key_values WHERE key_id = ?1");
-        if (rc == SQLITE_OK) rc = last.bind(1, open->id);
-        if (rc == SQLITE_OK) rc = last.step();
-        if (rc != SQLITE_ROW) {
-            return FromSqlite(rc == SQLITE_DONE ? SQLITE_CORRUPT : rc);
+    const Blob blob{{reinterpret_cast<const char*>(data), dataBytes}};
+    return ChangeValue(key, valueName, [&](const HeldKey& held) -> LONG {
+        sqlite3* db = held.db();
+        const sqlite3_int64 id = held.key->id;
+        // An overwrite keeps the row, and with it the value's place.
+        const LONG updated = Statement(db,
+                                       "UPDATE key_values SET type = ?1, data = ?2 "
+                                       "WHERE key_id = ?3 AND name = ?4",
+                                       type, blob, id, held.name)
+                                 .step();
+        if (updated != ERROR_SUCCESS || sqlite3_changes(db) != 0) {
+            return updated;
         }
-        const sqlite3_int64 lastPosition = sqlite3_column_int64(last.get(), 0);
+        Statement last(db, "SELECT max(position) FROM key_values WHERE key_id = ?1", id);
+        const LONG found = last.step(ERROR_BADDB);
+        if (found != ERROR_SUCCESS) {
+            return found;
+        }
+        const sqlite3_int64 lastPosition = last.integer(0);
         // SQL arithmetic past the top would turn into a float; refuse instead.
         if (lastPosition < 0 || lastPosition == INT64_MAX) {
             return ERROR_BADDB;
         }
-
-        Statement insert;
-        rc = insert.prepare(db, "INSERT INTO key_values (key_id, name, type, data, position) "
-                                "VALUES (?1, ?2, ?3, ?4, ?5)");
-        if (rc == SQLITE_OK) rc = insert.bind(1, open->id);
-        if (rc == SQLITE_OK) rc = insert.bind(2, name);
-        if (rc == SQLITE_OK) rc = insert.bind(3, static_cast<sqlite3_int64>(type));
-        if (rc == SQLITE_OK) rc = insert.bindBlob(4, data, dataBytes);
-        if (rc == SQLITE_OK) rc = insert.bind(5, lastPosition + 1);
-        if (rc == SQLITE_OK) rc = insert.step();
-        if (rc != SQLITE_DONE) {
-            return FromSqlite(rc);
-        }
-    }
-    return transaction.commit();
+        return Statement(db,
+                         "INSERT INTO key_values (key_id, name, type, data, position) "
+                         "VALUES (?1, ?2, ?3, ?4, ?5)",
+                         id, held.name, type, blob, lastPosition + 1)
+            .step();
+    });
 }
 
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, BYTE* data,
@@ -883,32 +698,15 @@ LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type
     if (reserved != nullptr || (data != nullptr && dataBytes == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    LONG error = CheckValueName(valueName);
-    std::shared_ptr<OpenKey> open;
-    if (error == ERROR_SUCCESS) {
-        error = Acquire(key, open);
-    }
+    HeldKey held;
+    LONG error = Acquire(key, valueName, KEY_QUERY_VALUE, held);
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    if ((open->access & KEY_QUERY_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    std::lock_guard guard(open->lock);
-
-    Statement query;
-    int rc = query.prepare(open->db.get(),
-                           "SELECT type, data FROM key_values WHERE key_id = ?1 AND name = ?2");
-    if (rc == SQLITE_OK) rc = query.bind(1, open->id);
-    if (rc == SQLITE_OK) rc = query.bind(2, ValueName(valueName));
-    if (rc == SQLITE_OK) rc = query.step();
-    if (rc == SQLITE_DONE) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    if (rc != SQLITE_ROW) {
-        return FromSqlite(rc);
-    }
-    return DeliverData(query.get(), 0, 1, type, data, dataBytes);
+    Statement query(held.db(), "SELECT type, data FROM key_values WHERE key_id = ?1 AND name = ?2",
+                    held.key->id, held.name);
+    error = query.step(ERROR_FILE_NOT_FOUND);
+    return error != ERROR_SUCCESS ? error : DeliverData(query, 0, type, data, dataBytes);
 }
 
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameChars,
@@ -918,93 +716,49 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameChar
         (data != nullptr && dataBytes == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    std::shared_ptr<OpenKey> open;
-    LONG error = Acquire(key, open);
+    HeldKey held;
+    LONG error = Acquire(key, nullptr, KEY_QUERY_VALUE, held);
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    if ((open->access & KEY_QUERY_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
+    Statement query(held.db(),
+                    "SELECT name, type, data FROM key_values WHERE key_id = ?1 "
+                    "ORDER BY position LIMIT 1 OFFSET ?2",
+                    held.key->id, index);
+    std::string_view name;
+    error = query.step(ERROR_NO_MORE_ITEMS);
+    if (error == ERROR_SUCCESS) {
+        error = query.bytes(0, true, name);
     }
-    std::lock_guard guard(open->lock);
-
-    Statement query;
-    int rc = query.prepare(open->db.get(),
-                           "SELECT name, type, data FROM key_values WHERE key_id = ?1 "
-                           "ORDER BY position LIMIT 1 OFFSET ?2");
-    if (rc == SQLITE_OK) rc = query.bind(1, open->id);
-    if (rc == SQLITE_OK) rc = query.bind(2, static_cast<sqlite3_int64>(index));
-    if (rc == SQLITE_OK) rc = query.step();
-    if (rc == SQLITE_DONE) {
-        return ERROR_NO_MORE_ITEMS;
-    }
-    if (rc != SQLITE_ROW) {
-        return FromSqlite(rc);
-    }
-
-    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(query.get(), 0));
-    const int nameBytes = sqlite3_column_bytes(query.get(), 0);
-    if (nameBytes < 0) {
-        return ERROR_BADDB;
-    }
-    if (name == nullptr && nameBytes != 0) {
-        return ERROR_OUTOFMEMORY;
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     // Counted in 64 bits so that the NUL cannot wrap the sum.
-    const std::uint64_t nameNeeds = static_cast<std::uint64_t>(nameBytes) + 1;
-    if (nameNeeds > *valueNameChars) {
-        // The data's size still helps a caller size both buffers at once.
-        if (dataBytes != nullptr) {
-            DeliverData(query.get(), 1, 2, type, nullptr, dataBytes);
-        }
-        return ERROR_MORE_DATA;
+    const bool nameFits = static_cast<std::uint64_t>(name.size()) + 1 <= *valueNameChars;
+    // Even when the name does not fit, the data's size helps a caller size
+    // both buffers at once.
+    error = DeliverData(query, 1, type, nameFits ? data : nullptr, dataBytes);
+    if (!nameFits || error != ERROR_SUCCESS) {
+        return nameFits ? error : ERROR_MORE_DATA;
     }
-
-    error = DeliverData(query.get(), 1, 2, type, data, dataBytes);
-    if (error != ERROR_SUCCESS) {
-        return error;
+    if (!name.empty()) {
+        std::memcpy(valueName, name.data(), name.size());
     }
-    if (nameBytes != 0) {
-        std::memcpy(valueName, name, static_cast<std::size_t>(nameBytes));
-    }
-    valueName[nameBytes] = '\0';
-    *valueNameChars = static_cast<DWORD>(nameBytes);
+    valueName[name.size()] = '\0';
+    *valueNameChars = static_cast<DWORD>(name.size());
     return ERROR_SUCCESS;
 }
 
 LONG RegDeleteValueA(HKEY key, LPCSTR valueName)
 {
-    LONG error = CheckValueName(valueName);
-    std::shared_ptr<OpenKey> open;
-    if (error == ERROR_SUCCESS) {
-        error = Acquire(key, open);
-    }
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    if ((open->access & KEY_SET_VALUE) == 0) {
-        return ERROR_ACCESS_DENIED;
-    }
-    std::lock_guard guard(open->lock);
-    sqlite3* db = open->db.get();
-
-    WriteTransaction transaction(db);
-    error = transaction.begin();
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    Statement remove;
-    int rc = remove.prepare(db, "DELETE FROM key_values WHERE key_id = ?1 AND name = ?2");
-    if (rc == SQLITE_OK) rc = remove.bind(1, open->id);
-    if (rc == SQLITE_OK) rc = remove.bind(2, ValueName(valueName));
-    if (rc == SQLITE_OK) rc = remove.step();
-    if (rc != SQLITE_DONE) {
-        return FromSqlite(rc);
-    }
-    if (sqlite3_changes(db) == 0) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    return transaction.commit();
+    return ChangeValue(key, valueName, [](const HeldKey& held) -> LONG {
+        const LONG removed = Statement(held.db(),
+                                       "DELETE FROM key_values WHERE key_id = ?1 AND name = ?2",
+                                       held.key->id, held.name)
+                                 .step();
+        return removed != ERROR_SUCCESS || sqlite3_changes(held.db()) != 0 ? removed
+                                                                         : ERROR_FILE_NOT_FOUND;
+    });
 }
 
 LONG RegCloseKey(HKEY key)
@@ -1012,18 +766,16 @@ LONG RegCloseKey(HKEY key)
     if (key == HKEY_LOCAL_MACHINE) {
         return ERROR_SUCCESS;
     }
+    HandleTable& table = Handles();
+    // Declared before the guard, so that the connection closes outside the
+    // table's lock (or later, when a call still using it finishes).
     std::shared_ptr<OpenKey> closing;
-    {
-        HandleTable& table = Handles();
-        std::lock_guard guard(table.lock);
-        const auto found = table.keys.find(reinterpret_cast<ULONG_PTR>(key));
-        if (found == table.keys.end()) {
-            return ERROR_INVALID_HANDLE;
-        }
-        closing = std::move(found->second);
-        table.keys.erase(found);
+    std::lock_guard guard(table.lock);
+    const auto found = table.keys.find(reinterpret_cast<ULONG_PTR>(key));
+    if (found == table.keys.end()) {
+        return ERROR_INVALID_HANDLE;
     }
-    // The connection closes here, outside the table's lock, or later when a
-    // call still using it on another thread finishes.
+    closing = std::move(found->second);
+    table.keys.erase(found);
     return ERROR_SUCCESS;
 }
