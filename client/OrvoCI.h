@@ -1,10 +1,36 @@
-// The client object: an application's connection to a tank engine.
+// The client object: an application's connection to a tank engine, under one
+// or more named clients, with what later calls need: the names in use, the
+// event buffer of the last read, the global settings, the store supplements
+// of the selected block and the buffers for building events.
 //
-// Not copyable: a copy would share the engine connection, the buffers and
-// the UDP sender with its source, and both would release them.
+// Every method that reaches the engine follows one frame: it returns its
+// failure value (0, "" or nothing) silently when there is no connection, or
+// for a client-bound operation no client; text arguments become BSTRs for the
+// call (a text that cannot throws ComError); the engine's 32-bit result is
+// the method's; texts that come back are narrowed and freed; arrays come back
+// into the event buffer, and pointers handed out into it stay valid until the
+// next read through the same object. Errors are kept as text: GetError
+// returns the engine's and this object's own.
+//
+// Not copyable: the object owns its engine reference, buffers, supplements
+// and UDP sender, and a copy would have to share or duplicate all of them.
 #pragma once
 
+#include <array>
+#include <memory>
+#include <vector>
+
 #include "engine/CUDPSocket.h"
+#include "engine/ITankEngine.h"
+#include "events/SQHead.h"
+#include "events/TimeRange.h"
+#include "platform/com.h"
+#include "platform/cstring.h"
+#include "platform/simple_array.h"
+#include "platform/types.h"
+#include "platform/variant.h"
+#include "tanks/CStoreSupplement.h"
+#include "waves/CPropertyCache.h"
 
 class OrvoCI {
 public:
@@ -13,8 +39,59 @@ public:
     OrvoCI(const OrvoCI&) = delete;
     OrvoCI& operator=(const OrvoCI&) = delete;
 
+    // Connection and errors.
+    void ReleaseServer();
+    CString GetError();
+    CString GetDebug(CString name);
+    void EnabTankDebug(CString name, int enable);
+
+    // The server list, shared by every program of the machine. "Local" heads
+    // it and is not stored.
+    int AddServer(CString name, CString ip, CString user, CString domain, CString password);
+    int RemoveServer(CString name);
+    CString GetEnumServer(LONG index);
+    CString GetServerItem(CString server, CString item);
+
+    // Connecting and clients.
+    LONG ConnectServer(CString server, CString client);
+    LONG AddClient(CString client);
+    int SwitchClient(LONG id);
+    int SwitchClient(CString client);
+    void DeleteClient(LONG id);
+    void DeleteClient(CString client);
+    LONG GetClientID(CString client);
+
+    // Global settings, by number 1 to 13.
+    LONG SetGlobal(LONG index, double value);
+    double GetGlobal(LONG index);
+    void ResetGlobals();
+
 private:
-    // Sends the read notice; made on the port that listeners of the notice
-    // expect.
+    static constexpr int kClientSlots = 1000;  // ids 1 to 999; slot 0 unused
+    static constexpr int kServerSlots = 100;
+
+    // Appends one "Local Error" block to m_localError; returns 0.
+    LONG RCE(CString call, CString message, CString badArg);
+    void ClearSupplementArray();
+    // True when id names a registered client.
+    bool IsRegistered(LONG id) const;
+
+    std::array<std::unique_ptr<CString>, kClientSlots> m_clientNames;
+    std::array<std::unique_ptr<CString>, kServerSlots> m_serverNames;
+    CString m_localError;
+    CString m_serverName;
+    CString m_tankName;
+    CString m_blockName;
+    std::unique_ptr<LONG[]> m_codeBuffer;
+    LONG m_codeBufferSize = 0;
+    CPropertyCache m_globals;
+    std::vector<TimeRange> m_validRanges;
     CUDPSocket m_notifier;
+    CSimpleArray<CStoreSupplement*> m_supplements;
+    std::unique_ptr<LONG[]> m_buildBuffer;
+    LONG m_buildBufferSize = 0;
+    SQHead m_buildHead{};
+    VARIANT m_events;
+    ComPtr<ITankEngine> m_engine;
+    LONG m_clientId = 0;
 };

@@ -63,3 +63,30 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameChar
                    LPDWORD reserved, LPDWORD type, BYTE* data, LPDWORD dataBytes);
 LONG RegDeleteValueA(HKEY key, LPCSTR valueName);
 LONG RegCloseKey(HKEY key);
+
+// An open key, closed when the object ends.
+class UniqueHKey {
+public:
+    UniqueHKey() = default;
+    ~UniqueHKey() { reset(); }
+    UniqueHKey(const UniqueHKey&) = delete;
+    UniqueHKey& operator=(const UniqueHKey&) = delete;
+
+    HKEY get() const { return m_key; }
+    // Closes any key held and returns where an opening function stores one.
+    PHKEY put()
+    {
+        reset();
+        return &m_key;
+    }
+    void reset()
+    {
+        if (m_key != nullptr) {
+            RegCloseKey(m_key);
+            m_key = nullptr;
+        }
+    }
+
+private:
+    HKEY m_key = nullptr;
+};

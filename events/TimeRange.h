@@ -1,0 +1,7 @@
+#pragma once
+
+// A valid time range of a block, in seconds.
+struct TimeRange {
+    double start;
+    double end;
+};

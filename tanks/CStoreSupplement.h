@@ -1,0 +1,26 @@
+// One store of a block: the header items a recording declares for it and the
+// block's notes carry back.
+#pragma once
+
+#include "platform/cstring.h"
+
+class CStoreSupplement {
+public:
+    CStoreSupplement() = default;
+    CStoreSupplement(const CStoreSupplement&) = default;
+    CStoreSupplement& operator=(const CStoreSupplement&) = default;
+    virtual ~CStoreSupplement() = default;
+
+    CString StoreName;     // the store code's text
+    CString HeadName;
+    LONG CircType = -1;
+    LONG NumChan = 1;
+    LONG StrobeMode = 0;
+    CString StrobeBuddy;
+    CString SecTag;
+    LONG TankEvType = 0;   // event type of the store's records
+    LONG NumPoints = 0;    // points per record
+    LONG DataFormat = 0;   // data format of the store's records
+    float SampleFreq = 0.0f;
+    LONG Enabled = 1;      // enabled only when exactly 1
+};
