@@ -66,6 +66,26 @@ public:
     double GetGlobal(LONG index);
     void ResetGlobals();
 
+    // Time text: an elapsed time (below 30000000 s) or a calendar time by the
+    // format letters H M S U D O W Y. The text stays intact for the next
+    // three calls on the same thread and is overwritten by the fourth.
+    static char* ST(double time, const char* format);
+
+    // Filter descriptions such as "Freq = 1000:2000{0,0}".
+    static int ParseFilterDescEx(CString desc, LONG* pCode, LONG* pOperator, double* pValue1,
+                                 double* pValue2, LONG* pExtra1, LONG* pExtra2);
+    static int ParseFilterDesc(CString desc, LONG* pCode, LONG* pOperator, double* pValue1,
+                               double* pValue2);
+    static CString BuildFilterDescEx(LONG code, LONG op, double value1, double value2, LONG extra1,
+                                     LONG extra2);
+    static CString BuildFilterDesc(LONG code, LONG op, double value1, double value2);
+
+    // Data-path descriptors: "[SERVERNAME]...[TANKNAME]...[BLOCKNAME]...
+    // [EVENTNAME]...[CHANNELNAME(]1,2[)CHANNELNAME]". A server, tank or block
+    // of "?" stands for the one in use; channels end with 0.
+    CString ToDPX(CString server, CString tank, CString block, CString event, const LONG* channels);
+    CString FromDPX(CString descriptor, CString item);
+
 private:
     static constexpr int kClientSlots = 1000;  // ids 1 to 999; slot 0 unused
     static constexpr int kServerSlots = 100;

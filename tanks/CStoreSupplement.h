@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/cstring.h"
+#include "platform/types.h"
 
 class CStoreSupplement {
 public:
@@ -10,6 +11,15 @@ public:
     CStoreSupplement(const CStoreSupplement&) = default;
     CStoreSupplement& operator=(const CStoreSupplement&) = default;
     virtual ~CStoreSupplement() = default;
+
+    // Twelve "NAME=...;TYPE=...;VALUE=...;" lines, each ended by "\r\n",
+    // replacing *out; nothing happens when out is null. Texts are written as
+    // they stand, so one holding ';' or "\r\n" does not read back whole.
+    void ToString(CString* out) const;
+    // Sets the members that text names, by exact name; the others keep their
+    // values. Lines without a closing "\r\n" and items without a closing
+    // ';' are ignored, and a later line for the same name wins.
+    void FromString(CString text);
 
     CString StoreName;     // the store code's text
     CString HeadName;

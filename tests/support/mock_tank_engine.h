@@ -1,6 +1,5 @@
-// A scripted tank engine for the client's tests, and a fixture that wires it
-// up: every test gets its own registry store, a strict mock that the client
-// activates as if it were the engine, and a client object.
+// A strict mock tank engine, and a fixture in which the client activates it
+// as it would the engine, locally or on another machine:
 //
 //     TEST_F(EngineTest, OpensTheTank) {
 //         Connect();                                   // client id 1, "MyApp"
@@ -8,10 +7,8 @@
 //         EXPECT_EQ(client->OpenTank("T1", 0), 1);
 //     }
 //
-// The mock is strict: any engine call a test did not expect fails it. Texts
-// the mock hands back (ReturnText, StoreText) are real BSTRs that the client
-// must free, and it never frees the BSTRs the client passes in, so the
-// sanitizers see every ownership mistake of the client.
+// Texts handed back are real BSTRs and those passed in are never freed, so
+// the sanitizers see every ownership mistake of the client.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -26,123 +23,79 @@
 
 #include "client/OrvoCI.h"
 #include "engine/ITankEngine.h"
-#include "platform/bstr.h"
-#include "platform/com.h"
 #include "platform/com_error.h"
-#include "platform/message_box.h"
+#include "platform/com.h"
 #include "tests/support/scratch.h"
 
 namespace orvo::test {
 
-class MockTankEngine : public ComObject<ITankEngine> {
+// Its own class object too, so that registering it is all activation needs.
+class MockTankEngine : public ComObject<ITankEngine, IClassFactory> {
 public:
-    MockTankEngine();
-    ~MockTankEngine() override;
+    HRESULT CreateInstance(IUnknown*, REFIID riid, void** object) override { return QueryInterface(riid, object); }
+    HRESULT LockServer(BOOL) override { return S_OK; }
 
-    // Mock objects alive in the process; a client that leaks a reference
-    // keeps one alive.
-    static int Live();
-
-    MOCK_METHOD(LONG, AddClient, (BSTR name), (override));
-    MOCK_METHOD(LONG, AddTank, (BSTR name, BSTR path), (override));
-    MOCK_METHOD(LONG, CloseTank, (LONG clientId), (override));
-    MOCK_METHOD(LONG, DeleteClient, (LONG clientId), (override));
-    MOCK_METHOD(LONG, RemoveTank, (BSTR name), (override));
-    MOCK_METHOD(LONG, GetBlockInfo,
-                (LONG clientId, BSTR* text1, BSTR* text2, BSTR* text3, DOUBLE* startTime,
-                 DOUBLE* stopTime, BSTR* notes),
-                (override));
-    MOCK_METHOD(LONG, GetError, (LONG clientId, BSTR* text), (override));
-    MOCK_METHOD(LONG, ReadEvents,
-                (LONG clientId, VARIANT* events, LONG maxEvents, LONG code, LONG channel,
-                 LONG sortCode, DOUBLE startTime, DOUBLE endTime, LONG options),
-                (override));
-    MOCK_METHOD(LONG, GetStatus, (LONG clientId, LONG code), (override));
-    MOCK_METHOD(LONG, InitializeTank, (BSTR name), (override));
-    MOCK_METHOD(LONG, OpenTank, (LONG clientId, BSTR name, LONG mode), (override));
-    MOCK_METHOD(LONG, SaveEvents, (LONG clientId, VARIANT* records), (override));
-    MOCK_METHOD(LONG, SelectBlock, (LONG clientId, BSTR name), (override));
+    MOCK_METHOD(LONG, AddClient, (BSTR), (override));
+    MOCK_METHOD(LONG, AddTank, (BSTR, BSTR), (override));
+    MOCK_METHOD(LONG, CloseTank, (LONG), (override));
+    MOCK_METHOD(LONG, DeleteClient, (LONG), (override));
+    MOCK_METHOD(LONG, RemoveTank, (BSTR), (override));
+    MOCK_METHOD(LONG, GetBlockInfo, (LONG, BSTR*, BSTR*, BSTR*, DOUBLE*, DOUBLE*, BSTR*), (override));
+    MOCK_METHOD(LONG, GetError, (LONG, BSTR*), (override));
+    MOCK_METHOD(LONG, ReadEvents, (LONG, VARIANT*, LONG, LONG, LONG, LONG, DOUBLE, DOUBLE, LONG), (override));
+    MOCK_METHOD(LONG, GetStatus, (LONG, LONG), (override));
+    MOCK_METHOD(LONG, InitializeTank, (BSTR), (override));
+    MOCK_METHOD(LONG, OpenTank, (LONG, BSTR, LONG), (override));
+    MOCK_METHOD(LONG, SaveEvents, (LONG, VARIANT*), (override));
+    MOCK_METHOD(LONG, SelectBlock, (LONG, BSTR), (override));
     MOCK_METHOD(LONG, Reserved16, (), (override));
-    MOCK_METHOD(LONG, StartRecord, (LONG clientId, BSTR name), (override));
-    MOCK_METHOD(LONG, StopRecord, (LONG clientId), (override));
+    MOCK_METHOD(LONG, StartRecord, (LONG, BSTR), (override));
+    MOCK_METHOD(LONG, StopRecord, (LONG), (override));
     MOCK_METHOD(LONG, Reserved19, (), (override));
-    MOCK_METHOD(LONG, SetOSTime, (LONG clientId, DOUBLE time), (override));
-    MOCK_METHOD(LONG, QueryBlockName, (LONG clientId, LONG index, BSTR* name), (override));
-    MOCK_METHOD(LONG, GetEventCodes, (LONG clientId, VARIANT* codes, LONG eventType), (override));
-    MOCK_METHOD(LONG, ResetTank, (BSTR name), (override));
-    MOCK_METHOD(LONG, CheckTank, (BSTR name), (override));
-    MOCK_METHOD(LONG, GetEnumTank, (LONG index, BSTR* name), (override));
-    MOCK_METHOD(LONG, GetDebug, (BSTR name, BSTR* text), (override));
-    MOCK_METHOD(LONG, EnabTankDebug, (BSTR name, LONG enable), (override));
-    MOCK_METHOD(LONG, GetTankItem, (BSTR tank, BSTR item, BSTR* text), (override));
+    MOCK_METHOD(LONG, SetOSTime, (LONG, DOUBLE), (override));
+    MOCK_METHOD(LONG, QueryBlockName, (LONG, LONG, BSTR*), (override));
+    MOCK_METHOD(LONG, GetEventCodes, (LONG, VARIANT*, LONG), (override));
+    MOCK_METHOD(LONG, ResetTank, (BSTR), (override));
+    MOCK_METHOD(LONG, CheckTank, (BSTR), (override));
+    MOCK_METHOD(LONG, GetEnumTank, (LONG, BSTR*), (override));
+    MOCK_METHOD(LONG, GetDebug, (BSTR, BSTR*), (override));
+    MOCK_METHOD(LONG, EnabTankDebug, (BSTR, LONG), (override));
+    MOCK_METHOD(LONG, GetTankItem, (BSTR, BSTR, BSTR*), (override));
     MOCK_METHOD(LONG, Reserved29, (), (override));
-    MOCK_METHOD(LONG, GetHotBlock, (LONG clientId, BSTR* name), (override));
+    MOCK_METHOD(LONG, GetHotBlock, (LONG, BSTR*), (override));
     MOCK_METHOD(LONG, Reserved31, (), (override));
-    MOCK_METHOD(LONG, GetEpocCodes, (LONG clientId, VARIANT* codes), (override));
-    MOCK_METHOD(LONG, GetEpocs,
-                (LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime,
-                 LONG option),
-                (override));
-    MOCK_METHOD(LONG, ResetFilters, (LONG clientId, LONG arg1, LONG arg2, DOUBLE arg3, DOUBLE arg4),
-                (override));
+    MOCK_METHOD(LONG, GetEpocCodes, (LONG, VARIANT*), (override));
+    MOCK_METHOD(LONG, GetEpocs, (LONG, VARIANT*, LONG, DOUBLE, DOUBLE, LONG), (override));
+    MOCK_METHOD(LONG, ResetFilters, (LONG, LONG, LONG, DOUBLE, DOUBLE), (override));
     MOCK_METHOD(LONG, Reserved35, (), (override));
-    MOCK_METHOD(LONG, CreateEpocIndexing, (LONG clientId), (override));
-    MOCK_METHOD(LONG, ClearEpocIndexing, (LONG clientId), (override));
-    MOCK_METHOD(LONG, IndexEvent, (LONG clientId, LONG arg1, LONG arg2, LONG arg3), (override));
-    MOCK_METHOD(LONG, SetBlockInfo, (LONG clientId, BSTR text1, LONG number, BSTR text2),
-                (override));
-    MOCK_METHOD(LONG, QryEpocAtIdx, (LONG clientId, LONG code, LONG index, LONG item, DOUBLE* value),
-                (override));
-    MOCK_METHOD(LONG, GetFilterTolerance, (LONG clientId, DOUBLE* tolerance), (override));
-    MOCK_METHOD(LONG, SetFilterTolerance, (LONG clientId, DOUBLE tolerance), (override));
-    MOCK_METHOD(LONG, SetFilterEx,
-                (LONG clientId, LONG code, LONG op, DOUBLE value1, DOUBLE value2, LONG extra1,
-                 LONG extra2),
-                (override));
-    MOCK_METHOD(LONG, GetCacheDelay, (LONG clientId, DOUBLE* delay), (override));
-    MOCK_METHOD(LONG, SetCacheDelay, (LONG clientId, DOUBLE delay), (override));
-    MOCK_METHOD(LONG, SetFilterWithDescEx, (LONG clientId, BSTR description, LONG respectOffset),
-                (override));
-    MOCK_METHOD(LONG, SetFilterWithDimension,
-                (LONG clientId, LONG dim1, LONG dim2, BSTR description, LONG flag,
-                 LONG respectOffset),
-                (override));
-    MOCK_METHOD(LONG, SetEpocTimeFilter,
-                (LONG clientId, LONG code, DOUBLE startTime, DOUBLE endTime, LONG ignoreOffset),
-                (override));
-    MOCK_METHOD(LONG, SetTimeRefEpoc, (LONG clientId, LONG code, LONG enable), (override));
-    MOCK_METHOD(LONG, GetEpocsEx,
-                (LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime,
-                 LONG arg3, LONG arg4),
-                (override));
-    MOCK_METHOD(LONG, GetValidTimeRanges,
-                (LONG clientId, VARIANT* ranges, DOUBLE startTime, DOUBLE endTime, LONG maxRanges),
-                (override));
-    MOCK_METHOD(LONG, QryEpocAtEx,
-                (LONG clientId, VARIANT* values, LONG code, DOUBLE time, LONG respectOffset),
-                (override));
-    MOCK_METHOD(LONG, StartRecordEx, (LONG clientId, BSTR name, BSTR supplements), (override));
-    MOCK_METHOD(LONG, SetUseSortName, (LONG clientId, BSTR sortName, LONG option), (override));
-    MOCK_METHOD(LONG, SaveSortCode,
-                (LONG clientId, LONG code, LONG channel, BSTR sortName, VARIANT* pairs, BSTR memo,
-                 LONG kind),
-                (override));
-    MOCK_METHOD(LONG, GetSortNameList,
-                (LONG clientId, LONG code, LONG arg1, LONG arg2, VARIANT* names), (override));
-    MOCK_METHOD(LONG, GetSortCondition,
-                (LONG clientId, LONG code, LONG channel, BSTR sortName, LONG kind,
-                 BSTR* condition),
-                (override));
-    MOCK_METHOD(LONG, DeleteSortCode,
-                (LONG clientId, LONG code, LONG channel, BSTR sortName, LONG option), (override));
-    MOCK_METHOD(LONG, GetSortChanMap,
-                (LONG clientId, LONG code, BSTR sortName, LONG option, BSTR* map), (override));
-    MOCK_METHOD(LONG, SetRecordOption, (LONG clientId, DOUBLE value, LONG option, BSTR data),
-                (override));
+    MOCK_METHOD(LONG, CreateEpocIndexing, (LONG), (override));
+    MOCK_METHOD(LONG, ClearEpocIndexing, (LONG), (override));
+    MOCK_METHOD(LONG, IndexEvent, (LONG, LONG, LONG, LONG), (override));
+    MOCK_METHOD(LONG, SetBlockInfo, (LONG, BSTR, LONG, BSTR), (override));
+    MOCK_METHOD(LONG, QryEpocAtIdx, (LONG, LONG, LONG, LONG, DOUBLE*), (override));
+    MOCK_METHOD(LONG, GetFilterTolerance, (LONG, DOUBLE*), (override));
+    MOCK_METHOD(LONG, SetFilterTolerance, (LONG, DOUBLE), (override));
+    MOCK_METHOD(LONG, SetFilterEx, (LONG, LONG, LONG, DOUBLE, DOUBLE, LONG, LONG), (override));
+    MOCK_METHOD(LONG, GetCacheDelay, (LONG, DOUBLE*), (override));
+    MOCK_METHOD(LONG, SetCacheDelay, (LONG, DOUBLE), (override));
+    MOCK_METHOD(LONG, SetFilterWithDescEx, (LONG, BSTR, LONG), (override));
+    MOCK_METHOD(LONG, SetFilterWithDimension, (LONG, LONG, LONG, BSTR, LONG, LONG), (override));
+    MOCK_METHOD(LONG, SetEpocTimeFilter, (LONG, LONG, DOUBLE, DOUBLE, LONG), (override));
+    MOCK_METHOD(LONG, SetTimeRefEpoc, (LONG, LONG, LONG), (override));
+    MOCK_METHOD(LONG, GetEpocsEx, (LONG, VARIANT*, LONG, DOUBLE, DOUBLE, LONG, LONG), (override));
+    MOCK_METHOD(LONG, GetValidTimeRanges, (LONG, VARIANT*, DOUBLE, DOUBLE, LONG), (override));
+    MOCK_METHOD(LONG, QryEpocAtEx, (LONG, VARIANT*, LONG, DOUBLE, LONG), (override));
+    MOCK_METHOD(LONG, StartRecordEx, (LONG, BSTR, BSTR), (override));
+    MOCK_METHOD(LONG, SetUseSortName, (LONG, BSTR, LONG), (override));
+    MOCK_METHOD(LONG, SaveSortCode, (LONG, LONG, LONG, BSTR, VARIANT*, BSTR, LONG), (override));
+    MOCK_METHOD(LONG, GetSortNameList, (LONG, LONG, LONG, LONG, VARIANT*), (override));
+    MOCK_METHOD(LONG, GetSortCondition, (LONG, LONG, LONG, BSTR, LONG, BSTR*), (override));
+    MOCK_METHOD(LONG, DeleteSortCode, (LONG, LONG, LONG, BSTR, LONG), (override));
+    MOCK_METHOD(LONG, GetSortChanMap, (LONG, LONG, BSTR, LONG, BSTR*), (override));
+    MOCK_METHOD(LONG, SetRecordOption, (LONG, DOUBLE, LONG, BSTR), (override));
 };
 
-// A BSTR argument whose text, in the ANSI code page, is text. A null BSTR
-// reads as "".
+// A null BSTR reads as "".
 MATCHER_P(BstrIs, text, "is the BSTR \"" + std::string(text) + "\"")
 {
     const std::string got = BstrToAnsi(arg);
@@ -150,17 +103,7 @@ MATCHER_P(BstrIs, text, "is the BSTR \"" + std::string(text) + "\"")
     return got == std::string(text);
 }
 
-// Stores a new BSTR of text (which the client must free) into the k-th
-// argument, a BSTR*. The client must hand in a null BSTR: anything else would
-// be lost. Only for the leading actions of DoAll.
-ACTION_TEMPLATE(StoreText, HAS_1_TEMPLATE_PARAMS(std::size_t, k), AND_1_VALUE_PARAMS(text))
-{
-    BSTR* out = std::get<k>(args);
-    EXPECT_EQ(*out, nullptr) << "an out BSTR must start null";
-    *out = BStr(std::string_view(text)).release();
-}
-
-// StoreText<k>(text), then returns result.
+// A non-null out BSTR would be lost when overwritten.
 ACTION_TEMPLATE(ReturnText, HAS_1_TEMPLATE_PARAMS(std::size_t, k), AND_2_VALUE_PARAMS(text, result))
 {
     BSTR* out = std::get<k>(args);
@@ -169,80 +112,48 @@ ACTION_TEMPLATE(ReturnText, HAS_1_TEMPLATE_PARAMS(std::size_t, k), AND_2_VALUE_P
     return result;
 }
 
-// One block of the client's own error text, as GetError hands it back.
-inline std::string LocalErrorBlock(const std::string& call, const std::string& message,
-                                   const std::string& badArg)
+inline std::string LocalErrorBlock(const std::string& call, const std::string& message, const std::string& badArg)
 {
     return "Local Error >>>\n     Call: " + call + "\n  Message: " + message + "\n  Bad Arg: " + badArg + "\n";
 }
 
-// The server list's key, and raw access to its values, past the client.
-inline constexpr const char* kServersKey = "Software\\Kivra\\Orvo\\EnumServers";
-void WriteRegistryText(const char* key, const std::string& name, const std::string& bytes);
-// The value's bytes as stored; nullopt when it cannot be read.
-std::optional<std::string> ReadRegistryText(const char* key, const std::string& name);
-
-// What the remote activation handler was given, copied while it ran.
+// Copied while the remote activation ran.
 struct RemoteRequest {
-    CLSID clsid{};
     DWORD clsctx = 0;
-    DWORD reserved1 = 0;
-    DWORD reserved2 = 0;
     std::string server;
-    DWORD count = 0;
-    IID iid{};
-    bool hasAuthInfo = false;
-    COAUTHINFO auth{};  // its pointers are cleared
-    bool hasPrincipal = false;
-    bool hasIdentity = false;
-    std::string user, domain, password;  // as the lengths give them
-    ULONG userLength = 0, domainLength = 0, passwordLength = 0, flags = 0;
+    std::optional<COAUTHINFO> auth;  // its pointers dangle afterwards
+    std::string identity;            // "user/domain/password", as the lengths bound them
+    ULONG flags = 0;
 };
 
-// At the end of a test its expectations are checked first; then the client
-// ends, free to close the tank and delete its clients (the tests of that end
-// the client themselves); then the engine must have no reference left but
-// the fixture's, whose release ends the mock.
+// The engine is held by the fixture, and by the class table until teardown.
+// Teardown settles the test's expectations first; then the client ends, free
+// to close the tank and delete its clients; then the fixture's release must
+// be the last one, which deletes the mock.
 class EngineTest : public ::testing::Test {
 protected:
     EngineTest();
-    ~EngineTest() override;
     void TearDown() override;
 
-    // Expects the connection check ("TestClient" given id 7, handed back) and
-    // the registration of client under id.
+    // The connection check ("TestClient", id 7, deleted again), then client.
     void ExpectConnect(const char* clientName = "MyApp", LONG id = 1);
-    // ExpectConnect, then ConnectServer(server, clientName), which must
-    // answer id; leaves no expectation behind. With id 0 the engine refuses
-    // the client: connected, but with no client id.
+    // ConnectServer must answer id (0: the engine refuses the client);
+    // leaves no expectation behind.
     void Connect(const char* clientName = "MyApp", LONG id = 1, const char* server = "");
-
-    // Installs a remote activation handler that records each request in
-    // remoteRequests and answers the front of remoteAnswers (popped), or with
-    // S_OK the mock when none is queued.
-    void ServeRemotely();
-
-    // References the client holds on the engine.
-    ULONG ClientEngineReferences();
-    // The client id GetError hands the engine, or 0 when it makes no engine
-    // call. Verifies and clears the expectations set so far, and takes any
-    // local error text waiting.
-    LONG CurrentClientId();
+    // Beyond the fixture's and the class table's.
+    ULONG ClientReferences() { return (engine->AddRef(), engine->Release()) - 2; }
 
     ScratchRegistry registry;
-    testing::StrictMock<MockTankEngine>* engine;  // the fixture holds one reference
-    std::optional<OrvoCI> client;                  // reset it to end the client early
-    std::vector<std::string> messageBoxes;         // texts shown, in order
+    testing::StrictMock<MockTankEngine>* engine = new testing::StrictMock<MockTankEngine>;
+    std::optional<OrvoCI> client;           // reset it to end the client early
+    std::vector<std::string> messageBoxes;  // texts shown, in order
+    // Remote activations answer the front of remoteAnswers (popped), else
+    // hand out the mock.
     std::vector<RemoteRequest> remoteRequests;
     std::deque<HRESULT> remoteAnswers;
 
 private:
-    ULONG EngineReferences();
-
     DWORD m_cookie = 0;
-    ULONG m_ownReferences = 0;
-    MessageBoxHandler m_previousMessageBox;
-    RemoteActivationHandler m_previousRemote;
 };
 
 }  // namespace orvo::test
