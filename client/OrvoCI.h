@@ -61,6 +61,74 @@ public:
     void DeleteClient(CString client);
     LONG GetClientID(CString client);
 
+    // Tanks. RemoveInvalidTanks tidies the registered tank list without the
+    // engine.
+    int AddTank(CString name, CString path);
+    int RemoveTank(CString name);
+    CString GetEnumTank(LONG index);
+    CString GetTankItem(CString tank, CString item);
+    int ResetTank(CString name);
+    LONG CheckTank(CString name);
+    int InitializeTank(CString name);
+    int OpenTank(CString name, LONG mode);
+    void CloseTank();
+    LONG GetStatus(LONG code);
+    static int RemoveInvalidTanks();
+
+    // Blocks and recording.
+    int SelectBlock(CString name);
+    int GetBlockInfo(CString* text1, CString* text2, CString* text3, double* startTime,
+                     double* stopTime, CString* notes);
+    int SetBlockInfo(CString text1, LONG number, CString text2);
+    int QueryBlockName(LONG index, CString* name);
+    CString GetHotBlock();
+    int StartRecord(CString name);
+    int StartRecordEx(CString name, const CStringArray& items);
+    void StopRecord();
+    int SetOSTime(double time);
+    int RemoveEvents(CString name, double t1, double t2);
+    int RemoveBlock(CString name);
+    // The supplements of the selected block; valid for the object's life,
+    // refilled by each accepted SelectBlock.
+    const CSimpleArray<CStoreSupplement*>* GetBlockSupplement() const;
+
+    // Filter state kept by the engine for the current client.
+    void ResetFilters();
+    LONG SetFilterEx(LONG code, LONG op, double value1, double value2, LONG extra1, LONG extra2);
+    LONG SetFilter(LONG code, LONG op, double value1, double value2);
+    LONG SetFilterWithDesc(CString desc);
+    int SetFilterWithDescEx(CString desc, LONG respectOffset);
+    int SetFilterWithDimension(LONG dim1, LONG dim2, CString desc, bool flag, LONG respectOffset);
+    int SetEpocTimeFilter(LONG code, double startTime, double endTime, int respectOffset);
+    int SetTimeRefEpoc(LONG code);
+    int SetFilterTolerance(double tolerance);
+    double GetFilterTolerance();
+    int SetCacheDelay(double delay);
+    double GetCacheDelay();
+    int CreateEpocIndexing();
+    void ClearEpocIndexing();
+    int IndexEvent(LONG arg1, LONG arg2, LONG arg3);
+
+    // Sort codes. These engine operations answer 0 for success, so these
+    // methods return true exactly then.
+    void SetUseSortName(CString sortName);
+    LONG GetSortNameList(CString code, CStringArray* names);
+    // matrix is allocated with new[] for size*size doubles; the caller
+    // releases it with delete[].
+    bool GetEigenVector(LONG code, LONG channel, LONG& size, double** matrix);
+    bool GetSortCondition(CString code, LONG channel, CString sortName, LONG kind,
+                          BSTR* condition);
+    bool DeleteSortCode(CString code, LONG channel, CString sortName);
+    bool SaveEigenVector(LONG code, LONG channel, LONG size, const double* matrix);
+    bool SaveSortCode(LONG code, LONG channel, CString sortName, const LONG* events, LONG count,
+                      const BYTE* memo, LONG memoLength);
+    bool GetSortChanMap(CString code, CString sortName, LONG option, BSTR* map);
+    bool SetRecordOption(double value, LONG option, const BYTE* data, LONG length);
+    void GetSortMapInVariant(CString sortName, CString code, VARIANT* result);
+    CString GetSortMemo(const char* sortName, const char* code, LONG channel);
+    bool SaveSortCodeInVariant(CString sortName, CString code, LONG channel, CString memo,
+                               const VARIANT& data);
+
     // Global settings, by number 1 to 13.
     LONG SetGlobal(LONG index, double value);
     double GetGlobal(LONG index);
