@@ -92,6 +92,30 @@ public:
     // refilled by each accepted SelectBlock.
     const CSimpleArray<CStoreSupplement*>* GetBlockSupplement() const;
 
+    // Events. Reads land in the event buffer, which the engine fills with
+    // rows of one record each padded to a common width; a buffer of any other
+    // shape reads as empty, so no row is ever taken from outside the array.
+    LONG GetEvents(LONG** ppData, LONG maxEvents, LONG code, LONG channel, LONG sortCode,
+                   double startTime, double endTime, LONG options);
+    LONG GetEventCodes(LONG** ppCodes, LONG evType);
+    LONG* GetEvPtr(LONG index, LONG* pDataWords);
+    // record must hold a whole header; only the header is read.
+    double ParseEvHeaderInfo(LONG* record, LONG item);
+    double ParseEvHeaderInfo(LONG index, LONG item);
+    static LONG GetNPer(LONG dataFormat);
+    static LONG GetNpts(LONG* record);
+    int GetCodeSpecs(LONG code, LONG* pType, LONG* pNpts, double* pTime, LONG* pDataFormat,
+                     float* pSampleFreq);
+    int GetCodeSpecsLazy(LONG code, LONG* pType, LONG* pNpts, double* pTime, LONG* pDataFormat,
+                         float* pSampleFreq);
+    static CString CodeToString(LONG code);
+    static CString EvTypeToString(LONG type);
+    static CString DFormToString(LONG dataFormat);
+    // pVariant must hold nothing that needs releasing: it is overwritten.
+    static int MakeVariant(VARIANT* pVariant, LONG vt, LONG count1, LONG count2);
+    static int MakeVariantWithDFrom(VARIANT* pVariant, LONG dataFormat, LONG count1, LONG count2);
+    void FillEvNqaIdx(VARIANT* pVariant);
+
     // Filter state kept by the engine for the current client.
     void ResetFilters();
     LONG SetFilterEx(LONG code, LONG op, double value1, double value2, LONG extra1, LONG extra2);

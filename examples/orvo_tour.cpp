@@ -69,11 +69,11 @@ void ShowLogFile(const std::filesystem::path& logs)
 
 void ShowEventRows()
 {
-    // The engine hands back N event rows of W words, declared (W, N): the
-    // descriptor stores the bounds the other way round.
+    // The engine hands back N event rows of W words, declared (N, W): the
+    // descriptor stores the bounds the other way round, the words first.
     constexpr ULONG kWords = 12;
     constexpr ULONG kRows = 3;
-    SAFEARRAYBOUND bounds[2] = {{kWords, 0}, {kRows, 0}};
+    SAFEARRAYBOUND bounds[2] = {{kRows, 0}, {kWords, 0}};
     VARIANT rows;
     VariantInit(&rows);
     rows.vt = VT_ARRAY | VT_I4;
@@ -82,16 +82,16 @@ void ShowEventRows()
         std::cout << "Could not make an array.\n";
         return;
     }
-    LONG lastWord = 0;
     LONG lastRow = 0;
-    SafeArrayGetUBound(rows.parray, 1, &lastWord);
-    SafeArrayGetUBound(rows.parray, 2, &lastRow);
+    LONG lastWord = 0;
+    SafeArrayGetUBound(rows.parray, 1, &lastRow);
+    SafeArrayGetUBound(rows.parray, 2, &lastWord);
     VARIANT copy;
     VariantInit(&copy);
     VariantCopy(&copy, &rows);
-    std::cout << "Event rows: " << rows.parray->rgsabound[0].cElements << " rows of "
-              << rows.parray->rgsabound[1].cElements << " words (upper bounds " << lastWord
-              << " and " << lastRow << "), copied deeply: "
+    std::cout << "Event rows: " << rows.parray->rgsabound[1].cElements << " rows of "
+              << rows.parray->rgsabound[0].cElements << " words (upper bounds " << lastRow
+              << " and " << lastWord << "), copied deeply: "
               << (copy.parray != rows.parray && copy.parray->pvData != rows.parray->pvData
                       ? "yes"
                       : "no")
