@@ -48,7 +48,7 @@ void OrvoCI::ReleaseServer()
 CString OrvoCI::GetError()
 {
     CString local = std::exchange(m_localError, CString());
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return local.IsEmpty() ? CString("No server connection made.") : local;
     }
     BStr text;

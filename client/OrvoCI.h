@@ -187,6 +187,8 @@ private:
     void ClearSupplementArray();
     // True when id names a registered client.
     bool IsRegistered(LONG id) const;
+    // The guard of client-bound operations: a connection and a current client.
+    bool HasClient() const { return m_engine && m_clientId != 0; }
 
     std::array<std::unique_ptr<CString>, kClientSlots> m_clientNames;
     std::array<std::unique_ptr<CString>, kServerSlots> m_serverNames;

@@ -33,7 +33,7 @@ LONG TruncateSetting(double value)
 
 void OrvoCI::ResetFilters()
 {
-    if (m_engine && m_clientId != 0) {
+    if (HasClient()) {
         m_engine->ResetFilters(m_clientId, 0, 0, 0.0, 0.0);
     }
 }
@@ -41,7 +41,7 @@ void OrvoCI::ResetFilters()
 LONG OrvoCI::SetFilterEx(LONG code, LONG op, double value1, double value2, LONG extra1,
                          LONG extra2)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->SetFilterEx(m_clientId, code, op, value1, value2, extra1, extra2);
@@ -54,7 +54,7 @@ LONG OrvoCI::SetFilter(LONG code, LONG op, double value1, double value2)
 
 LONG OrvoCI::SetFilterWithDesc(CString desc)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     // Summed so the caller can compare the result with the filters it wrote;
@@ -81,7 +81,7 @@ LONG OrvoCI::SetFilterWithDesc(CString desc)
 
 int OrvoCI::SetFilterWithDescEx(CString desc, LONG respectOffset)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     if (respectOffset == kUseSetting) {
@@ -93,7 +93,7 @@ int OrvoCI::SetFilterWithDescEx(CString desc, LONG respectOffset)
 int OrvoCI::SetFilterWithDimension(LONG dim1, LONG dim2, CString desc, bool flag,
                                    LONG respectOffset)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     if (respectOffset == kUseSetting) {
@@ -105,7 +105,7 @@ int OrvoCI::SetFilterWithDimension(LONG dim1, LONG dim2, CString desc, bool flag
 
 int OrvoCI::SetEpocTimeFilter(LONG code, double startTime, double endTime, int respectOffset)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     LONG flag = respectOffset;
@@ -118,7 +118,7 @@ int OrvoCI::SetEpocTimeFilter(LONG code, double startTime, double endTime, int r
 
 int OrvoCI::SetTimeRefEpoc(LONG code)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->SetTimeRefEpoc(m_clientId, code, 1);
@@ -126,7 +126,7 @@ int OrvoCI::SetTimeRefEpoc(LONG code)
 
 int OrvoCI::SetFilterTolerance(double tolerance)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->SetFilterTolerance(m_clientId, tolerance) > 0 ? 1 : 0;
@@ -134,7 +134,7 @@ int OrvoCI::SetFilterTolerance(double tolerance)
 
 double OrvoCI::GetFilterTolerance()
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return -1.0;
     }
     double tolerance = -1.0;
@@ -143,7 +143,7 @@ double OrvoCI::GetFilterTolerance()
 
 int OrvoCI::SetCacheDelay(double delay)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->SetCacheDelay(m_clientId, delay);
@@ -151,7 +151,7 @@ int OrvoCI::SetCacheDelay(double delay)
 
 double OrvoCI::GetCacheDelay()
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0.0;
     }
     // The engine's answer is not trusted to say whether it wrote the delay:
@@ -163,7 +163,7 @@ double OrvoCI::GetCacheDelay()
 
 int OrvoCI::CreateEpocIndexing()
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->CreateEpocIndexing(m_clientId);
@@ -171,14 +171,14 @@ int OrvoCI::CreateEpocIndexing()
 
 void OrvoCI::ClearEpocIndexing()
 {
-    if (m_engine && m_clientId != 0) {
+    if (HasClient()) {
         m_engine->ClearEpocIndexing(m_clientId);
     }
 }
 
 int OrvoCI::IndexEvent(LONG arg1, LONG arg2, LONG arg3)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->IndexEvent(m_clientId, arg1, arg2, arg3);

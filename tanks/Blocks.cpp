@@ -17,7 +17,7 @@ int OrvoCI::SelectBlock(CString name)
     // Read notices and descriptors name the block asked for, even one the
     // engine refused.
     m_blockName = name;
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     if (m_engine->SelectBlock(m_clientId, BStr(name).get()) == 0) {
@@ -42,7 +42,7 @@ int OrvoCI::SelectBlock(CString name)
 int OrvoCI::GetBlockInfo(CString* text1, CString* text2, CString* text3, double* startTime,
                          double* stopTime, CString* notes)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     BStr texts[4];
@@ -70,7 +70,7 @@ int OrvoCI::GetBlockInfo(CString* text1, CString* text2, CString* text3, double*
 
 int OrvoCI::SetBlockInfo(CString text1, LONG number, CString text2)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->SetBlockInfo(m_clientId, BStr(text1).get(), number, BStr(text2).get());
@@ -78,7 +78,7 @@ int OrvoCI::SetBlockInfo(CString text1, LONG number, CString text2)
 
 int OrvoCI::QueryBlockName(LONG index, CString* name)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     BStr text;
@@ -93,7 +93,7 @@ int OrvoCI::QueryBlockName(LONG index, CString* name)
 
 CString OrvoCI::GetHotBlock()
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return CString();
     }
     BStr text;
@@ -102,7 +102,7 @@ CString OrvoCI::GetHotBlock()
 
 int OrvoCI::StartRecord(CString name)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->StartRecord(m_clientId, BStr(name).get());
@@ -113,7 +113,7 @@ int OrvoCI::StartRecordEx(CString name, const CStringArray& items)
     if (items.GetSize() == 0) {
         return StartRecord(name);
     }
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     // Each item ends with the marker, the last one too, as block notes
@@ -128,14 +128,14 @@ int OrvoCI::StartRecordEx(CString name, const CStringArray& items)
 
 void OrvoCI::StopRecord()
 {
-    if (m_engine && m_clientId != 0) {
+    if (HasClient()) {
         m_engine->StopRecord(m_clientId);
     }
 }
 
 int OrvoCI::SetOSTime(double time)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->SetOSTime(m_clientId, time);

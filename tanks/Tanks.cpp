@@ -122,7 +122,7 @@ LONG OrvoCI::CheckTank(CString name)
 
 int OrvoCI::InitializeTank(CString name)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->InitializeTank(BStr(name).get());
@@ -133,7 +133,7 @@ int OrvoCI::OpenTank(CString name, LONG mode)
     // Read notices and descriptors name the tank asked for, even one that
     // could not be opened.
     m_tankName = name;
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->OpenTank(m_clientId, BStr(name).get(), mode);
@@ -141,14 +141,14 @@ int OrvoCI::OpenTank(CString name, LONG mode)
 
 void OrvoCI::CloseTank()
 {
-    if (m_engine && m_clientId != 0) {
+    if (HasClient()) {
         m_engine->CloseTank(m_clientId);
     }
 }
 
 LONG OrvoCI::GetStatus(LONG code)
 {
-    if (!m_engine || m_clientId == 0) {
+    if (!HasClient()) {
         return 0;
     }
     return m_engine->GetStatus(m_clientId, code);
