@@ -11,9 +11,7 @@
 namespace orvo::test {
 namespace {
 
-using ::testing::_;
 using ::testing::InSequence;
-using ::testing::Return;
 
 TEST(TankEngineInterface, SlotsKeepTheirPlaces)
 {

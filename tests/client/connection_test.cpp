@@ -11,9 +11,7 @@
 namespace orvo::test {
 namespace {
 
-using ::testing::_;
 using ::testing::InSequence;
-using ::testing::Return;
 
 std::string FailureBlock(const std::string& message) { return LocalErrorBlock("ConnectServer", message, "NA"); }
 

@@ -19,9 +19,6 @@
 namespace orvo::test {
 namespace {
 
-using ::testing::_;
-using ::testing::Return;
-
 // Arrays as the engine makes them: declared (rows, words), so that the
 // descriptor holds the words of a row first.
 auto Rows(ULONG width, std::vector<SQHead> heads, LONG result, VARTYPE vt = VT_I4, UINT dims = 2)

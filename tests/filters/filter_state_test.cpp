@@ -10,11 +10,6 @@
 namespace orvo::test {
 namespace {
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Return;
-using ::testing::SetArgPointee;
-
 using FilterStateTest = EngineTest;
 using E = MockTankEngine;
 constexpr LONG kFreq = 0x71657246;

@@ -14,9 +14,7 @@
 namespace orvo::test {
 namespace {
 
-using ::testing::_;
 using ::testing::IsNull;
-using ::testing::Return;
 
 using SortCodesTest = EngineTest;
 constexpr LONG kAb = 0x6261;  // "ab": a, b, 0, 0

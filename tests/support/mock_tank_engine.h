@@ -29,6 +29,13 @@
 
 namespace orvo::test {
 
+// The matchers and actions every engine test uses.
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Return;
+using ::testing::SetArgPointee;
+
+
 // Its own class object too, so that registering it is all activation needs.
 class MockTankEngine : public ComObject<ITankEngine, IClassFactory> {
 public:

@@ -10,10 +10,7 @@
 namespace orvo::test {
 namespace {
 
-using ::testing::_;
-using ::testing::DoAll;
 using ::testing::IgnoreResult;
-using ::testing::Return;
 
 using BlocksTest = EngineTest;
 

@@ -17,11 +17,6 @@
 namespace orvo::test {
 namespace {
 
-using ::testing::_;
-using ::testing::DoAll;
-using ::testing::Return;
-using ::testing::SetArgPointee;
-
 template <typename T>
 std::string Text(const T& v) { if constexpr (std::is_arithmetic_v<T>) return std::to_string(v); else return std::string(v); }
 
