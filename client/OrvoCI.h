@@ -31,6 +31,7 @@
 #include "platform/variant.h"
 #include "tanks/CStoreSupplement.h"
 #include "waves/CPropertyCache.h"
+#include "waves/CWaveFormCache.h"
 
 class OrvoCI {
 public:
@@ -116,6 +117,41 @@ public:
     static int MakeVariantWithDFrom(VARIANT* pVariant, LONG dataFormat, LONG count1, LONG count2);
     void FillEvNqaIdx(VARIANT* pVariant);
 
+    // Taking records of the event buffer apart. ParseEv converts a record's
+    // data to floats; on entry *pNpts is the room in pData. It answers
+    // index + 1, 0 past the end and -1 on failure, so results chain.
+    LONG ParseEv(LONG index, double* pTime, LONG* pChannel, LONG* pSortCode, float* pData,
+                 LONG* pNpts);
+    // The arrays need room for one entry per buffered record.
+    LONG ParseEpocs(double* pTimes, double* pValues, LONG ignored, LONG code, LONG* pCodes);
+
+    // Epocs and valid time ranges. GetEpocsEx and the valid-range reads also
+    // keep the ranges they receive for the range-wise waveform reads.
+    LONG GetEpocCodes(LONG** ppCodes);
+    LONG GetEpocs(double** ppData, LONG code, double startTime, double endTime, LONG arg5);
+    LONG GetEpocsEx(double** ppData, LONG code, LONG arg3, LONG arg4);
+    LONG QryEpocAt(LONG code, double time, LONG item, double* pValue);
+    // pValues receives four doubles.
+    LONG QryEpocAtEx(LONG code, double time, double* pValues, int respectOffset);
+    LONG QryEpocAtIdx(LONG code, LONG index, LONG item, double* pValue);
+    LONG GetValidTimeRanges(double** ppData, LONG maxRanges);
+
+    // Building records in the build buffer and saving them. Builders take a
+    // word position and answer the position after what they wrote, or -1.
+    void SetBuildHead(const char* code, LONG dataFormat, float sampleFreq, LONG nWords);
+    int CheckBEV(LONG needed);
+    LONG BuildScalarEv(LONG pos, const char* code, LONG channel, double time, double value);
+    LONG BuildStrobeEv(LONG pos, const char* code, double time, double value, const char* code2);
+    // pData: a float time, the data words, a sort code.
+    LONG BuildSnipEv(LONG pos, LONG channel, double time, const LONG* pData, int withSort);
+    LONG BuildStreamEv(LONG pos, LONG channel, double time, const LONG* pData, LONG options);
+    // pData holds the samples interleaved, channel by channel.
+    LONG BuildStreamEvMC(LONG pos, LONG firstChannel, LONG nChannels, double time,
+                         const LONG* pData, LONG options);
+    // Sends nRecords records of the first record's width; null pRecords
+    // sends the build buffer.
+    LONG SaveEvents(const LONG* pRecords, LONG nRecords);
+
     // Filter state kept by the engine for the current client.
     void ResetFilters();
     LONG SetFilterEx(LONG code, LONG op, double value1, double value2, LONG extra1, LONG extra2);
@@ -158,6 +194,12 @@ public:
     double GetGlobal(LONG index);
     void ResetGlobals();
 
+    // Waveforms over the window and filters of the settings: one row per
+    // channel, or per valid time range of one channel.
+    LONG GetWaves(LONG code, VARIANT* pWaves);
+    LONG GetWavesOnTimeRange(LONG code, LONG channel, VARIANT* pWaves);
+    LONG GetEventsSimple(LONG code);
+
     // Time text: an elapsed time (below 30000000 s) or a calendar time by the
     // format letters H M S U D O W Y. The text stays intact for the next
     // three calls on the same thread and is overwritten by the fourth.
@@ -189,6 +231,15 @@ private:
     bool IsRegistered(LONG id) const;
     // The guard of client-bound operations: a connection and a current client.
     bool HasClient() const { return m_engine && m_clientId != 0; }
+    LONG _GetValidTimeRanges(double** ppData, double startTime, double endTime, LONG maxRanges);
+    LONG _GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG channel, LONG sortCode,
+                   double startTime, double endTime, LONG fillItem, double fillValue,
+                   double refRate, bool useValidRanges);
+    LONG _GetWavesOnTimeRange(CWaveFormCache& cache, LONG code, LONG channel, LONG sortCode,
+                              const std::vector<TimeRange>& ranges, LONG fillItem,
+                              double fillValue, double refRate);
+    bool SaveToWaveCache(CWaveFormCache& cache, LONG fillItem, double fillValue);
+    double PullRefFreq(LONG code, LONG rateCode, double rate);
 
     std::array<std::unique_ptr<CString>, kClientSlots> m_clientNames;
     std::array<std::unique_ptr<CString>, kServerSlots> m_serverNames;
