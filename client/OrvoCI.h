@@ -135,6 +135,9 @@ public:
     LONG QryEpocAtEx(LONG code, double time, double* pValues, int respectOffset);
     LONG QryEpocAtIdx(LONG code, LONG index, LONG item, double* pValue);
     LONG GetValidTimeRanges(double** ppData, LONG maxRanges);
+    // The ranges kept by the last successful GetEpocsEx or valid-range read,
+    // missing epoc offsets resolved.
+    const std::vector<TimeRange>& ValidRanges() const { return m_validRanges; }
 
     // Building records in the build buffer and saving them. Builders take a
     // word position and answer the position after what they wrote, or -1.

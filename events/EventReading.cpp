@@ -7,60 +7,14 @@
 #include <new>
 
 #include "client/OrvoCI.h"
+#include "events/EventArrays.h"
 #include "events/StoreCode.h"
 #include "platform/safearray.h"
 
 namespace {
 
 constexpr VARTYPE kLongArray = VT_ARRAY | VT_I4;
-constexpr LONG kArrayFlag = 0x8000;
 constexpr LONG kLongMax = std::numeric_limits<LONG>::max();
-
-// The engine's array, seen as rows; rows is 0 when the buffer is not in the
-// shape a read promises, so nothing outside the array is ever addressed.
-struct EventRows {
-    LONG* data = nullptr;
-    LONG rows = 0;
-    LONG width = 0;
-};
-
-EventRows RowsOf(const VARIANT& events)
-{
-    const SAFEARRAY* array = events.vt == kLongArray ? events.parray : nullptr;
-    if (array == nullptr || array->cDims != 2 || array->cbElements != sizeof(LONG) ||
-        array->pvData == nullptr) {
-        return {};
-    }
-    // The engine declares (rows, words); stored in reverse, entry 0 holds
-    // the words of a row and entry 1 the rows.
-    const ULONG width = array->rgsabound[0].cElements;
-    const ULONG rows = array->rgsabound[1].cElements;
-    if (width < static_cast<ULONG>(kHeaderWords) || width > static_cast<ULONG>(kLongMax) ||
-        rows == 0 || rows > static_cast<ULONG>(kLongMax) ||
-        rows > std::numeric_limits<std::size_t>::max() / sizeof(LONG) / width) {
-        return {};
-    }
-    return {static_cast<LONG*>(array->pvData), static_cast<LONG>(rows), static_cast<LONG>(width)};
-}
-
-// Code lists: how many codes the array really holds (0 when malformed).
-LONG CodesIn(const VARIANT& codes)
-{
-    const SAFEARRAY* array = codes.vt == kLongArray ? codes.parray : nullptr;
-    if (array == nullptr || array->cDims != 1 || array->cbElements != sizeof(LONG) ||
-        array->pvData == nullptr || array->rgsabound[0].cElements > static_cast<ULONG>(kLongMax)) {
-        return 0;
-    }
-    return static_cast<LONG>(array->rgsabound[0].cElements);
-}
-
-// Records may sit at any word boundary, so the header is copied out.
-SQHead HeaderOf(const LONG* record)
-{
-    SQHead head;
-    std::memcpy(&head, record, sizeof head);
-    return head;
-}
 
 bool IsVideoStore(LONG code)
 {
@@ -95,7 +49,7 @@ LONG OrvoCI::GetEvents(LONG** ppData, LONG maxEvents, LONG code, LONG channel, L
     }
     // Callers walk as many rows as the count says, so it may not exceed the
     // rows actually there.
-    const EventRows rows = RowsOf(m_events);
+    const orvo::EventRows rows = orvo::EventRowsOf(m_events);
     if (rows.rows == 0) {
         return 0;
     }
@@ -105,7 +59,7 @@ LONG OrvoCI::GetEvents(LONG** ppData, LONG maxEvents, LONG code, LONG channel, L
     }
     *ppData = rows.data;
     if (IsVideoStore(code)) {
-        const double value = HeaderOf(rows.data).value;
+        const double value = ReadHeader(rows.data).value;
         // A value with no 64-bit integer form has no number to announce.
         if (std::isfinite(value) && std::fabs(value) < 9.2e18) {
             char notice[2000];
@@ -133,7 +87,7 @@ LONG OrvoCI::GetEventCodes(LONG** ppCodes, LONG evType)
         }
         count = m_engine->GetEventCodes(m_clientId, &m_events, evType);
         if (count >= 1) {
-            const LONG held = CodesIn(m_events);
+            const LONG held = orvo::StoreCodesOf(m_events).count;
             if (held == 0) {
                 return 0;
             }
@@ -181,7 +135,7 @@ LONG OrvoCI::GetEventCodes(LONG** ppCodes, LONG evType)
 
 LONG* OrvoCI::GetEvPtr(LONG index, LONG* pDataWords)
 {
-    const EventRows rows = RowsOf(m_events);
+    const orvo::EventRows rows = orvo::EventRowsOf(m_events);
     if (index < 0 || index >= rows.rows) {
         return nullptr;
     }
@@ -196,7 +150,7 @@ double OrvoCI::ParseEvHeaderInfo(LONG* record, LONG item)
     if (record == nullptr) {
         return 0.0;
     }
-    const SQHead head = HeaderOf(record);
+    const SQHead head = ReadHeader(record);
     switch (item) {
     case 1:
         // 32-bit wrap-around, as the engine counts, without signed overflow.
@@ -231,8 +185,8 @@ LONG OrvoCI::GetNpts(LONG* record)
     if (record == nullptr) {
         return 0;
     }
-    const SQHead head = HeaderOf(record);
-    if ((head.type & kArrayFlag) == 0) {
+    const SQHead head = ReadHeader(record);
+    if ((head.type & kArrayEventFlag) == 0) {
         return 1;
     }
     // A size below the header's carries no points; a huge one saturates.
@@ -256,8 +210,8 @@ int OrvoCI::GetCodeSpecs(LONG code, LONG* pType, LONG* pNpts, double* pTime, LON
     if (GetEvents(&record, 1, code, 0, 0, 0.0, 0.0, 0) < 1) {
         return 0;
     }
-    const SQHead head = HeaderOf(record);
-    const bool isArray = (head.type & kArrayFlag) != 0;
+    const SQHead head = ReadHeader(record);
+    const bool isArray = (head.type & kArrayEventFlag) != 0;
     if (pType != nullptr) *pType = head.type;
     if (pNpts != nullptr) *pNpts = GetNpts(record);
     if (pTime != nullptr) *pTime = head.timeStamp;
@@ -347,7 +301,7 @@ int OrvoCI::MakeVariantWithDFrom(VARIANT* pVariant, LONG dataFormat, LONG count1
 
 void OrvoCI::FillEvNqaIdx(VARIANT* pVariant)
 {
-    const EventRows rows = RowsOf(m_events);
+    const orvo::EventRows rows = orvo::EventRowsOf(m_events);
     if (pVariant == nullptr || rows.rows == 0) {
         return;
     }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct SQHead {
     std::int32_t size;        // whole record in 32-bit words, header included
@@ -37,3 +38,19 @@ static_assert(sizeof(SQHead) == 40);
 
 // Words in a record without data.
 constexpr std::int32_t kHeaderWords = 10;
+// Type bit of records whose data words follow the header.
+constexpr std::int32_t kArrayEventFlag = 0x8000;
+
+// Records sit at any word boundary, so headers are copied in and out rather
+// than addressed in place.
+inline SQHead ReadHeader(const void* record)
+{
+    SQHead head;
+    std::memcpy(&head, record, sizeof head);
+    return head;
+}
+
+inline void WriteHeader(void* record, const SQHead& head)
+{
+    std::memcpy(record, &head, sizeof head);
+}

@@ -2,9 +2,6 @@
 // current client. The state lives in the engine; the client only forwards,
 // except that it splits filter texts and stands in the global setting for an
 // offset-epoc flag of -1.
-#include <cmath>
-#include <limits>
-
 #include "client/OrvoCI.h"
 #include "platform/com_error.h"
 
@@ -12,22 +9,6 @@ namespace {
 
 constexpr LONG kRespectOffsetEpoc = 9;  // global setting number
 constexpr LONG kUseSetting = -1;
-
-// Truncated toward zero; a setting outside the range of LONG saturates and
-// NaN gives 0, since a bare cast of either would be undefined.
-LONG TruncateSetting(double value)
-{
-    if (std::isnan(value)) {
-        return 0;
-    }
-    if (value <= static_cast<double>(std::numeric_limits<LONG>::min())) {
-        return std::numeric_limits<LONG>::min();
-    }
-    if (value >= static_cast<double>(std::numeric_limits<LONG>::max())) {
-        return std::numeric_limits<LONG>::max();
-    }
-    return static_cast<LONG>(value);
-}
 
 }  // namespace
 
@@ -85,7 +66,7 @@ int OrvoCI::SetFilterWithDescEx(CString desc, LONG respectOffset)
         return 0;
     }
     if (respectOffset == kUseSetting) {
-        respectOffset = TruncateSetting(m_globals.GetPropA(kRespectOffsetEpoc));
+        respectOffset = m_globals.GetPropLong(kRespectOffsetEpoc);
     }
     return m_engine->SetFilterWithDescEx(m_clientId, BStr(desc).get(), respectOffset);
 }
@@ -97,7 +78,7 @@ int OrvoCI::SetFilterWithDimension(LONG dim1, LONG dim2, CString desc, bool flag
         return 0;
     }
     if (respectOffset == kUseSetting) {
-        respectOffset = TruncateSetting(m_globals.GetPropA(kRespectOffsetEpoc));
+        respectOffset = m_globals.GetPropLong(kRespectOffsetEpoc);
     }
     return m_engine->SetFilterWithDimension(m_clientId, dim1, dim2, BStr(desc).get(),
                                             flag ? 1 : 0, respectOffset);
@@ -110,7 +91,7 @@ int OrvoCI::SetEpocTimeFilter(LONG code, double startTime, double endTime, int r
     }
     LONG flag = respectOffset;
     if (flag == kUseSetting) {
-        flag = TruncateSetting(m_globals.GetPropA(kRespectOffsetEpoc));
+        flag = m_globals.GetPropLong(kRespectOffsetEpoc);
     }
     // The engine asks the opposite question: whether to ignore the offset.
     return m_engine->SetEpocTimeFilter(m_clientId, code, startTime, endTime, flag == 0 ? 1 : 0);

@@ -1,7 +1,9 @@
 #include "waves/CPropertyCache.h"
 
 #include <array>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <string_view>
 
 namespace {
@@ -85,6 +87,23 @@ double CPropertyCache::GetPropA(LONG index) const
 {
     const auto found = m_props.find(index);
     return found == m_props.end() ? 0.0 : found->second;
+}
+
+LONG CPropertyCache::GetPropLong(CString name) const { return GetPropLong(IndexOf(name)); }
+
+LONG CPropertyCache::GetPropLong(LONG index) const
+{
+    const double value = GetPropA(index);
+    if (std::isnan(value)) {
+        return 0;
+    }
+    if (value <= static_cast<double>(std::numeric_limits<LONG>::min())) {
+        return std::numeric_limits<LONG>::min();
+    }
+    if (value >= static_cast<double>(std::numeric_limits<LONG>::max())) {
+        return std::numeric_limits<LONG>::max();
+    }
+    return static_cast<LONG>(value);
 }
 
 void CPropertyCache::Clear() { m_props.clear(); }

@@ -22,6 +22,10 @@ public:
     // 0.0 for an unknown name or index, or one without a value.
     double GetPropA(CString name) const;
     double GetPropA(LONG index) const;
+    // The setting truncated toward zero, as the integer settings are used;
+    // saturated outside the range of LONG, and 0 for NaN.
+    LONG GetPropLong(CString name) const;
+    LONG GetPropLong(LONG index) const;
     void Clear();
 
 private:

@@ -19,21 +19,6 @@
 namespace orvo::test {
 namespace {
 
-// Arrays as the engine makes them: declared (rows, words), so that the
-// descriptor holds the words of a row first.
-auto Rows(ULONG width, std::vector<SQHead> heads, LONG result, VARTYPE vt = VT_I4, UINT dims = 2)
-{
-    return [=](LONG, VARIANT* out, auto&&...) {
-        SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(heads.size()), 0}, {width, 0}};
-        out->vt = VT_ARRAY | VT_I4, out->parray = SafeArrayCreate(vt, dims, bounds);
-        for (std::size_t i = 0; i < heads.size() && dims == 2; ++i) {
-            std::memcpy(static_cast<LONG*>(out->parray->pvData) + i * width, &heads[i],
-                        std::min<std::size_t>(sizeof(SQHead), width * 4));
-        }
-        return result;
-    };
-}
-
 using EventReadingTest = EngineTest;
 
 TEST_F(EventReadingTest, VideoStoreReadsSendOneNotice)
@@ -57,7 +42,7 @@ TEST_F(EventReadingTest, VideoStoreReadsSendOneNotice)
     for (const auto& c : cases) {
         SQHead head{10, 0x0201, PackStoreCode(c.store), 0, 0, 0.0, c.value, 4, 0, 0, 0, 0.0f};
         EXPECT_CALL(*engine, ReadEvents(1, _, 1, PackStoreCode(c.store), 0, 0, 0.0, 0.0, 0))
-            .WillOnce(Rows(10, {head}, 1));
+            .WillOnce(Rows(10, {Words(head)}, 1));
         LONG* data = nullptr;
         EXPECT_EQ(client->GetEvents(c.pointer ? &data : nullptr, 1, PackStoreCode(c.store), 0, 0, 0.0, 0.0, 0), 1);
         std::string got;
@@ -72,8 +57,8 @@ TEST_F(EventReadingTest, RowsAndHeaderItems)
 {
     Connect();
     SQHead head{42, 0x8111, PackStoreCode("Wav1"), 65535, -3, 2.5, 0.0, 2, 13, 12, 11, 0.0f};
-    std::vector<SQHead> heads(3, head);
-    for (int i = 0; i < 3; ++i) std::memcpy(&heads[i].sampleFreq, &i, 4);
+    std::vector<std::vector<LONG>> heads;
+    for (int i = 0; i < 3; ++i) std::memcpy(&head.sampleFreq, &i, 4), heads.push_back(Words(head));
     EXPECT_CALL(*engine, ReadEvents(1, _, 5, 0, 0, 0, 0.0, 0.0, 0)).WillOnce(Rows(266, heads, 5));
     LONG* data = nullptr;
     EXPECT_EQ(client->GetEvents(&data, 5, 0, 0, 0, 0.0, 0.0, 0), 3);  // no more than the rows held
@@ -102,8 +87,8 @@ TEST_F(EventReadingTest, MalformedEngineArraysAreNoData)
     Connect();
     SQHead head{10, 0x0201, 1, 0, 0, 0.0, 1.0, 4, 0, 0, 0, 0.0f};
     EXPECT_CALL(*engine, ReadEvents(1, _, _, _, _, _, _, _, _))
-        .WillOnce(Rows(40, {head}, 4, VT_I4, 1))
-        .WillOnce(Rows(10, {head, head}, 2, VT_R8)).WillOnce(Rows(9, {head}, 1)).WillOnce(Rows(10, {}, 1));
+        .WillOnce(Rows(40, {Words(head)}, 4, VT_I4, 1)).WillOnce(Rows(10, {Words(head), Words(head)}, 2, VT_R8))
+        .WillOnce(Rows(9, {Words(head)}, 1)).WillOnce(Rows(10, {}, 1));
     for (int i = 0; i < 4; ++i) {
         LONG* data = nullptr;
         VARIANT index{};
@@ -113,7 +98,7 @@ TEST_F(EventReadingTest, MalformedEngineArraysAreNoData)
         client->FillEvNqaIdx(&index);
         EXPECT_EQ(index.vt, VT_EMPTY);
     }
-    EXPECT_CALL(*engine, GetEventCodes(1, _, 0)).WillOnce(Rows(10, {head}, 1));
+    EXPECT_CALL(*engine, GetEventCodes(1, _, 0)).WillOnce(Rows(10, {Words(head)}, 1));
     EXPECT_EQ(client->GetEventCodes(nullptr, 0), 0);
 }
 

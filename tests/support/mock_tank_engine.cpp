@@ -1,6 +1,9 @@
 #include "tests/support/mock_tank_engine.h"
 
+#include <filesystem>
+
 #include "platform/message_box.h"
+#include "tests/shared/base_path.h"
 
 namespace orvo::test {
 
@@ -12,8 +15,12 @@ static std::string AnsiText(const USHORT* text, ULONG length)
     return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text), length);
 }
 
-EngineTest::EngineTest()
+EngineTest::EngineTest(bool fileLog)
 {
+    if (fileLog) {
+        StoreBasePath("Kivra Drivers", base.path().string());
+        std::filesystem::create_directory(base.path() / "exe.logs");
+    }
     SetMessageBoxHandler([this](const char* text, const char*, UINT) {
         messageBoxes.emplace_back(text);
         return IDOK;

@@ -14,7 +14,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
@@ -23,8 +25,10 @@
 
 #include "client/OrvoCI.h"
 #include "engine/ITankEngine.h"
+#include "events/SQHead.h"
 #include "platform/com_error.h"
 #include "platform/com.h"
+#include "platform/safearray.h"
 #include "tests/support/scratch.h"
 
 namespace orvo::test {
@@ -119,6 +123,44 @@ ACTION_TEMPLATE(ReturnText, HAS_1_TEMPLATE_PARAMS(std::size_t, k), AND_2_VALUE_P
     return result;
 }
 
+// A record's words: its header, then its data words.
+inline std::vector<LONG> Words(const SQHead& head, std::vector<LONG> data = {})
+{
+    std::vector<LONG> words(kHeaderWords);
+    WriteHeader(words.data(), head);
+    words.insert(words.end(), data.begin(), data.end());
+    return words;
+}
+
+// Event rows as the engine makes them, for the engine's VARIANT out
+// argument (its second): declared (rows, words), so the descriptor holds the
+// words of a row first. Each record is padded or cut to width words.
+inline auto Rows(ULONG width, std::vector<std::vector<LONG>> records, LONG result, VARTYPE vt = VT_I4,
+                 UINT dims = 2)
+{
+    return [=](LONG, VARIANT* out, auto&&...) {
+        SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(records.size()), 0}, {width, 0}};
+        out->vt = VT_ARRAY | VT_I4, out->parray = SafeArrayCreate(vt, dims, bounds);
+        for (std::size_t i = 0; i < records.size() && dims == 2; ++i) {
+            std::memcpy(static_cast<LONG*>(out->parray->pvData) + i * width, records[i].data(),
+                        std::min<std::size_t>(records[i].size(), width) * sizeof(LONG));
+        }
+        return result;
+    };
+}
+
+// A table of doubles (epocs, ranges), declared (doubles, rows), so the
+// descriptor holds the rows first.
+inline auto DoubleRows(ULONG width, std::vector<double> values, LONG result)
+{
+    return [=](LONG, VARIANT* out, auto&&...) {
+        SAFEARRAYBOUND bounds[2] = {{width, 0}, {static_cast<ULONG>(values.size() / width), 0}};
+        out->vt = VT_ARRAY | VT_R8, out->parray = SafeArrayCreate(VT_R8, 2, bounds);
+        std::copy(values.begin(), values.end(), static_cast<double*>(out->parray->pvData));
+        return result;
+    };
+}
+
 inline std::string LocalErrorBlock(const std::string& call, const std::string& message, const std::string& badArg)
 {
     return "Local Error >>>\n     Call: " + call + "\n  Message: " + message + "\n  Bad Arg: " + badArg + "\n";
@@ -139,7 +181,9 @@ struct RemoteRequest {
 // be the last one, which deletes the mock.
 class EngineTest : public ::testing::Test {
 protected:
-    EngineTest();
+    // With fileLog, the installation folder is a scratch folder with a log
+    // folder, set before the client resolves it.
+    explicit EngineTest(bool fileLog = false);
     void TearDown() override;
 
     // The connection check ("TestClient", id 7, deleted again), then client.
@@ -151,6 +195,7 @@ protected:
     ULONG ClientReferences() { return (engine->AddRef(), engine->Release()) - 2; }
 
     ScratchRegistry registry;
+    ScratchDir base;
     testing::StrictMock<MockTankEngine>* engine = new testing::StrictMock<MockTankEngine>;
     std::optional<OrvoCI> client;           // reset it to end the client early
     std::vector<std::string> messageBoxes;  // texts shown, in order

@@ -1,0 +1,44 @@
+// Reads a block, also while it is being recorded by another process.
+#pragma once
+
+#include "events/SQHead.h"
+#include "tankengine/storage/frame.h"
+#include "tankengine/storage/posix_file.h"
+#include "tankengine/storage/result.h"
+#include "tankengine/storage/store_index.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace orvo::tank {
+
+class BlockReader {
+public:
+    static Result<BlockReader> Open(const std::filesystem::path& blockDir);
+
+    // Takes in the records appended since; answers how many.
+    Result<std::uint64_t> Refresh();
+
+    const std::filesystem::path& Dir() const { return m_dir; }
+    std::uint64_t RecordCount() const { return m_end.frames; }
+
+    Result<SQHead> Header(std::uint64_t record) const;
+    // Copies the record's size - 10 data words into the front of out, after
+    // checking them against their checksum; answers how many.
+    Result<std::size_t> ReadData(std::uint64_t record, std::span<std::int32_t> out) const;
+
+    const StoreIndex& Index() const { return m_index; }
+
+private:
+    BlockReader() = default;
+    Result<Frame> ReadFrame(std::uint64_t record) const;
+
+    std::filesystem::path m_dir;
+    File m_headers;
+    File m_data;
+    ScanPosition m_end;
+    StoreIndex m_index;
+};
+
+}  // namespace orvo::tank

@@ -1,0 +1,337 @@
+#include "tankengine/storage/block_writer.h"
+
+#include "tankengine/storage/block_files.h"
+#include "tankengine/storage/tank_folder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <stdlib.h>
+
+namespace orvo::tank {
+namespace {
+
+constexpr int kMaxNameSuffix = 1000;
+
+Status WriteNewFile(const std::filesystem::path& path, std::span<const std::byte> bytes)
+{
+    Result<File> file = File::Open(path, O_WRONLY | O_CREAT | O_EXCL);
+    if (!file) {
+        return file.failure();
+    }
+    Status written = file->WriteAll(0, bytes);
+    return written ? file->FullSync() : written;
+}
+
+// Moves the finished block folder to the first free name; the rename refuses
+// to replace, so concurrent creators can never share a name.
+Result<std::filesystem::path> PublishBlock(const std::filesystem::path& built,
+                                           const std::filesystem::path& tankDir,
+                                           std::string_view baseName)
+{
+    for (int suffix = 0; suffix <= kMaxNameSuffix; ++suffix) {
+        std::string name(baseName);
+        if (suffix > 0) {
+            name += "-" + std::to_string(suffix);
+        }
+        if (const char* problem = BlockNameProblem(name)) {
+            return Fail("cannot name block \"" + name + "\": " + problem);
+        }
+        std::filesystem::path target = tankDir / name;
+        if (::renameat2(AT_FDCWD, built.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+            return target;
+        }
+        if (errno != EEXIST && errno != ENOTEMPTY) {
+            return Fail("cannot rename " + built.string() + " to " + target.string() + ": " +
+                        std::strerror(errno));
+        }
+    }
+    return Fail("no free block name for \"" + std::string(baseName) + "\" in " + tankDir.string());
+}
+
+}  // namespace
+
+Result<BlockWriter> BlockWriter::Lock(const std::filesystem::path& dir)
+{
+    BlockWriter writer;
+    writer.m_dir = dir;
+    Result<File> lock = File::Open(dir / kLockFileName, O_RDWR | O_CREAT);
+    if (!lock) {
+        return lock.failure();
+    }
+    if (Status locked = lock->TryLockExclusive(); !locked) {
+        return Fail("block " + dir.string() + " is being recorded by another writer (" +
+                    locked.error() + ")");
+    }
+    writer.m_lock = std::move(*lock);
+    writer.m_lastSync = std::chrono::steady_clock::now();
+    return writer;
+}
+
+Status BlockWriter::OpenEventFiles()
+{
+    Result<File> headers = File::Open(m_dir / kHeadersFileName, O_RDWR);
+    if (!headers) {
+        return headers.failure();
+    }
+    Result<File> data = File::Open(m_dir / kDataFileName, O_RDWR);
+    if (!data) {
+        return data.failure();
+    }
+    Status checked = CheckFileHeader(*headers, FileKind::Headers);
+    if (checked) {
+        checked = CheckFileHeader(*data, FileKind::Data);
+    }
+    if (checked) {
+        m_headers = std::move(*headers);
+        m_data = std::move(*data);
+    }
+    return checked;
+}
+
+Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, std::string_view baseName,
+                                        std::string_view notes, double startTime)
+{
+    if (const char* problem = BlockNameProblem(baseName)) {
+        return Fail("cannot name block \"" + std::string(baseName) + "\": " + problem);
+    }
+    Result<std::vector<BlockEntry>> blocks = ListBlocks(tankDir);
+    if (!blocks) {
+        return blocks.failure();
+    }
+    std::uint64_t sequence = 1;
+    for (const BlockEntry& block : *blocks) {
+        sequence = std::max(sequence, block.info.sequence + 1);
+    }
+
+    std::string pattern = (tankDir / ".new-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        return Fail("cannot make a folder in " + tankDir.string() + ": " + std::strerror(errno));
+    }
+    std::filesystem::path built = pattern;
+    // mkdtemp makes the folder private; readers in other accounts need it open.
+    ::chmod(built.c_str(), 0755);
+    Result<BlockWriter> writer = [&]() -> Result<BlockWriter> {
+        Result<BlockWriter> opened = Lock(built);
+        if (!opened) {
+            return opened;
+        }
+        Status s = WriteNewFile(built / kHeadersFileName, EncodeFileHeader(FileKind::Headers));
+        if (s) {
+            s = WriteNewFile(built / kDataFileName, EncodeFileHeader(FileKind::Data));
+        }
+        if (s) {
+            s = WriteBlockInfo(built, BlockInfo{sequence, startTime, std::nullopt});
+        }
+        if (s) {
+            s = ReplaceBlockNotes(built, notes);
+        }
+        if (!s) {
+            return s.failure();
+        }
+        Result<std::filesystem::path> published = PublishBlock(built, tankDir, baseName);
+        if (!published) {
+            return published.failure();
+        }
+        // Opened only now so that their errors name the published block.
+        opened->m_dir = *published;
+        opened->m_sequence = sequence;
+        opened->m_startTime = startTime;
+        if (Status files = opened->OpenEventFiles(); !files) {
+            return files.failure();
+        }
+        return opened;
+    }();
+    if (!writer) {
+        std::error_code ignored;
+        std::filesystem::remove_all(built, ignored);
+        return writer;
+    }
+    if (Status s = SyncDirectory(tankDir); !s) {
+        return s.failure();
+    }
+    return writer;
+}
+
+Result<BlockWriter> BlockWriter::OpenForAppend(const std::filesystem::path& blockDir)
+{
+    Result<BlockInfo> info = ReadBlockInfo(blockDir);
+    if (!info) {
+        return info.failure();
+    }
+    Result<BlockWriter> writer = Lock(blockDir);
+    if (!writer) {
+        return writer;
+    }
+    writer->m_sequence = info->sequence;
+    writer->m_startTime = info->startTime;
+    Status s = writer->OpenEventFiles();
+    if (s) {
+        s = writer->Recover();
+    }
+    if (s) {
+        // Recorded again: no stop time until the next Close.
+        s = WriteBlockInfo(blockDir, BlockInfo{info->sequence, info->startTime, std::nullopt});
+    }
+    if (!s) {
+        return s.failure();
+    }
+    return writer;
+}
+
+Status BlockWriter::Recover()
+{
+    // Data are checked too: after a machine crash a frame can outlive the
+    // data it points at.
+    Status scanned = ScanFrames(m_headers, m_data, m_end, ScanOptions{.verifyData = true},
+                                [](std::uint64_t, const Frame&) {});
+    if (!scanned) {
+        return scanned;
+    }
+    Result<std::uint64_t> headersSize = m_headers.Size();
+    Result<std::uint64_t> dataSize = m_data.Size();
+    if (!headersSize || !dataSize) {
+        return (!headersSize ? headersSize : dataSize).failure();
+    }
+    std::uint64_t validEnd = FrameOffset(m_end.frames);
+    if (*headersSize > validEnd) {
+        Result<bool> damagedInside = AnyValidFrameFrom(m_headers, m_data, m_end.frames + 1);
+        if (!damagedInside) {
+            return damagedInside.failure();
+        }
+        if (*damagedInside) {
+            return Fail("block " + m_dir.string() + " is damaged at record " +
+                        std::to_string(m_end.frames) +
+                        " with valid records behind it; not cutting anything");
+        }
+        Status cut = m_headers.Truncate(validEnd);
+        if (cut) {
+            cut = m_headers.DataSync();
+        }
+        if (!cut) {
+            return cut;
+        }
+    }
+    if (*dataSize > m_end.dataEnd) {
+        Status cut = m_data.Truncate(m_end.dataEnd);
+        if (cut) {
+            cut = m_data.DataSync();
+        }
+        if (!cut) {
+            return cut;
+        }
+    }
+    return {};
+}
+
+BlockWriter::~BlockWriter()
+{
+    if (m_headers.is_open() && m_broken.empty()) {
+        (void)Sync();
+    }
+}
+
+Status BlockWriter::Usable() const
+{
+    if (!m_broken.empty()) {
+        return Fail(m_broken);
+    }
+    if (!m_headers.is_open()) {
+        return Fail("the writer holds no block");
+    }
+    return {};
+}
+
+Status BlockWriter::Append(std::span<const Record> records)
+{
+    if (Status usable = Usable(); !usable) {
+        return usable;
+    }
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const SQHead& head = records[i].head;
+        const char* problem = RecordHeaderProblem(head);
+        if (problem == nullptr && records[i].data.size() != static_cast<std::size_t>(head.size - kHeaderWords)) {
+            problem = "the number of data words given differs from size - 10";
+        }
+        if (problem != nullptr) {
+            return Fail("record " + std::to_string(i) + " of the batch (size " +
+                        std::to_string(head.size) + "): " + problem + "; nothing stored");
+        }
+    }
+    ScanPosition before = m_end;
+    if (Status written = WriteBatch(records); !written) {
+        m_end = before;
+        Status cut = m_headers.Truncate(FrameOffset(before.frames));
+        if (cut) {
+            cut = m_data.Truncate(before.dataEnd);
+        }
+        if (!cut) {
+            m_broken = "a failed append could not be undone (" + cut.error() +
+                       "); reopen the block to repair it";
+        }
+        return Fail(written.error() + "; nothing stored");
+    }
+    if (std::chrono::steady_clock::now() - m_lastSync >= kSyncInterval) {
+        return Sync();
+    }
+    return {};
+}
+
+Status BlockWriter::WriteBatch(std::span<const Record> records)
+{
+    // Data first: a frame must never be visible before the data it names.
+    std::vector<std::byte> frames(records.size() * kFrameBytes);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        std::span<const std::byte> data = std::as_bytes(records[i].data);
+        if (Status s = m_data.WriteAll(m_end.dataEnd, data); !s) {
+            return s;
+        }
+        Frame frame{records[i].head, m_end.dataEnd, DataBytes(records[i].head), DataCrc(data)};
+        std::ranges::copy(EncodeFrame(frame), frames.begin() + static_cast<std::ptrdiff_t>(i * kFrameBytes));
+        m_end.dataEnd += frame.dataBytes;
+    }
+    if (Status s = m_headers.WriteAll(FrameOffset(m_end.frames), frames); !s) {
+        return s;
+    }
+    m_end.frames += records.size();
+    return {};
+}
+
+Status BlockWriter::Sync()
+{
+    if (Status usable = Usable(); !usable) {
+        return usable;
+    }
+    // Data before frames, so a durable frame never names lost data.
+    Status synced = m_data.DataSync();
+    if (synced) {
+        synced = m_headers.DataSync();
+    }
+    if (!synced) {
+        // What the kernel failed to write is gone from its cache; only a
+        // reopen, which checks every record, can tell what survived.
+        m_broken = synced.error() + "; reopen the block to repair it";
+        return synced;
+    }
+    m_lastSync = std::chrono::steady_clock::now();
+    return {};
+}
+
+Status BlockWriter::Close(double stopTime)
+{
+    if (Status synced = Sync(); !synced) {
+        return synced;
+    }
+    Status written = WriteBlockInfo(m_dir, BlockInfo{m_sequence, m_startTime, stopTime});
+    m_headers = File();
+    m_data = File();
+    m_lock = File();
+    return written;
+}
+
+}  // namespace orvo::tank

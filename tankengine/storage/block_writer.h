@@ -1,0 +1,73 @@
+// The one writer of a block: creates or reopens it, appends records, makes
+// them durable.
+#pragma once
+
+#include "events/SQHead.h"
+#include "tankengine/storage/frame.h"
+#include "tankengine/storage/posix_file.h"
+#include "tankengine/storage/result.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orvo::tank {
+
+// One record to store: its header and the size - 10 data words that follow it.
+struct Record {
+    SQHead head;
+    std::span<const std::int32_t> data;
+};
+
+class BlockWriter {
+public:
+    // The writer syncs by itself when this long has passed since the last sync.
+    static constexpr std::chrono::milliseconds kSyncInterval{1000};
+
+    // Makes a new block in a tank, named baseName or, when that is taken,
+    // baseName-1, baseName-2, ...; Name() tells which.
+    static Result<BlockWriter> Create(const std::filesystem::path& tankDir, std::string_view baseName,
+                                      std::string_view notes, double startTime);
+    // Reopens a block to record more, cutting a torn tail left by a crash.
+    static Result<BlockWriter> OpenForAppend(const std::filesystem::path& blockDir);
+
+    BlockWriter(BlockWriter&&) noexcept = default;
+    BlockWriter& operator=(BlockWriter&&) noexcept = default;
+    // A writer not closed syncs what it holds; the block keeps no stop time.
+    ~BlockWriter();
+
+    const std::filesystem::path& Dir() const { return m_dir; }
+    std::string Name() const { return m_dir.filename().string(); }
+    std::uint64_t RecordCount() const { return m_end.frames; }
+
+    // Stores the whole batch or, when any record is bad or a write fails,
+    // none of it.
+    Status Append(std::span<const Record> records);
+    Status Sync();
+    // Syncs, records the stop time and releases the block.
+    Status Close(double stopTime);
+
+private:
+    BlockWriter() = default;
+    // Takes the writer's lock of the block in dir.
+    static Result<BlockWriter> Lock(const std::filesystem::path& dir);
+    Status OpenEventFiles();
+    Status Recover();
+    Status WriteBatch(std::span<const Record> records);
+    Status Usable() const;
+
+    std::filesystem::path m_dir;
+    File m_lock;
+    File m_headers;
+    File m_data;
+    ScanPosition m_end;
+    std::uint64_t m_sequence = 0;
+    double m_startTime = 0;
+    std::chrono::steady_clock::time_point m_lastSync;
+    std::string m_broken;  // why the writer refuses further calls
+};
+
+}  // namespace orvo::tank

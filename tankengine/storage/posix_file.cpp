@@ -1,0 +1,227 @@
+#include "tankengine/storage/posix_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orvo::tank {
+namespace {
+
+constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+// pread/pwrite take signed offsets; an offset or end past off_t is refused
+// rather than wrapped.
+bool RangeFits(std::uint64_t offset, std::size_t length)
+{
+    return offset <= kMaxOffset && length <= kMaxOffset - offset;
+}
+
+Failure ErrnoFailure(std::string_view what, const std::string& path, int error)
+{
+    return Fail(std::string(what) + " " + path + ": " + std::strerror(error));
+}
+
+}  // namespace
+
+Result<File> File::Open(const std::filesystem::path& path, int flags, mode_t mode)
+{
+    File file;
+    file.m_path = path.string();
+    file.m_fd = ::open(file.m_path.c_str(), flags | O_CLOEXEC, mode);
+    if (file.m_fd < 0) {
+        return ErrnoFailure("cannot open", file.m_path, errno);
+    }
+    return file;
+}
+
+File::~File()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+File::File(File&& other) noexcept : m_fd(other.m_fd), m_path(std::move(other.m_path))
+{
+    other.m_fd = -1;
+}
+
+File& File::operator=(File&& other) noexcept
+{
+    if (this != &other) {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        m_fd = other.m_fd;
+        m_path = std::move(other.m_path);
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+Status File::Error(std::string_view what) const { return ErrnoFailure(what, m_path, errno); }
+
+Result<std::size_t> File::ReadUpTo(std::uint64_t offset, std::span<std::byte> out) const
+{
+    if (!RangeFits(offset, out.size())) {
+        return Fail("read past the largest file offset in " + m_path);
+    }
+    std::size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::pread(m_fd, out.data() + done, out.size() - done,
+                            static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Error("cannot read").failure();
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+Status File::ReadExact(std::uint64_t offset, std::span<std::byte> out) const
+{
+    Result<std::size_t> got = ReadUpTo(offset, out);
+    if (!got) {
+        return got.failure();
+    }
+    if (*got != out.size()) {
+        return Fail("unexpected end of " + m_path);
+    }
+    return {};
+}
+
+Status File::WriteAll(std::uint64_t offset, std::span<const std::byte> bytes)
+{
+    if (!RangeFits(offset, bytes.size())) {
+        return Fail("write past the largest file offset in " + m_path);
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::pwrite(m_fd, bytes.data() + done, bytes.size() - done,
+                             static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Error("cannot write");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+Result<std::uint64_t> File::Size() const
+{
+    struct stat st {};
+    if (::fstat(m_fd, &st) != 0) {
+        return Error("cannot stat").failure();
+    }
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+Status File::Truncate(std::uint64_t size)
+{
+    if (size > kMaxOffset) {
+        return Fail("cannot truncate " + m_path + " to an offset past off_t");
+    }
+    if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
+        return Error("cannot truncate");
+    }
+    return {};
+}
+
+Status File::DataSync()
+{
+    if (::fdatasync(m_fd) != 0) {
+        return Error("cannot sync");
+    }
+    return {};
+}
+
+Status File::FullSync()
+{
+    if (::fsync(m_fd) != 0) {
+        return Error("cannot sync");
+    }
+    return {};
+}
+
+Status File::TryLockExclusive()
+{
+    while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EWOULDBLOCK) {
+            return Fail("locked by another process or handle: " + m_path);
+        }
+        return Error("cannot lock");
+    }
+    return {};
+}
+
+Status SyncDirectory(const std::filesystem::path& dir)
+{
+    Result<File> folder = File::Open(dir, O_RDONLY | O_DIRECTORY);
+    if (!folder) {
+        return folder.failure();
+    }
+    return folder->FullSync();
+}
+
+Status ReplaceFileAtomically(const std::filesystem::path& target, std::string_view content)
+{
+    std::filesystem::path temp = target.parent_path() /
+        ("." + target.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
+    Status written = [&]() -> Status {
+        Result<File> file = File::Open(temp, O_WRONLY | O_CREAT | O_TRUNC);
+        if (!file) {
+            return file.failure();
+        }
+        Status s = file->WriteAll(0, std::as_bytes(std::span(content.data(), content.size())));
+        return s ? file->FullSync() : s;
+    }();
+    if (written && ::rename(temp.c_str(), target.c_str()) != 0) {
+        written = ErrnoFailure("cannot rename over", target.string(), errno);
+    }
+    if (!written) {
+        ::unlink(temp.c_str());
+        return written;
+    }
+    return SyncDirectory(target.parent_path());
+}
+
+Result<std::string> ReadSmallFile(const std::filesystem::path& path, std::size_t limit)
+{
+    Result<File> file = File::Open(path, O_RDONLY);
+    if (!file) {
+        return file.failure();
+    }
+    Result<std::uint64_t> size = file->Size();
+    if (!size) {
+        return size.failure();
+    }
+    if (*size > limit) {
+        return Fail(path.string() + " is larger than " + std::to_string(limit) + " bytes");
+    }
+    std::string text(static_cast<std::size_t>(*size), '\0');
+    Result<std::size_t> got = file->ReadUpTo(0, std::as_writable_bytes(std::span(text)));
+    if (!got) {
+        return got.failure();
+    }
+    text.resize(*got);  // the file may have shrunk since fstat
+    return text;
+}
+
+}  // namespace orvo::tank

@@ -1,0 +1,61 @@
+// Files through POSIX calls, with every failure turned into an error text
+// that names the file.
+#pragma once
+
+#include "tankengine/storage/result.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <sys/types.h>
+
+namespace orvo::tank {
+
+class File {
+public:
+    // flags as for open(2); O_CLOEXEC is always added.
+    static Result<File> Open(const std::filesystem::path& path, int flags, mode_t mode = 0644);
+
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    bool is_open() const { return m_fd >= 0; }
+    const std::string& path() const { return m_path; }
+
+    // Reads until out is full or the file ends; answers the bytes read.
+    Result<std::size_t> ReadUpTo(std::uint64_t offset, std::span<std::byte> out) const;
+    // Reads exactly out.size() bytes; a shorter file is an error.
+    Status ReadExact(std::uint64_t offset, std::span<std::byte> out) const;
+    Status WriteAll(std::uint64_t offset, std::span<const std::byte> bytes);
+    Result<std::uint64_t> Size() const;
+    Status Truncate(std::uint64_t size);
+    Status DataSync();
+    Status FullSync();
+    // Takes an exclusive flock without waiting; held until the file closes.
+    Status TryLockExclusive();
+
+private:
+    Status Error(std::string_view what) const;
+
+    int m_fd = -1;
+    std::string m_path;
+};
+
+Status SyncDirectory(const std::filesystem::path& dir);
+
+// Writes content to a temporary file beside target, syncs it, renames it over
+// target and syncs the folder, so readers see the old or the new text whole.
+Status ReplaceFileAtomically(const std::filesystem::path& target, std::string_view content);
+
+// Reads a whole small file; one longer than limit bytes is refused.
+Result<std::string> ReadSmallFile(const std::filesystem::path& path, std::size_t limit);
+
+}  // namespace orvo::tank

@@ -1,0 +1,83 @@
+#include "tankengine/storage/tank_folder.h"
+
+#include "tankengine/storage/posix_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include <sys/stat.h>
+
+namespace orvo::tank {
+namespace {
+
+constexpr const char* kTankMarkerName = "tank.orvo";
+constexpr std::string_view kTankMarkerLine = "orvo-tank 1";
+
+}  // namespace
+
+Status CreateTank(const std::filesystem::path& dir)
+{
+    if (IsTank(dir)) {
+        return {};
+    }
+    bool made = ::mkdir(dir.c_str(), 0755) == 0;
+    if (!made && errno != EEXIST) {
+        return Fail("cannot make tank folder " + dir.string() + ": " + std::strerror(errno));
+    }
+    // Only an empty folder becomes a tank, so that no folder holding
+    // something else is taken over by mistake.
+    std::error_code error;
+    if (!made && !std::filesystem::is_empty(dir, error)) {
+        return Fail(dir.string() + " exists and is not an empty folder");
+    }
+    if (!std::filesystem::is_directory(dir, error)) {
+        return Fail(dir.string() + " exists and is not a folder");
+    }
+    Status marked = ReplaceFileAtomically(dir / kTankMarkerName, std::string(kTankMarkerLine) + "\n");
+    if (marked && made) {
+        std::filesystem::path parent = dir.has_parent_path() ? dir.parent_path() : ".";
+        marked = SyncDirectory(parent);
+    }
+    return marked;
+}
+
+bool IsTank(const std::filesystem::path& dir)
+{
+    Result<std::string> marker = ReadSmallFile(dir / kTankMarkerName, 4096);
+    return marker && std::string_view(*marker).substr(0, marker->find('\n')) == kTankMarkerLine;
+}
+
+Result<std::vector<BlockEntry>> ListBlocks(const std::filesystem::path& tankDir)
+{
+    if (!IsTank(tankDir)) {
+        return Fail(tankDir.string() + " is not a tank");
+    }
+    std::error_code error;
+    std::filesystem::directory_iterator it(tankDir, error);
+    if (error) {
+        return Fail("cannot list " + tankDir.string() + ": " + error.message());
+    }
+    std::vector<BlockEntry> blocks;
+    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+        std::string name = it->path().filename().string();
+        std::error_code notFolder;
+        if (name.starts_with('.') || !it->is_directory(notFolder)) {
+            continue;
+        }
+        // A folder without readable information is not a block of ours.
+        if (Result<BlockInfo> info = ReadBlockInfo(it->path())) {
+            blocks.push_back({std::move(name), *info});
+        }
+    }
+    if (error) {
+        return Fail("cannot list " + tankDir.string() + ": " + error.message());
+    }
+    std::ranges::sort(blocks, [](const BlockEntry& a, const BlockEntry& b) {
+        return a.info.sequence != b.info.sequence ? a.info.sequence < b.info.sequence : a.name < b.name;
+    });
+    return blocks;
+}
+
+}  // namespace orvo::tank

@@ -1,0 +1,172 @@
+#include "tests/tankengine/storage_samples.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace orvo::tank::test {
+namespace {
+
+constexpr std::uint64_t kRecords = 4;  // the last, sample 3, has data words
+constexpr std::uint64_t kFrameSize = 72;
+
+std::uint64_t CountOf(const std::filesystem::path& block)
+{
+    Result<BlockReader> reader = BlockReader::Open(block);
+    EXPECT_TRUE(reader) << reader.error();
+    if (!reader) {
+        return 0;
+    }
+    ExpectSamples(*reader);
+    return reader->RecordCount();
+}
+
+// The block as written, and ways to damage its last record.
+struct Damage {
+    SampleTank t{kRecords};
+    std::filesystem::path headers = t.block / "events.hdr";
+    std::filesystem::path data = t.block / "events.dat";
+    std::vector<std::byte> fullHeaders = ReadBytes(headers);
+    std::vector<std::byte> fullData = ReadBytes(data);
+    std::size_t lastFrame = fullHeaders.size() - kFrameSize;
+    std::size_t lastData = fullData.size() - Sample(kRecords - 1).data.size() * 4;
+
+    void Restore()
+    {
+        WriteBytes(headers, fullHeaders);
+        WriteBytes(data, fullData);
+    }
+    void Cut(const std::filesystem::path& file, const std::vector<std::byte>& full, std::size_t at)
+    {
+        WriteBytes(file, std::vector<std::byte>(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(at)));
+    }
+    void Flip(const std::filesystem::path& file, std::vector<std::byte> full, std::size_t at)
+    {
+        full[at] ^= std::byte{0x10};
+        WriteBytes(file, full);
+    }
+
+    // Reopening for append cuts the damaged record, and the next append
+    // lands on a clean boundary.
+    void ExpectRepairedByAppend(const std::string& what)
+    {
+        Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
+        ASSERT_TRUE(writer) << what << ": " << writer.error();
+        EXPECT_EQ(writer->RecordCount(), kRecords - 1) << what;
+        ASSERT_TRUE(AppendSamples(*writer, kRecords - 1, 2));
+        ASSERT_TRUE(writer->Close(1));
+        EXPECT_EQ(CountOf(t.block), kRecords + 1) << what;
+        Restore();
+    }
+};
+
+TEST(BlockRecovery, TornTailAtEveryByteIsNeverReadAndIsCutOnReopen)
+{
+    Damage d;
+    ASSERT_GT(d.fullData.size(), d.lastData);
+    struct Tear {
+        const std::filesystem::path* file;
+        const std::vector<std::byte>* full;
+        std::size_t from;
+    } tears[] = {{&d.headers, &d.fullHeaders, d.lastFrame}, {&d.data, &d.fullData, d.lastData}};
+    for (const Tear& tear : tears) {
+        for (std::size_t at = tear.from; at < tear.full->size(); ++at) {
+            std::string what = tear.file->filename().string() + " cut at " + std::to_string(at);
+            d.Cut(*tear.file, *tear.full, at);
+            Result<BlockReader> reader = BlockReader::Open(d.t.block);
+            ASSERT_TRUE(reader) << what;
+            EXPECT_EQ(reader->RecordCount(), kRecords - 1) << what;
+            // The writer finishing the record is what a live reader sees next.
+            d.Restore();
+            EXPECT_EQ(*reader->Refresh(), 1u) << what;
+            EXPECT_EQ(SampleMismatch(*reader, kRecords - 1), "") << what;
+
+            d.Cut(*tear.file, *tear.full, at);
+            d.ExpectRepairedByAppend(what);
+        }
+    }
+}
+
+TEST(BlockRecovery, CorruptLastRecordIsNeverReadAndIsCutOnReopen)
+{
+    Damage d;
+    for (std::size_t at = d.lastFrame; at < d.fullHeaders.size(); ++at) {
+        d.Flip(d.headers, d.fullHeaders, at);
+        EXPECT_EQ(CountOf(d.t.block), kRecords - 1) << "frame byte " << at;
+        d.ExpectRepairedByAppend("frame byte " + std::to_string(at));
+    }
+    // Damaged data keep their frame, but are refused rather than handed out.
+    d.Flip(d.data, d.fullData, d.lastData + 5);
+    Result<BlockReader> reader = BlockReader::Open(d.t.block);
+    ASSERT_TRUE(reader);
+    std::vector<std::int32_t> words(64);
+    Result<std::size_t> read = reader->ReadData(kRecords - 1, words);
+    ASSERT_FALSE(read);
+    EXPECT_NE(read.error().find("checksum"), std::string::npos);
+    d.ExpectRepairedByAppend("data byte");
+}
+
+TEST(BlockRecovery, DamageInsideTheBlockIsNotCut)
+{
+    Damage d;
+    d.Flip(d.headers, d.fullHeaders, 16 + 30);  // inside frame 0
+    EXPECT_EQ(CountOf(d.t.block), 0u);
+    Result<BlockWriter> writer = BlockWriter::OpenForAppend(d.t.block);
+    ASSERT_FALSE(writer);
+    EXPECT_NE(writer.error().find("damaged at record 0"), std::string::npos) << writer.error();
+    EXPECT_EQ(std::filesystem::file_size(d.headers), d.fullHeaders.size());
+    EXPECT_EQ(std::filesystem::file_size(d.data), d.fullData.size());
+}
+
+// A child appends sample records in batches and reports each count through
+// a pipe until it is killed; what survives must be whole samples.
+TEST(BlockRecovery, WriterKilledAtAnyMomentLeavesWholeRecords)
+{
+    SampleTank t(0);
+    for (std::uint64_t killAfter : {1, 9, 60, 200, 700}) {
+        int report[2];
+        ASSERT_EQ(::pipe(report), 0);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(report[0]);
+            Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
+            for (std::uint64_t batch = 0; writer && batch < 1'000'000; ++batch) {
+                std::uint64_t count = writer->RecordCount();
+                if (!AppendSamples(*writer, count, 1 + batch % 5)) {
+                    break;
+                }
+                count = writer->RecordCount();
+                if (::write(report[1], &count, sizeof count) != sizeof count) {
+                    break;
+                }
+            }
+            ::_exit(1);
+        }
+        ::close(report[1]);
+        std::uint64_t reported = 0;
+        while (reported < killAfter && ::read(report[0], &reported, sizeof reported) == sizeof reported) {
+        }
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ::close(report[0]);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed before it was killed";
+
+        // A process crash loses nothing that Append returned for.
+        std::uint64_t survived = CountOf(t.block);
+        EXPECT_GE(survived, reported);
+        Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
+        ASSERT_TRUE(writer) << writer.error();
+        EXPECT_EQ(writer->RecordCount(), survived);
+        ASSERT_TRUE(AppendSamples(*writer, survived, 3));
+        ASSERT_TRUE(writer->Close(0));
+        EXPECT_EQ(CountOf(t.block), survived + 3);
+    }
+}
+
+}  // namespace
+}  // namespace orvo::tank::test

@@ -1,0 +1,149 @@
+#include "tests/tankengine/storage_samples.h"
+
+#include "tankengine/storage/tank_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+
+namespace orvo::tank::test {
+namespace {
+
+TEST(BlockStorage, RecordsReadBackBitForBitAndAfterReopening)
+{
+    SampleTank t(300);
+    Result<BlockReader> reader = BlockReader::Open(t.block);
+    ASSERT_TRUE(reader) << reader.error();
+    EXPECT_EQ(reader->RecordCount(), 300u);
+    ExpectSamples(*reader);
+
+    Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
+    ASSERT_TRUE(writer) << writer.error();
+    EXPECT_EQ(writer->RecordCount(), 300u);
+    ASSERT_TRUE(AppendSamples(*writer, 300, 50));
+    ASSERT_TRUE(writer->Close(3));
+    reader = BlockReader::Open(t.block);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->RecordCount(), 350u);
+    ExpectSamples(*reader);
+
+    // Data go only into a buffer that holds them all; nothing past it.
+    std::vector<std::int32_t> small(Sample(2).data.size() - 1, 7);
+    EXPECT_FALSE(reader->ReadData(2, small));
+    EXPECT_EQ(small, std::vector<std::int32_t>(small.size(), 7));
+    EXPECT_FALSE(reader->Header(350));
+}
+
+TEST(BlockStorage, BadRecordRefusesTheWholeBatch)
+{
+    const double nan = std::nan("");
+    struct Case {
+        const char* why;
+        std::int32_t size;
+        std::int32_t type;
+        std::size_t words;
+        double time;
+    } cases[] = {
+        {"size below 10", 9, 0x8201, 0, 0},
+        {"negative size", INT_MIN, 0x8201, 0, 0},
+        {"data words missing", 14, 0x8201, 3, 0},
+        {"too many data words", 12, 0x8201, 3, 0},
+        {"size overflowing any buffer", INT_MAX, 0x8201, 4, 0},
+        {"scalar carrying data", 11, 0x0201, 1, 0},
+        {"time not a number", 10, 0x0201, 0, nan},
+    };
+    SampleTank t(5);
+    std::uint64_t headersSize = std::filesystem::file_size(t.block / "events.hdr");
+    std::uint64_t dataSize = std::filesystem::file_size(t.block / "events.dat");
+    Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
+    ASSERT_TRUE(writer);
+    for (const Case& c : cases) {
+        OwnedRecord good = Sample(5);
+        OwnedRecord bad = MakeRecord(Code("Bad1"), c.time, c.words, 1);
+        bad.head.size = c.size;
+        bad.head.type = c.type;
+        Record batch[] = {good.view(), bad.view()};
+        Status appended = writer->Append(batch);
+        EXPECT_FALSE(appended) << c.why;
+        EXPECT_NE(appended.error().find("record 1 of the batch"), std::string::npos) << appended.error();
+        EXPECT_EQ(writer->RecordCount(), 5u) << c.why;
+    }
+    ASSERT_TRUE(writer->Sync());
+    EXPECT_EQ(std::filesystem::file_size(t.block / "events.hdr"), headersSize);
+    EXPECT_EQ(std::filesystem::file_size(t.block / "events.dat"), dataSize);
+    ASSERT_TRUE(AppendSamples(*writer, 5, 1));  // still usable
+    ASSERT_TRUE(writer->Close(9));
+    Result<BlockReader> reader = BlockReader::Open(t.block);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->RecordCount(), 6u);
+    ExpectSamples(*reader);
+}
+
+TEST(BlockStorage, SecondWriterIsRefusedUntilTheFirstCloses)
+{
+    SampleTank t(1);
+    Result<BlockWriter> first = BlockWriter::OpenForAppend(t.block);
+    ASSERT_TRUE(first);
+    Result<BlockWriter> second = BlockWriter::OpenForAppend(t.block);
+    ASSERT_FALSE(second);
+    EXPECT_NE(second.error().find("being recorded by another writer"), std::string::npos) << second.error();
+    ASSERT_TRUE(first->Close(4));
+    EXPECT_TRUE(BlockWriter::OpenForAppend(t.block));
+}
+
+TEST(BlockStorage, InfoNotesAndTankListing)
+{
+    orvo::test::ScratchDir scratch;
+    std::filesystem::path tank = scratch.path() / "tank";
+    EXPECT_FALSE(IsTank(scratch.path()));
+    EXPECT_FALSE(BlockWriter::Create(scratch.path(), "x", "", 0));  // not a tank
+    ASSERT_TRUE(CreateTank(tank));
+    ASSERT_TRUE(CreateTank(tank));  // again: left as it is
+    EXPECT_TRUE(IsTank(tank));
+    EXPECT_FALSE(CreateTank(scratch.path()));  // holds something else
+    for (const char* bad : {"", ".hidden", "a/b"}) {
+        EXPECT_FALSE(BlockWriter::Create(tank, bad, "", 0)) << bad;
+    }
+    std::filesystem::create_directory(tank / "stray");  // not a block
+
+    const std::string notes("user text\0[USERNOTEDELIMITER]items", 33);
+    Result<BlockWriter> b = BlockWriter::Create(tank, "b", notes, 10.1);
+    ASSERT_TRUE(b) << b.error();
+    Result<BlockInfo> info = ReadBlockInfo(b->Dir());
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->startTime, 10.1);
+    EXPECT_FALSE(info->stopTime);
+    ASSERT_TRUE(b->Close(0.1 + 0.2));
+    info = ReadBlockInfo(b->Dir());
+    ASSERT_TRUE(info && info->stopTime);
+    EXPECT_EQ(*info->stopTime, 0.1 + 0.2);  // exact round trip
+    EXPECT_EQ(*ReadBlockNotes(b->Dir()), notes);
+    ASSERT_TRUE(ReplaceBlockNotes(b->Dir(), "new notes"));
+    EXPECT_EQ(*ReadBlockNotes(b->Dir()), "new notes");
+
+    ASSERT_TRUE(BlockWriter::Create(tank, "a", "", 20));
+    Result<BlockWriter> b1 = BlockWriter::Create(tank, "b", "", 30);
+    ASSERT_TRUE(b1);
+    EXPECT_EQ(b1->Name(), "b-1");
+    Result<std::vector<BlockEntry>> blocks = ListBlocks(tank);
+    ASSERT_TRUE(blocks);
+    std::vector<std::string> names;
+    for (const BlockEntry& e : *blocks) {
+        names.push_back(e.name + "#" + std::to_string(e.info.sequence));
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"b#1", "a#2", "b-1#3"}));
+
+    // Reopening to record again clears the stop time until the next Close.
+    Result<BlockWriter> again = BlockWriter::OpenForAppend(tank / "b");
+    ASSERT_TRUE(again);
+    EXPECT_FALSE(ReadBlockInfo(tank / "b")->stopTime);
+
+    for (const char* text : {"", "orvo-block 1\nstart 1\n", "orvo-block 2\nsequence 1\nstart 1\n",
+                             "orvo-block 1\nsequence x\nstart 1\n", "orvo-block 1\nsequence 1\nstart 1e999x\n"}) {
+        EXPECT_FALSE(ParseBlockInfo(text)) << text;
+    }
+}
+
+}  // namespace
+}  // namespace orvo::tank::test

@@ -1,0 +1,106 @@
+#include "tests/tankengine/storage_samples.h"
+
+#include "tankengine/storage/tank_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace orvo::tank::test {
+
+OwnedRecord MakeRecord(std::int32_t code, double time, std::size_t dataWords, std::uint32_t seed)
+{
+    OwnedRecord r;
+    r.head.size = static_cast<std::int32_t>(kHeaderWords + dataWords);
+    r.head.type = dataWords > 0 ? 0x8201 : 0x0201;
+    r.head.code = code;
+    r.head.channel = static_cast<std::uint16_t>(seed % 16 + 1);
+    r.head.sortCode = static_cast<std::int16_t>(-static_cast<int>(seed % 3));
+    r.head.timeStamp = time;
+    r.head.value = seed * 1.25;
+    r.head.dataFormat = dataWords > 0 ? 1 : 4;
+    r.head.byte33 = static_cast<std::uint8_t>(seed);
+    r.head.sampleFreq = dataWords > 0 ? 24414.0625f : 0.0f;
+    for (std::size_t w = 0; w < dataWords; ++w) {
+        r.data.push_back(static_cast<std::int32_t>(seed * 2654435761u + w * 40503u));
+    }
+    return r;
+}
+
+OwnedRecord Sample(std::uint64_t i)
+{
+    static const std::int32_t codes[] = {Code("Wav1"), Code("Tick"), Code("eSpk")};
+    std::int32_t code = codes[i % 3];
+    std::size_t words = code == Code("Tick") ? 0 : 1 + i % 37;
+    return MakeRecord(code, static_cast<double>(i) * 0.001, words, static_cast<std::uint32_t>(i));
+}
+
+Status AppendSamples(BlockWriter& writer, std::uint64_t first, std::uint64_t count)
+{
+    std::vector<OwnedRecord> owned;
+    std::vector<Record> records;
+    for (std::uint64_t i = first; i < first + count; ++i) {
+        owned.push_back(Sample(i));
+    }
+    for (const OwnedRecord& r : owned) {
+        records.push_back(r.view());
+    }
+    return writer.Append(records);
+}
+
+std::string SampleMismatch(const BlockReader& reader, std::uint64_t i)
+{
+    OwnedRecord want = Sample(i);
+    Result<SQHead> head = reader.Header(i);
+    if (!head) {
+        return head.error();
+    }
+    if (std::memcmp(&*head, &want.head, sizeof(SQHead)) != 0) {
+        return "header of record " + std::to_string(i) + " differs";
+    }
+    std::vector<std::int32_t> data(want.data.size() + 1, -1);
+    Result<std::size_t> words = reader.ReadData(i, data);
+    if (!words) {
+        return words.error();
+    }
+    data.resize(*words);
+    return data == want.data ? std::string() : "data of record " + std::to_string(i) + " differ";
+}
+
+void ExpectSamples(const BlockReader& reader)
+{
+    for (std::uint64_t i = 0; i < reader.RecordCount(); ++i) {
+        ASSERT_EQ(SampleMismatch(reader, i), "");
+    }
+}
+
+std::vector<std::byte> ReadBytes(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::byte> bytes(chars.size());
+    std::memcpy(bytes.data(), chars.data(), chars.size());
+    return bytes;
+}
+
+void WriteBytes(const std::filesystem::path& path, const std::vector<std::byte>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+SampleTank::SampleTank(std::uint64_t count) : tank(scratch.path() / "tank")
+{
+    EXPECT_TRUE(CreateTank(tank));
+    Result<BlockWriter> writer = BlockWriter::Create(tank, "Block", "notes", 1.5);
+    EXPECT_TRUE(writer) << writer.error();
+    if (writer) {
+        block = writer->Dir();
+        EXPECT_TRUE(AppendSamples(*writer, 0, count));
+        EXPECT_TRUE(writer->Close(2.5));
+    }
+}
+
+}  // namespace orvo::tank::test

@@ -1,0 +1,59 @@
+// Deterministic sample records for the storage tests: record i of a sample
+// block is fully determined by i, so any reader can check what it sees.
+#pragma once
+
+#include "tankengine/storage/block_reader.h"
+#include "tankengine/storage/block_writer.h"
+#include "tests/support/scratch.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvo::tank::test {
+
+struct OwnedRecord {
+    SQHead head{};
+    std::vector<std::int32_t> data;
+    Record view() const { return Record{head, data}; }
+};
+
+// A store code from its four characters, the first in the lowest byte.
+inline std::int32_t Code(std::string_view name)
+{
+    std::uint32_t code = 0;
+    for (std::size_t i = 0; i < 4 && i < name.size(); ++i) {
+        code |= static_cast<std::uint32_t>(static_cast<unsigned char>(name[i])) << (8 * i);
+    }
+    return static_cast<std::int32_t>(code);
+}
+
+// A scalar record when dataWords is 0, else a snippet carrying them.
+OwnedRecord MakeRecord(std::int32_t code, double time, std::size_t dataWords, std::uint32_t seed);
+
+// Sample record i: three stores, scalar and array records of varying length.
+OwnedRecord Sample(std::uint64_t i);
+
+Status AppendSamples(BlockWriter& writer, std::uint64_t first, std::uint64_t count);
+
+// Empty when record i of the reader is sample i, bit for bit; else why not.
+std::string SampleMismatch(const BlockReader& reader, std::uint64_t i);
+
+// Every record of the reader is its sample; fails the test otherwise.
+void ExpectSamples(const BlockReader& reader);
+
+std::vector<std::byte> ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const std::vector<std::byte>& bytes);
+
+// A tank in a scratch folder holding one block of `count` sample records,
+// closed.
+struct SampleTank {
+    explicit SampleTank(std::uint64_t count);
+    orvo::test::ScratchDir scratch;
+    std::filesystem::path tank;
+    std::filesystem::path block;
+};
+
+}  // namespace orvo::tank::test
