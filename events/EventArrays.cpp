@@ -30,7 +30,9 @@ bool Addressable(ULONG rows, ULONG width, std::size_t elementSize)
 
 EventRows EventRowsOf(const VARIANT& events)
 {
-    const SAFEARRAY* array = ArrayOf(events, VT_I4, sizeof(LONG));
+    // Rows that a waveform cache wrote back are declared floats, but they are
+    // whole records, headers included, like the engine's.
+    const SAFEARRAY* array = ArrayOf(events, events.vt == (VT_ARRAY | VT_R4) ? VT_R4 : VT_I4, sizeof(LONG));
     if (array == nullptr || array->cDims != 2) {
         return {};
     }

@@ -11,8 +11,9 @@
 
 namespace orvo {
 
-// Event rows: records padded to a common width of at least a header. The
-// engine declares (rows, words), so the descriptor holds the words first.
+// Event rows: records padded to a common width of at least a header, in 32-bit
+// integer or float elements. The engine declares (rows, words), so the
+// descriptor holds the words first.
 struct EventRows {
     LONG* data = nullptr;
     LONG rows = 0;
