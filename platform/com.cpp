@@ -1,6 +1,7 @@
 #include "platform/com.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,10 @@
 #include <vector>
 
 #include <unistd.h>
+
+#include "platform/files.h"
+#include "platform/modules.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -128,9 +133,39 @@ HRESULT FailAll(DWORD count, MULTI_QI* results, HRESULT hr)
     return hr;
 }
 
-HRESULT ActivateHere(REFCLSID clsid, IUnknown* outer, DWORD count, MULTI_QI* results)
+// Starts the local server that the registry names for clsid (the default
+// value of Software\Classes\CLSID\{clsid}\LocalServer32): its module is
+// loaded into this process and registers its class objects as it loads, as
+// a server process would on starting. It stays loaded for the process's
+// life, like a running server.
+void StartLocalServer(REFCLSID clsid)
+{
+    char keyName[128];
+    std::snprintf(keyName, sizeof keyName,
+                  "Software\\Classes\\CLSID\\{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}\\LocalServer32",
+                  static_cast<unsigned>(clsid.Data1), clsid.Data2, clsid.Data3, clsid.Data4[0], clsid.Data4[1],
+                  clsid.Data4[2], clsid.Data4[3], clsid.Data4[4], clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    char module[MAX_PATH] = {};
+    DWORD size = sizeof module - 1;
+    DWORD type = 0;
+    const LONG read = RegQueryValueExA(key, "", nullptr, &type, reinterpret_cast<BYTE*>(module), &size);
+    RegCloseKey(key);
+    if (read == ERROR_SUCCESS && type == REG_SZ && module[0] != '\0') {
+        LoadLibraryA(module);
+    }
+}
+
+HRESULT ActivateHere(REFCLSID clsid, IUnknown* outer, DWORD clsctx, DWORD count, MULTI_QI* results)
 {
     ComPtr<IUnknown> classObject = FindClassObject(clsid);
+    if (!classObject && (clsctx & CLSCTX_LOCAL_SERVER) != 0) {
+        StartLocalServer(clsid);
+        classObject = FindClassObject(clsid);
+    }
     if (!classObject) {
         return FailAll(count, results, REGDB_E_CLASSNOTREG);
     }
@@ -242,7 +277,7 @@ HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD clsctx, COSERV
         return FailAll(count, results, E_INVALIDARG);
     }
     if (serverInfo == nullptr || NamesThisMachine(serverInfo->pwszName)) {
-        return ActivateHere(clsid, outer, count, results);
+        return ActivateHere(clsid, outer, clsctx, count, results);
     }
     if (outer != nullptr) {
         return FailAll(count, results, CLASS_E_NOAGGREGATION);

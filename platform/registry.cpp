@@ -395,6 +395,41 @@ LONG InitializeStore(sqlite3* db)
     });
 }
 
+// The local servers installed with this system, as an installer would have
+// registered them: the tank engine. Added to every store that lacks them, so
+// that stores made before they existed activate them too.
+constexpr const char* kInstalledServerKey =
+    "Software\\Classes\\CLSID\\{6F52564F-0001-4E47-9A3C-54414E4B454E}\\LocalServer32";
+constexpr std::string_view kInstalledServerModule("libOrvoTankEngine.so", sizeof "libOrvoTankEngine.so");
+
+LONG EnsureInstalledServers(sqlite3* db)
+{
+    const std::string_view key(kInstalledServerKey);
+    Statement present(db, "SELECT 1 FROM keys WHERE path = ?1", key);
+    const LONG found = present.step(ERROR_FILE_NOT_FOUND);
+    if (found != ERROR_FILE_NOT_FOUND) {
+        return found;
+    }
+    return InTransaction(db, [db, key] {
+        // Each missing key below "Software", parent first.
+        for (std::size_t cut = key.find('\\'); cut != std::string_view::npos;) {
+            const std::size_t next = key.find('\\', cut + 1);
+            const std::string_view child = key.substr(0, next);
+            Statement insert(db, "INSERT OR IGNORE INTO keys (parent, path) SELECT id, ?2 FROM keys WHERE path = ?1",
+                             key.substr(0, cut), child);
+            if (const LONG error = insert.step(); error != ERROR_SUCCESS) {
+                return error;
+            }
+            cut = next;
+        }
+        Statement value(db,
+                        "INSERT OR IGNORE INTO key_values (key_id, name, type, data, position) "
+                        "SELECT id, '', ?2, ?3, 0 FROM keys WHERE path = ?1",
+                        key, sqlite3_int64{REG_SZ}, Blob{kInstalledServerModule});
+        return value.step();
+    });
+}
+
 // Opens a connection to the store at path, creating and setting it up when
 // there is none. writable tells whether this process may change it.
 LONG OpenStore(const std::string& path, Db& db, bool& writable)
@@ -441,6 +476,9 @@ LONG OpenStore(const std::string& path, Db& db, bool& writable)
         if (error == ERROR_SUCCESS && fresh) {
             error = ERROR_BADDB;
         }
+    }
+    if (error == ERROR_SUCCESS && writable) {
+        error = EnsureInstalledServers(opened.get());
     }
     if (error == ERROR_SUCCESS) {
         db = std::move(opened);

@@ -15,6 +15,8 @@
 
 #include "platform/errors.h"
 #include "platform/format_message.h"
+#include "platform/registry.h"
+#include "tests/support/scratch.h"
 #include "tests/support/vtable.h"
 
 using orvo::test::VtableSlot;
@@ -235,6 +237,40 @@ std::optional<std::string> SystemText(DWORD id)
     EXPECT_EQ(result.value_or("").size(), length);
     LocalFree(text);
     return result;
+}
+
+// A class without a registered class object is started as its local server
+// names it in the registry, and only for a local activation.
+TEST_F(ComActivationTest, LocalServersStartFromTheRegistry)
+{
+    orvo::test::ScratchRegistry registry;
+    static constexpr CLSID kServed = {0x0b7d3c41, 0x5a6e, 0x4f10, {0x90, 0x12, 0xab, 0xcd, 0xef, 0x01, 0x77, 0x77}};
+    auto activate = [](DWORD clsctx) {
+        MULTI_QI result{&IID_IUnknown, nullptr, S_OK};
+        return CoCreateInstanceEx(kServed, nullptr, clsctx, nullptr, 1, &result);
+    };
+    EXPECT_EQ(activate(CLSCTX_LOCAL_SERVER), REGDB_E_CLASSNOTREG);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                              "Software\\Classes\\CLSID\\{0B7D3C41-5A6E-4F10-9012-ABCDEF017777}\\LocalServer32", 0,
+                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::string module = ORVO_TEST_LOCAL_SERVER;
+    RegSetValueExA(key, "", 0, REG_SZ, reinterpret_cast<const BYTE*>(module.c_str()),
+                   static_cast<DWORD>(module.size() + 1));
+    RegCloseKey(key);
+    EXPECT_EQ(activate(CLSCTX_INPROC_SERVER), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(activate(CLSCTX_LOCAL_SERVER), E_NOTIMPL);  // its factory was reached
+    // The tank engine is installed as a local server in every registry.
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                            "Software\\Classes\\CLSID\\{6F52564F-0001-4E47-9A3C-54414E4B454E}\\LocalServer32", 0,
+                            KEY_READ, &key),
+              ERROR_SUCCESS);
+    char name[64] = {};
+    DWORD size = sizeof name;
+    EXPECT_EQ(RegQueryValueExA(key, "", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size), ERROR_SUCCESS);
+    EXPECT_STREQ(name, "libOrvoTankEngine.so");
+    RegCloseKey(key);
 }
 
 TEST(FormatMessageTest, TextIsAllocatedOrCopiedWhenItFits)
