@@ -93,16 +93,5 @@ TEST_F(ClientObjectTest, DestructorReleasesTheConnection)
     client.reset();
 }
 
-TEST_F(ClientObjectTest, DebugOperationsNeedTheEngineButNoClient)
-{
-    EXPECT_EQ(client->GetDebug("Tank1"), "");
-    client->EnabTankDebug("Tank1", 1);
-    Connect("MyApp", 0);
-    EXPECT_CALL(*engine, GetDebug(BstrIs("Tank1"), _)).WillOnce(ReturnText<1>("cache 3 blocks", 1));
-    EXPECT_CALL(*engine, EnabTankDebug(BstrIs("Tank1"), 1)).WillOnce(Return(0));
-    EXPECT_EQ(client->GetDebug("Tank1"), "cache 3 blocks");
-    client->EnabTankDebug("Tank1", 1);
-}
-
 }  // namespace
 }  // namespace orvo::test

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "client/OrvoCI.h"
@@ -52,17 +53,11 @@ TEST_F(EventBuildingTest, PointEventsChainAndSaveAsRowsOfTheFirstWidth)
     const Saved saved = Save(nullptr, 4);
     ASSERT_EQ(saved.width, 10u);
     ASSERT_EQ(saved.records, 4u);
-    const SQHead scalar = saved.Head(0);
-    EXPECT_EQ(scalar.type, 0x0201);
-    EXPECT_EQ(scalar.code, PackStoreCode("Tick"));
-    EXPECT_EQ(scalar.channel, 3);
-    EXPECT_EQ(scalar.sortCode, 5);
-    EXPECT_EQ(scalar.dataFormat, 4);
-    EXPECT_EQ(scalar.value, 2.5);
-    EXPECT_EQ(saved.Head(1).type, 0x0101);
+    const SQHead s = saved.Head(0);
+    EXPECT_EQ(std::tuple(s.type, s.code, s.channel, s.sortCode, s.dataFormat, s.value),
+              std::tuple(0x0201, PackStoreCode("Tick"), 3, 5, 4, 2.5));
+    EXPECT_EQ(std::tuple(saved.Head(1).type, saved.Head(2).type, saved.Head(3).type), std::tuple(0x0101, 0x0101, 0x0102));
     EXPECT_EQ(saved.words[10 + 3], 0);
-    EXPECT_EQ(saved.Head(2).type, 0x0101);
-    EXPECT_EQ(saved.Head(3).type, 0x0102);
     EXPECT_EQ(saved.words[30 + 3], PackStoreCode("Off1"));
 }
 
@@ -91,11 +86,8 @@ TEST_F(EventBuildingTest, StreamRecordsFollowTheTemplate)
     EXPECT_EQ(client->BuildStreamEv(40, 9, 5.0, nullptr, 2 | 4), 80);
     const Saved saved = Save(nullptr, 2);
     ASSERT_EQ(saved.width, 40u);
-    SQHead head = saved.Head(0);
-    EXPECT_EQ(head.type, 0x8101);
-    EXPECT_EQ(head.dataFormat, 2);
-    EXPECT_EQ(head.sampleFreq, 500.5f);
-    EXPECT_EQ(head.channel, 9);
+    const SQHead h = saved.Head(0);
+    EXPECT_EQ(std::tuple(h.type, h.dataFormat, h.sampleFreq, h.channel), std::tuple(0x8101, 2, 500.5f, 9));
     EXPECT_EQ(saved.Data(0)[29], 129);
     EXPECT_EQ(saved.Head(1).type, 0x8111 | 0x0020);
     EXPECT_EQ(saved.Data(1)[0], 0);  // header only: the data area is not written
@@ -108,8 +100,7 @@ TEST_F(EventBuildingTest, StreamRecordsFollowTheTemplate)
     EXPECT_EQ(client->BuildStreamEvMC(0, 1, 0, 6.0, nullptr, 0), 0);
     const Saved multi = Save(nullptr, 4);
     for (std::size_t c = 0; c < 4; ++c) {
-        EXPECT_EQ(multi.Head(c).channel, c + 1);
-        EXPECT_EQ(multi.Head(c).type, 0x8121);
+        EXPECT_EQ(std::tuple(multi.Head(c).channel, multi.Head(c).type), std::tuple(c + 1, 0x8121));
     }
     // Channel 3 took every fourth sample from sample 2.
     const Saved both = Save(nullptr, 12);
@@ -127,13 +118,10 @@ TEST_F(EventBuildingTest, SnippetsTakeTheirTimeAndSortCodeFromTheData)
     EXPECT_EQ(client->BuildSnipEv(0, 0x12345, -1.0, data, 1), 12);
     EXPECT_EQ(client->BuildSnipEv(12, 0x12345, 8.0, data, 0), 24);
     const Saved saved = Save(nullptr, 2);
-    EXPECT_EQ(saved.Head(0).type, 0x8201);
-    EXPECT_EQ(saved.Head(0).timeStamp, 3.25);
-    EXPECT_EQ(saved.Head(0).channel, 0x2345);
-    EXPECT_EQ(saved.Head(0).sortCode, 6);
+    const SQHead first = saved.Head(0), second = saved.Head(1);
+    EXPECT_EQ(std::tuple(first.type, first.timeStamp, first.channel, first.sortCode), std::tuple(0x8201, 3.25, 0x2345, 6));
     EXPECT_EQ(saved.Data(0)[1], 12);
-    EXPECT_EQ(saved.Head(1).timeStamp, 8.0);
-    EXPECT_EQ(saved.Head(1).sortCode, 1);  // the channel's high half, unmasked
+    EXPECT_EQ(std::tuple(second.timeStamp, second.sortCode), std::tuple(8.0, 1));  // the channel's high half, unmasked
 }
 
 // Sizes and positions whose arithmetic leaves 32 bits, or a template wider

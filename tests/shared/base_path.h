@@ -15,12 +15,10 @@ namespace orvo::test {
 inline void StoreBasePath(const std::string& subkey, const std::string& value)
 {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Kivratech\\" + subkey).c_str(), 0,
-                              nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\Kivratech\\" + subkey).c_str(), 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExA(key, "BasePath", 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(value.data()),
+    EXPECT_EQ(RegSetValueExA(key, "BasePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.data()),
                              static_cast<DWORD>(value.size())),
               ERROR_SUCCESS);
     RegCloseKey(key);

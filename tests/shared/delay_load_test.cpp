@@ -39,14 +39,11 @@ protected:
     // The text of the one log file written under the base path.
     std::string LogText() const
     {
-        std::string text;
+        std::stringstream text;
         for (const auto& entry : fs::directory_iterator(m_base.path() / "exe.logs")) {
-            std::ifstream file(entry.path(), std::ios::binary);
-            std::stringstream contents;
-            contents << file.rdbuf();
-            text += contents.str();
+            text << std::ifstream(entry.path(), std::ios::binary).rdbuf();
         }
-        return text;
+        return text.str();
     }
 
     // In a child that ends normally, so that its log reaches the file, makes
@@ -91,26 +88,24 @@ TEST_F(DelayLoadTest, SupportLibraryFallsBackToTheStandardSearch)
     ExpectOneLoadFrom(BuiltLibraryFolder() / kSupportLibrary);
 }
 
-TEST_F(DelayLoadTest, MissingLibraryEndsTheProcessAfterItsMessage)
+// Each ends the process after its own message.
+TEST_F(DelayLoadTest, MissingLibraryOrFunctionEndsTheProcessAfterItsMessage)
 {
-    HMODULE module = nullptr;
-    FARPROC address = nullptr;
-    DelayedImport import{"libKivraToolBoxGone.so", "_ZN10CUDPSocketC1Et", &module, &address};
+    const struct { const char *library, *function, *message; } cases[] = {
+        {"libKivraToolBoxGone.so", "_ZN10CUDPSocketC1Et",
+         "DLL Loading Error.*The application \"shared_tests\" failed to load \"libKivraToolBoxGone.so\" library\\..*"
+         "will now terminate\\."},
+        {kSupportLibrary, "_ZN10CUDPSocket7receiveEPci",
+         "DLL Loading Error.*failed to find function \"_ZN10CUDPSocket7receiveEPci\"\n"
+         "in the \"libKivraToolBox.so\" library\\..*version mistmatch"},
+    };
     GTEST_FLAG_SET(death_test_style, "fast");
-    EXPECT_EXIT(ResolveDelayedImport(import), ::testing::ExitedWithCode(255),
-                "DLL Loading Error.*The application \"shared_tests\" failed to load "
-                "\"libKivraToolBoxGone.so\" library\\..*will now terminate\\.");
-}
-
-TEST_F(DelayLoadTest, MissingFunctionEndsTheProcessAfterItsMessage)
-{
-    HMODULE module = nullptr;
-    FARPROC address = nullptr;
-    DelayedImport import{kSupportLibrary, "_ZN10CUDPSocket7receiveEPci", &module, &address};
-    GTEST_FLAG_SET(death_test_style, "fast");
-    EXPECT_EXIT(ResolveDelayedImport(import), ::testing::ExitedWithCode(255),
-                "DLL Loading Error.*failed to find function \"_ZN10CUDPSocket7receiveEPci\"\n"
-                "in the \"libKivraToolBox.so\" library\\..*version mistmatch");
+    for (const auto& c : cases) {
+        HMODULE module = nullptr;
+        FARPROC address = nullptr;
+        DelayedImport import{c.library, c.function, &module, &address};
+        EXPECT_EXIT(ResolveDelayedImport(import), ::testing::ExitedWithCode(255), c.message);
+    }
 }
 
 }  // namespace

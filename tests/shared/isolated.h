@@ -11,18 +11,13 @@
 
 namespace orvo::test {
 
-// Fails the child: prints why and ends it with status 1.
-[[noreturn]] inline void ChildFailure(const std::string& why)
-{
-    std::fprintf(stderr, "child check failed: %s\n", why.c_str());
-    std::fflush(stderr);
-    std::_Exit(1);
-}
-
+// Unless condition holds, fails the child: prints why and ends it with status 1.
 inline void ChildExpect(bool condition, const std::string& why)
 {
     if (!condition) {
-        ChildFailure(why);
+        std::fprintf(stderr, "child check failed: %s\n", why.c_str());
+        std::fflush(stderr);
+        std::_Exit(1);
     }
 }
 

@@ -12,11 +12,6 @@ constexpr LONG kNextBatch = 1;
 constexpr LONG kHeadersOnly = 1024;
 }  // namespace
 
-void MemoryTankEngine::AddValue(LONG type, LONG code, std::uint16_t channel, double time, double value)
-{
-    Add(SQHead{0, type, code, channel, 0, time, value, 4, 0, 0, 0, 0.0f}, nullptr, 0);
-}
-
 void MemoryTankEngine::Add(SQHead head, const void* data, std::size_t bytes)
 {
     const std::size_t dataWords = (bytes + sizeof(std::int32_t) - 1) / sizeof(std::int32_t);
@@ -31,22 +26,9 @@ void MemoryTankEngine::Add(SQHead head, const void* data, std::size_t bytes)
     m_entries.push_back({head.timeStamp, offset, head.size});
 }
 
-void MemoryTankEngine::SetValidRanges(std::vector<TimeRange> ranges, ULONG columns)
-{
-    m_ranges = std::move(ranges);
-    m_rangeColumns = std::max<ULONG>(columns, 2);
-}
-
-void MemoryTankEngine::SetBlockTimes(double start, double stop)
-{
-    m_blockStart = start;
-    m_blockStop = stop;
-}
-
 LONG MemoryTankEngine::GetBlockInfo(LONG, BSTR*, BSTR*, BSTR*, DOUBLE* startTime, DOUBLE* stopTime, BSTR*)
 {
-    *startTime = m_blockStart;
-    *stopTime = m_blockStop;
+    *startTime = m_blockStart, *stopTime = m_blockStop;
     return 1;
 }
 

@@ -25,12 +25,14 @@
 // - AddClient: id 1. Every other operation answers 0.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "engine/ITankEngine.h"
@@ -53,12 +55,18 @@ public:
         Add(head, samples.data(), samples.size_bytes());
     }
     // A record without data (scalar, strobe).
-    void AddValue(LONG type, LONG code, std::uint16_t channel, double time, double value);
+    void AddValue(LONG type, LONG code, std::uint16_t channel, double time, double value)
+    {
+        Add(SQHead{0, type, code, channel, 0, time, value, 4, 0, 0, 0, 0.0f}, nullptr, 0);
+    }
     // head's size is set from the data, padded to whole words.
     void Add(SQHead head, const void* data, std::size_t bytes);
 
-    void SetValidRanges(std::vector<TimeRange> ranges, ULONG columns = 2);
-    void SetBlockTimes(double start, double stop);
+    void SetValidRanges(std::vector<TimeRange> ranges, ULONG columns = 2)
+    {
+        m_ranges = std::move(ranges), m_rangeColumns = std::max<ULONG>(columns, 2);
+    }
+    void SetBlockTimes(double start, double stop) { m_blockStart = start, m_blockStop = stop; }
 
     HRESULT CreateInstance(IUnknown*, REFIID riid, void** object) override { return QueryInterface(riid, object); }
     HRESULT LockServer(BOOL) override { return S_OK; }
@@ -69,60 +77,40 @@ public:
                     DOUBLE startTime, DOUBLE endTime, LONG options) override;
     LONG GetValidTimeRanges(LONG, VARIANT* ranges, DOUBLE startTime, DOUBLE endTime, LONG maxRanges) override;
 
-    LONG AddTank(BSTR, BSTR) override { return 0; }
-    LONG CloseTank(LONG) override { return 0; }
-    LONG DeleteClient(LONG) override { return 0; }
-    LONG RemoveTank(BSTR) override { return 0; }
-    LONG GetError(LONG, BSTR*) override { return 0; }
-    LONG GetStatus(LONG, LONG) override { return 0; }
-    LONG InitializeTank(BSTR) override { return 0; }
-    LONG OpenTank(LONG, BSTR, LONG) override { return 0; }
-    LONG SaveEvents(LONG, VARIANT*) override { return 0; }
-    LONG SelectBlock(LONG, BSTR) override { return 0; }
-    LONG Reserved16() override { return 0; }
-    LONG StartRecord(LONG, BSTR) override { return 0; }
-    LONG StopRecord(LONG) override { return 0; }
-    LONG Reserved19() override { return 0; }
-    LONG SetOSTime(LONG, DOUBLE) override { return 0; }
-    LONG QueryBlockName(LONG, LONG, BSTR*) override { return 0; }
-    LONG GetEventCodes(LONG, VARIANT*, LONG) override { return 0; }
-    LONG ResetTank(BSTR) override { return 0; }
-    LONG CheckTank(BSTR) override { return 0; }
-    LONG GetEnumTank(LONG, BSTR*) override { return 0; }
-    LONG GetDebug(BSTR, BSTR*) override { return 0; }
-    LONG EnabTankDebug(BSTR, LONG) override { return 0; }
-    LONG GetTankItem(BSTR, BSTR, BSTR*) override { return 0; }
-    LONG Reserved29() override { return 0; }
-    LONG GetHotBlock(LONG, BSTR*) override { return 0; }
-    LONG Reserved31() override { return 0; }
-    LONG GetEpocCodes(LONG, VARIANT*) override { return 0; }
-    LONG GetEpocs(LONG, VARIANT*, LONG, DOUBLE, DOUBLE, LONG) override { return 0; }
-    LONG ResetFilters(LONG, LONG, LONG, DOUBLE, DOUBLE) override { return 0; }
-    LONG Reserved35() override { return 0; }
-    LONG CreateEpocIndexing(LONG) override { return 0; }
-    LONG ClearEpocIndexing(LONG) override { return 0; }
-    LONG IndexEvent(LONG, LONG, LONG, LONG) override { return 0; }
-    LONG SetBlockInfo(LONG, BSTR, LONG, BSTR) override { return 0; }
-    LONG QryEpocAtIdx(LONG, LONG, LONG, LONG, DOUBLE*) override { return 0; }
-    LONG GetFilterTolerance(LONG, DOUBLE*) override { return 0; }
-    LONG SetFilterTolerance(LONG, DOUBLE) override { return 0; }
-    LONG SetFilterEx(LONG, LONG, LONG, DOUBLE, DOUBLE, LONG, LONG) override { return 0; }
-    LONG GetCacheDelay(LONG, DOUBLE*) override { return 0; }
-    LONG SetCacheDelay(LONG, DOUBLE) override { return 0; }
-    LONG SetFilterWithDescEx(LONG, BSTR, LONG) override { return 0; }
-    LONG SetFilterWithDimension(LONG, LONG, LONG, BSTR, LONG, LONG) override { return 0; }
-    LONG SetEpocTimeFilter(LONG, LONG, DOUBLE, DOUBLE, LONG) override { return 0; }
-    LONG SetTimeRefEpoc(LONG, LONG, LONG) override { return 0; }
-    LONG GetEpocsEx(LONG, VARIANT*, LONG, DOUBLE, DOUBLE, LONG, LONG) override { return 0; }
-    LONG QryEpocAtEx(LONG, VARIANT*, LONG, DOUBLE, LONG) override { return 0; }
-    LONG StartRecordEx(LONG, BSTR, BSTR) override { return 0; }
-    LONG SetUseSortName(LONG, BSTR, LONG) override { return 0; }
-    LONG SaveSortCode(LONG, LONG, LONG, BSTR, VARIANT*, BSTR, LONG) override { return 0; }
-    LONG GetSortNameList(LONG, LONG, LONG, LONG, VARIANT*) override { return 0; }
-    LONG GetSortCondition(LONG, LONG, LONG, BSTR, LONG, BSTR*) override { return 0; }
-    LONG DeleteSortCode(LONG, LONG, LONG, BSTR, LONG) override { return 0; }
-    LONG GetSortChanMap(LONG, LONG, BSTR, LONG, BSTR*) override { return 0; }
-    LONG SetRecordOption(LONG, DOUBLE, LONG, BSTR) override { return 0; }
+#define ORVO_ANSWERS_0(name, ...) \
+    LONG name(__VA_ARGS__) override { return 0; }
+    ORVO_ANSWERS_0(AddTank, BSTR, BSTR) ORVO_ANSWERS_0(CloseTank, LONG) ORVO_ANSWERS_0(DeleteClient, LONG)
+    ORVO_ANSWERS_0(RemoveTank, BSTR) ORVO_ANSWERS_0(GetError, LONG, BSTR*) ORVO_ANSWERS_0(GetStatus, LONG, LONG)
+    ORVO_ANSWERS_0(InitializeTank, BSTR) ORVO_ANSWERS_0(OpenTank, LONG, BSTR, LONG)
+    ORVO_ANSWERS_0(SaveEvents, LONG, VARIANT*) ORVO_ANSWERS_0(SelectBlock, LONG, BSTR) ORVO_ANSWERS_0(Reserved16)
+    ORVO_ANSWERS_0(StartRecord, LONG, BSTR) ORVO_ANSWERS_0(StopRecord, LONG) ORVO_ANSWERS_0(Reserved19)
+    ORVO_ANSWERS_0(SetOSTime, LONG, DOUBLE) ORVO_ANSWERS_0(QueryBlockName, LONG, LONG, BSTR*)
+    ORVO_ANSWERS_0(GetEventCodes, LONG, VARIANT*, LONG) ORVO_ANSWERS_0(ResetTank, BSTR)
+    ORVO_ANSWERS_0(CheckTank, BSTR) ORVO_ANSWERS_0(GetEnumTank, LONG, BSTR*) ORVO_ANSWERS_0(GetDebug, BSTR, BSTR*)
+    ORVO_ANSWERS_0(EnabTankDebug, BSTR, LONG) ORVO_ANSWERS_0(GetTankItem, BSTR, BSTR, BSTR*)
+    ORVO_ANSWERS_0(Reserved29) ORVO_ANSWERS_0(GetHotBlock, LONG, BSTR*) ORVO_ANSWERS_0(Reserved31)
+    ORVO_ANSWERS_0(GetEpocCodes, LONG, VARIANT*) ORVO_ANSWERS_0(GetEpocs, LONG, VARIANT*, LONG, DOUBLE, DOUBLE, LONG)
+    ORVO_ANSWERS_0(ResetFilters, LONG, LONG, LONG, DOUBLE, DOUBLE) ORVO_ANSWERS_0(Reserved35)
+    ORVO_ANSWERS_0(CreateEpocIndexing, LONG) ORVO_ANSWERS_0(ClearEpocIndexing, LONG)
+    ORVO_ANSWERS_0(IndexEvent, LONG, LONG, LONG, LONG) ORVO_ANSWERS_0(SetBlockInfo, LONG, BSTR, LONG, BSTR)
+    ORVO_ANSWERS_0(QryEpocAtIdx, LONG, LONG, LONG, LONG, DOUBLE*) ORVO_ANSWERS_0(GetFilterTolerance, LONG, DOUBLE*)
+    ORVO_ANSWERS_0(SetFilterTolerance, LONG, DOUBLE)
+    ORVO_ANSWERS_0(SetFilterEx, LONG, LONG, LONG, DOUBLE, DOUBLE, LONG, LONG)
+    ORVO_ANSWERS_0(GetCacheDelay, LONG, DOUBLE*) ORVO_ANSWERS_0(SetCacheDelay, LONG, DOUBLE)
+    ORVO_ANSWERS_0(SetFilterWithDescEx, LONG, BSTR, LONG)
+    ORVO_ANSWERS_0(SetFilterWithDimension, LONG, LONG, LONG, BSTR, LONG, LONG)
+    ORVO_ANSWERS_0(SetEpocTimeFilter, LONG, LONG, DOUBLE, DOUBLE, LONG)
+    ORVO_ANSWERS_0(SetTimeRefEpoc, LONG, LONG, LONG)
+    ORVO_ANSWERS_0(GetEpocsEx, LONG, VARIANT*, LONG, DOUBLE, DOUBLE, LONG, LONG)
+    ORVO_ANSWERS_0(QryEpocAtEx, LONG, VARIANT*, LONG, DOUBLE, LONG) ORVO_ANSWERS_0(StartRecordEx, LONG, BSTR, BSTR)
+    ORVO_ANSWERS_0(SetUseSortName, LONG, BSTR, LONG)
+    ORVO_ANSWERS_0(SaveSortCode, LONG, LONG, LONG, BSTR, VARIANT*, BSTR, LONG)
+    ORVO_ANSWERS_0(GetSortNameList, LONG, LONG, LONG, LONG, VARIANT*)
+    ORVO_ANSWERS_0(GetSortCondition, LONG, LONG, LONG, BSTR, LONG, BSTR*)
+    ORVO_ANSWERS_0(DeleteSortCode, LONG, LONG, LONG, BSTR, LONG)
+    ORVO_ANSWERS_0(GetSortChanMap, LONG, LONG, BSTR, LONG, BSTR*)
+    ORVO_ANSWERS_0(SetRecordOption, LONG, DOUBLE, LONG, BSTR)
+#undef ORVO_ANSWERS_0
 
 private:
     struct Entry {

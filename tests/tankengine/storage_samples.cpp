@@ -79,10 +79,9 @@ void ExpectSamples(const BlockReader& reader)
 std::vector<std::byte> ReadBytes(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::byte> bytes(chars.size());
-    std::memcpy(bytes.data(), chars.data(), chars.size());
-    return bytes;
+    const std::string chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto* first = reinterpret_cast<const std::byte*>(chars.data());
+    return {first, first + chars.size()};
 }
 
 void WriteBytes(const std::filesystem::path& path, const std::vector<std::byte>& bytes)

@@ -52,6 +52,8 @@ const std::vector<Forward> kForwards = {
     FORWARD(false, c.GetTankItem("T1", "PA"), "", "/d/", GetTankItem(BstrIs("T1"), BstrIs("PA"), _), ReturnText<2>("/d/", 1)),
     FORWARD(false, c.ResetTank("T1"), "0", "5", ResetTank(BstrIs("T1")), Return(5)),
     FORWARD(false, c.CheckTank("T1"), "0", "6", CheckTank(BstrIs("T1")), Return(6)),
+    FORWARD(false, c.GetDebug("T1"), "", "cache 3 blocks", GetDebug(BstrIs("T1"), _), ReturnText<1>("cache 3 blocks", 1)),
+    FORWARD(false, (c.EnabTankDebug("T1", 1), ""), "", "", EnabTankDebug(BstrIs("T1"), 1), Return(0)),
     FORWARD(true, c.InitializeTank("T1"), "0", "7", InitializeTank(BstrIs("T1")), Return(7)),
     FORWARD(true, c.OpenTank("T1", 2), "0", "8", OpenTank(4, BstrIs("T1"), 2), Return(8)),
     FORWARD(true, (c.CloseTank(), ""), "", "", CloseTank(4), Return(0)),

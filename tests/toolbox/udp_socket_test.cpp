@@ -18,8 +18,7 @@ public:
     Receiver() : m_socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
     {
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -54,31 +53,23 @@ private:
     unsigned short m_port = 0;
 };
 
-TEST(UDPSocket, EachSendIsOneDatagramOfTheGivenBytes)
+TEST(UDPSocket, EachSendIsOneDatagramOfTheGivenBytesOrIsRefused)
 {
     Receiver receiver;
     CUDPSocket sender(receiver.port());
-
     EXPECT_TRUE(sender.send("OrvoCI:120;BLOCKNAME:Block-1;TANKNAME:Demo", -1));
     EXPECT_EQ(receiver.next(), "OrvoCI:120;BLOCKNAME:Block-1;TANKNAME:Demo");
-
     // An explicit length sends exactly that many bytes, NULs included.
     EXPECT_TRUE(sender.send("abc\0def", 7));
     EXPECT_EQ(receiver.next(), std::string("abc\0def", 7));
     EXPECT_TRUE(sender.send("abcdef", 2));
     EXPECT_EQ(receiver.next(), "ab");
-}
 
-TEST(UDPSocket, RefusesWhatCannotBeSentWithoutThrowing)
-{
-    Receiver receiver;
-    CUDPSocket sender(receiver.port());
-
+    // Refused without throwing, and nothing sent: bad arguments, and more
+    // than any UDP datagram can hold.
     EXPECT_FALSE(sender.send(nullptr, -1));
     EXPECT_FALSE(sender.send("text", -2));
-    // Larger than any UDP datagram can be.
-    const std::string tooLong(70000, 'x');
-    EXPECT_FALSE(sender.send(tooLong.c_str(), -1));
+    EXPECT_FALSE(sender.send(std::string(70000, 'x').c_str(), -1));
     EXPECT_TRUE(receiver.quiet());
 }
 
@@ -86,12 +77,7 @@ TEST(UDPSocket, NoListenerDoesNotMakeLaterSendsFail)
 {
     // The refusal that comes back from a port nobody listens on must not
     // turn into a failure of the next notice.
-    unsigned short unusedPort;
-    {
-        Receiver closed;
-        unusedPort = closed.port();
-    }
-    CUDPSocket sender(unusedPort);
+    CUDPSocket sender(Receiver().port());
     EXPECT_TRUE(sender.send("nobody hears this", -1));
     EXPECT_TRUE(sender.send("nor this", -1));
 }
