@@ -21,11 +21,6 @@ constexpr LONG kMinimumBuffer = 32768;
 // than this makes room for its own width instead.
 constexpr std::int64_t kSnipRoom = 65000;
 
-constexpr std::int32_t kStrobeOnType = 0x0101;
-constexpr std::int32_t kStrobeOffType = 0x0102;
-constexpr std::int32_t kScalarType = 0x0201;
-constexpr std::int32_t kStreamType = 0x8101;
-constexpr std::int32_t kSnipType = 0x8201;
 constexpr std::uint8_t kDoubleFormat = 4;
 
 constexpr LONG kOptionStreamVariant = 2;  // type 0x8111 in place of 0x8101

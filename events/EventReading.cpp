@@ -249,11 +249,11 @@ CString OrvoCI::CodeToString(LONG code)
 CString OrvoCI::EvTypeToString(LONG type)
 {
     switch (type) {
-    case 0x0101: return "Strobe+";
-    case 0x0102: return "Strobe-";
-    case 0x0201: return "Scalar";
-    case 0x8101: return "Stream";
-    case 0x8201: return "Snip";
+    case kStrobeOnType: return "Strobe+";
+    case kStrobeOffType: return "Strobe-";
+    case kScalarType: return "Scalar";
+    case kStreamType: return "Stream";
+    case kSnipType: return "Snip";
     default: return "Unknown";
     }
 }

@@ -41,6 +41,13 @@ constexpr std::int32_t kHeaderWords = 10;
 // Type bit of records whose data words follow the header.
 constexpr std::int32_t kArrayEventFlag = 0x8000;
 
+// Event types.
+constexpr std::int32_t kStrobeOnType = 0x0101;
+constexpr std::int32_t kStrobeOffType = 0x0102;
+constexpr std::int32_t kScalarType = 0x0201;
+constexpr std::int32_t kStreamType = 0x8101;
+constexpr std::int32_t kSnipType = 0x8201;
+
 // Records sit at any word boundary, so headers are copied in and out rather
 // than addressed in place.
 inline SQHead ReadHeader(const void* record)

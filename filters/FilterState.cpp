@@ -3,6 +3,7 @@
 // except that it splits filter texts and stands in the global setting for an
 // offset-epoc flag of -1.
 #include "client/OrvoCI.h"
+#include "filters/FilterGrammar.h"
 #include "platform/com_error.h"
 
 namespace {
@@ -41,9 +42,7 @@ LONG OrvoCI::SetFilterWithDesc(CString desc)
     // Summed so the caller can compare the result with the filters it wrote;
     // a text that does not parse adds nothing and is not reported.
     LONG sum = 0;
-    int position = 0;
-    for (CString token = desc.Tokenize(";", position); position >= 0;
-         token = desc.Tokenize(";", position)) {
+    for (const CString& token : orvo::FilterPieces(desc)) {
         LONG code = 0;
         LONG op = 0;
         double value1 = 0.0;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # One command: builds Release without sanitizers into build-bench/ and runs
-# every benchmark. Each case runs for at least 2 s, three times, and reports
-# mean, median and spread, which steadies the figures on a small shared
-# machine. Extra arguments go to the benchmark programs.
+# every benchmark program (bin/*_bench). Each case runs for at least 2 s,
+# three times, and reports mean, median and spread, which steadies the
+# figures on a small shared machine. Baselines run in the same program just
+# before the cases they measure, so ratios come from one run (engine_bench
+# reports them as x_baseline). Extra arguments go to the benchmark programs.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVO_BENCH_BUILD:-$top/build-bench}
@@ -10,7 +12,7 @@ build=${ORVO_BENCH_BUILD:-$top/build-bench}
 "$top/scripts/install-deps.sh"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVO_SANITIZE=OFF \
   -DORVO_BUILD_TESTS=OFF -DORVO_BUILD_BENCHMARKS=ON
-cmake --build "$build" -j "$(nproc)" --target get_waves_bench
+cmake --build "$build" -j "$(nproc)" --target benchmarks
 
 for program in "$build"/bin/*_bench; do
   "$program" --benchmark_min_time=2 --benchmark_repetitions=3 \

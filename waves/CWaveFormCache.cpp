@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr LONG kStreamType = 0x8101;
 constexpr std::uint64_t kHeaderBytes = sizeof(SQHead);
 constexpr LONG kLongMax = std::numeric_limits<LONG>::max();
 

@@ -334,4 +334,23 @@ Status BlockWriter::Close(double stopTime)
     return written;
 }
 
+Result<bool> IsBeingRecorded(const std::filesystem::path& blockDir)
+{
+    std::error_code error;
+    if (!std::filesystem::exists(blockDir / kLockFileName, error)) {
+        // A block whose lock file is gone cannot have a writer: every writer
+        // creates the file before it locks it.
+        return false;
+    }
+    Result<File> lock = File::Open(blockDir / kLockFileName, O_RDONLY);
+    if (!lock) {
+        return lock.failure();
+    }
+    Result<bool> taken = lock->TryLockShared();
+    if (!taken) {
+        return taken.failure();
+    }
+    return !*taken;
+}
+
 }  // namespace orvo::tank

@@ -70,4 +70,9 @@ private:
     std::string m_broken;  // why the writer refuses further calls
 };
 
+// Whether a writer, in any process, holds the block now. Probes the writer's
+// lock without waiting; the probe holds it shared for an instant, so a writer
+// reopening the block at that very instant is refused and may try again.
+Result<bool> IsBeingRecorded(const std::filesystem::path& blockDir);
+
 }  // namespace orvo::tank

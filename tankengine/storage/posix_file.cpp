@@ -159,16 +159,27 @@ Status File::FullSync()
 
 Status File::TryLockExclusive()
 {
-    while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+    Result<bool> taken = TryLock(LOCK_EX);
+    if (taken && !*taken) {
+        return Fail("locked by another process or handle: " + m_path);
+    }
+    return taken ? Status() : taken.failure();
+}
+
+Result<bool> File::TryLockShared() { return TryLock(LOCK_SH); }
+
+Result<bool> File::TryLock(int kind)
+{
+    while (::flock(m_fd, kind | LOCK_NB) != 0) {
         if (errno == EINTR) {
             continue;
         }
         if (errno == EWOULDBLOCK) {
-            return Fail("locked by another process or handle: " + m_path);
+            return false;
         }
-        return Error("cannot lock");
+        return Error("cannot lock").failure();
     }
-    return {};
+    return true;
 }
 
 Status SyncDirectory(const std::filesystem::path& dir)

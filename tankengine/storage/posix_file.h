@@ -41,9 +41,13 @@ public:
     Status FullSync();
     // Takes an exclusive flock without waiting; held until the file closes.
     Status TryLockExclusive();
+    // Takes a shared flock without waiting: false while another handle holds
+    // it exclusively.
+    Result<bool> TryLockShared();
 
 private:
     Status Error(std::string_view what) const;
+    Result<bool> TryLock(int kind);
 
     int m_fd = -1;
     std::string m_path;

@@ -83,12 +83,16 @@ TEST(BlockStorage, BadRecordRefusesTheWholeBatch)
 TEST(BlockStorage, SecondWriterIsRefusedUntilTheFirstCloses)
 {
     SampleTank t(1);
+    EXPECT_FALSE(*IsBeingRecorded(t.block));
     Result<BlockWriter> first = BlockWriter::OpenForAppend(t.block);
     ASSERT_TRUE(first);
+    // The probe sees a writer of this process as it would one of another.
+    EXPECT_TRUE(*IsBeingRecorded(t.block));
     Result<BlockWriter> second = BlockWriter::OpenForAppend(t.block);
     ASSERT_FALSE(second);
     EXPECT_NE(second.error().find("being recorded by another writer"), std::string::npos) << second.error();
     ASSERT_TRUE(first->Close(4));
+    EXPECT_FALSE(*IsBeingRecorded(t.block));
     EXPECT_TRUE(BlockWriter::OpenForAppend(t.block));
 }
 

@@ -1,0 +1,335 @@
+// Our tank engine through the client, each figure beside a baseline of the
+// same run that does the same bytes with nothing but the system or memory:
+//   - appending scalar events and 16-channel stream records with SaveEvents,
+//     the engine's durability policy in force (its writer syncs data and
+//     frames once a second), against write() of the same rows to a file in
+//     the same folder, never synced;
+//   - reading a whole 16-channel, 60 s block at 24414.0625 Hz in records of
+//     256 samples with GetEvents in batches of 1000, against read() of the
+//     same records from one file;
+//   - GetWaves over that block, against a copy of its output bytes.
+// A baseline runs just before its engine case, which reports "x_baseline":
+// its time per iteration over the baseline's, i.e. how many times slower.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/safearray.h"
+#include "tests/tankengine/recording_support.h"
+
+namespace {
+
+namespace t = orvo::test;
+
+constexpr double kSeconds = 60.0;
+constexpr std::int64_t kMinuteRecords = static_cast<std::int64_t>(kSeconds * t::kRate / t::kRecordSamples);
+constexpr LONG kScalarBatch = 100;
+constexpr LONG kReadBatch = 1000;
+constexpr std::size_t kStreamRecordBytes = (kHeaderWords + t::kRecordSamples) * sizeof(LONG);
+constexpr double kMinuteBytes = static_cast<double>(kMinuteRecords * t::kChannels * kStreamRecordBytes);
+constexpr double kMinuteRecordCount = static_cast<double>(kMinuteRecords * t::kChannels);
+
+enum Work { kScalarAppend, kStreamAppend, kBlockRead, kWaveRead, kWorks };
+double g_baselineSeconds[kWorks] = {};  // per iteration
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point begin) { return std::chrono::duration<double>(Clock::now() - begin).count(); }
+
+void Rates(benchmark::State& state, double records, double bytes)
+{
+    state.counters["records/s"] = benchmark::Counter(records, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["bytes/s"] =
+        benchmark::Counter(bytes, benchmark::Counter::kIsIterationInvariantRate, benchmark::Counter::kIs1024);
+}
+
+void KeepBaseline(const benchmark::State& state, Work work, double seconds)
+{
+    if (state.iterations() > 0) {
+        g_baselineSeconds[work] = seconds / static_cast<double>(state.iterations());
+    }
+}
+
+void AgainstBaseline(benchmark::State& state, Work work, double seconds)
+{
+    if (state.iterations() > 0 && g_baselineSeconds[work] > 0) {
+        state.counters["x_baseline"] = seconds / static_cast<double>(state.iterations()) / g_baselineSeconds[work];
+    }
+}
+
+t::Records ScalarBatch()
+{
+    t::Records records;
+    for (LONG i = 0; i < kScalarBatch; ++i) {
+        SQHead head{};
+        head.type = 0x0201;
+        head.code = orvo::PackStoreCode("Scal");
+        head.channel = static_cast<std::uint16_t>(i % t::kChannels + 1);
+        head.timeStamp = i * 1e-3;
+        head.value = i;
+        head.dataFormat = 4;
+        records.push_back(t::MakeRecord(head));
+    }
+    return records;
+}
+
+// A tank in a temporary folder with a registry of its own, a client that
+// records into it and a client that reads the 60 s block "Minute", made
+// once, with the same records in the plain file "minute.raw" beside.
+class Session {
+public:
+    Session()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "orvo-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            return;
+        }
+        m_folder = pattern;
+        ::setenv("ORVO_REGISTRY", (m_folder / "registry.db").c_str(), 1);
+        const std::string tank = (m_folder / "Tank").string();
+        ready = writer.ConnectServer("", "BenchWriter") > 0 &&
+                writer.InitializeTank(tank.c_str()) != 0 && writer.OpenTank(tank.c_str(), 'W') != 0 &&
+                MakeMinute() && reader.ConnectServer("", "BenchReader") > 0 &&
+                reader.OpenTank(tank.c_str(), 'R') != 0 && reader.SelectBlock("Minute") != 0;
+        if (ready) {
+            reader.SetGlobal(5, kSeconds);   // T2: the grid ends with the records, whatever the wall clock did
+            reader.SetGlobal(13, 1 << 30);  // WavesMemLimit: room for the whole block
+            VARIANT waves;
+            VariantInit(&waves);
+            ready = reader.GetWaves(orvo::PackStoreCode("Wav1"), &waves) > 0;
+            if (ready) {
+                LONG lastWord = 0, lastRow = 0;
+                SafeArrayGetUBound(waves.parray, 1, &lastWord);
+                SafeArrayGetUBound(waves.parray, 2, &lastRow);
+                waveFloats = (static_cast<std::size_t>(lastWord) + 1) * (static_cast<std::size_t>(lastRow) + 1);
+            }
+            VariantClear(&waves);
+        }
+    }
+    ~Session()
+    {
+        writer.ReleaseServer();
+        reader.ReleaseServer();
+        if (!m_folder.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(m_folder, ignored);
+        }
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    std::string File(const char* name) const { return (m_folder / name).string(); }
+    std::filesystem::path BlockDir(const std::string& name) const { return m_folder / "Tank" / name; }
+
+    bool ready = false;
+    OrvoCI writer;
+    OrvoCI reader;
+    std::size_t waveFloats = 0;
+
+private:
+    bool MakeMinute()
+    {
+        const int plain = ::open(File("minute.raw").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        bool good = plain >= 0 && writer.StartRecord("Minute") != 0;
+        for (std::int64_t r = 0; good && r < kMinuteRecords; ++r) {
+            good = t::SaveStreamRecord(writer, "Wav1", t::kFloatFormat, r) == t::kChannels;
+            const std::vector<LONG> rows = t::Rows(t::StreamRecords("Wav1", t::kFloatFormat, r));
+            const auto bytes = static_cast<ssize_t>(rows.size() * sizeof(LONG));
+            good = good && ::write(plain, rows.data(), static_cast<std::size_t>(bytes)) == bytes;
+        }
+        writer.StopRecord();
+        return ::close(plain) == 0 && good;
+    }
+
+    std::filesystem::path m_folder;
+};
+
+Session& TheSession()
+{
+    static Session session;
+    return session;
+}
+
+// Appends `rows` (`count` records) in a fresh block per run, which goes
+// again afterwards so that the tank does not grow with the run.
+void Append(benchmark::State& state, const std::vector<LONG>& rows, LONG count, Work work)
+{
+    Session& s = TheSession();
+    if (!s.ready || s.writer.StartRecord("Append") == 0) {
+        state.SkipWithError("the engine does not record");
+        return;
+    }
+    const std::string block = s.writer.GetHotBlock().GetString();
+    const Clock::time_point begin = Clock::now();
+    for (auto _ : state) {
+        if (s.writer.SaveEvents(rows.data(), count) != count) {
+            state.SkipWithError("SaveEvents refused the batch");
+            break;
+        }
+    }
+    const double seconds = SecondsSince(begin);
+    s.writer.StopRecord();
+    std::error_code ignored;
+    std::filesystem::remove_all(s.BlockDir(block), ignored);
+    Rates(state, count, static_cast<double>(rows.size() * sizeof(LONG)));
+    AgainstBaseline(state, work, seconds);
+}
+
+void WritePlain(benchmark::State& state, const std::vector<LONG>& rows, LONG count, Work work)
+{
+    Session& s = TheSession();
+    const std::string path = s.File("plain.raw");
+    const int fd = s.ready ? ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644) : -1;
+    if (fd < 0) {
+        state.SkipWithError("no file to write");
+        return;
+    }
+    const auto bytes = static_cast<ssize_t>(rows.size() * sizeof(LONG));
+    const Clock::time_point begin = Clock::now();
+    for (auto _ : state) {
+        if (::write(fd, rows.data(), static_cast<std::size_t>(bytes)) != bytes) {
+            state.SkipWithError("write failed");
+            break;
+        }
+    }
+    const double seconds = SecondsSince(begin);
+    ::close(fd);
+    ::unlink(path.c_str());
+    Rates(state, count, static_cast<double>(bytes));
+    KeepBaseline(state, work, seconds);
+}
+
+void WriteScalars(benchmark::State& state) { WritePlain(state, t::Rows(ScalarBatch()), kScalarBatch, kScalarAppend); }
+void SaveScalars(benchmark::State& state) { Append(state, t::Rows(ScalarBatch()), kScalarBatch, kScalarAppend); }
+void WriteStreams(benchmark::State& state)
+{
+    WritePlain(state, t::Rows(t::StreamRecords("Wav1", t::kFloatFormat, 0)), t::kChannels, kStreamAppend);
+}
+void SaveStreams(benchmark::State& state)
+{
+    Append(state, t::Rows(t::StreamRecords("Wav1", t::kFloatFormat, 0)), t::kChannels, kStreamAppend);
+}
+
+void ReadPlain(benchmark::State& state)
+{
+    Session& s = TheSession();
+    const int fd = s.ready ? ::open(s.File("minute.raw").c_str(), O_RDONLY) : -1;
+    if (fd < 0) {
+        state.SkipWithError("no block to read");
+        return;
+    }
+    const std::size_t batchBytes = kReadBatch * kStreamRecordBytes;
+    const std::unique_ptr<char[]> buffer(new char[batchBytes]);
+    const Clock::time_point begin = Clock::now();
+    for (auto _ : state) {
+        double total = 0;
+        for (off_t at = 0;; at += static_cast<off_t>(batchBytes)) {
+            const ssize_t got = ::pread(fd, buffer.get(), batchBytes, at);
+            if (got <= 0) {
+                break;
+            }
+            total += static_cast<double>(got);
+        }
+        if (total != kMinuteBytes) {
+            state.SkipWithError("the plain file is short");
+            break;
+        }
+    }
+    const double seconds = SecondsSince(begin);
+    ::close(fd);
+    Rates(state, kMinuteRecordCount, kMinuteBytes);
+    KeepBaseline(state, kBlockRead, seconds);
+}
+
+void ReadEvents(benchmark::State& state)
+{
+    Session& s = TheSession();
+    if (!s.ready) {
+        state.SkipWithError("the engine does not record");
+        return;
+    }
+    const LONG code = orvo::PackStoreCode("Wav1");
+    const Clock::time_point begin = Clock::now();
+    for (auto _ : state) {
+        double total = 0;
+        for (LONG options = 0;; options = 1) {
+            const LONG n = s.reader.GetEvents(nullptr, kReadBatch, code, 0, 0, 0.0, 0.0, options);
+            if (n < 1) {
+                break;
+            }
+            total += n;
+        }
+        if (total != kMinuteRecordCount) {
+            state.SkipWithError("GetEvents did not read the whole block");
+            break;
+        }
+    }
+    Rates(state, kMinuteRecordCount, kMinuteBytes);
+    AgainstBaseline(state, kBlockRead, SecondsSince(begin));
+}
+
+void CopyWaveBytes(benchmark::State& state)
+{
+    Session& s = TheSession();
+    if (!s.ready) {
+        state.SkipWithError("the engine does not record");
+        return;
+    }
+    const std::size_t bytes = s.waveFloats * sizeof(float);
+    const std::unique_ptr<char[]> from(new char[bytes]()), to(new char[bytes]);
+    const Clock::time_point begin = Clock::now();
+    for (auto _ : state) {
+        std::memcpy(to.get(), from.get(), bytes);
+        benchmark::DoNotOptimize(to.get());
+        benchmark::ClobberMemory();
+    }
+    const double seconds = SecondsSince(begin);
+    state.counters["samples/s"] =
+        benchmark::Counter(static_cast<double>(s.waveFloats), benchmark::Counter::kIsIterationInvariantRate);
+    KeepBaseline(state, kWaveRead, seconds);
+}
+
+void GetWaves(benchmark::State& state)
+{
+    Session& s = TheSession();
+    if (!s.ready) {
+        state.SkipWithError("the engine does not record");
+        return;
+    }
+    const Clock::time_point begin = Clock::now();
+    for (auto _ : state) {
+        VARIANT waves;
+        VariantInit(&waves);
+        if (s.reader.GetWaves(orvo::PackStoreCode("Wav1"), &waves) < 1) {
+            state.SkipWithError("GetWaves read nothing");
+            break;
+        }
+        VariantClear(&waves);
+    }
+    const double seconds = SecondsSince(begin);
+    state.counters["samples/s"] =
+        benchmark::Counter(static_cast<double>(s.waveFloats), benchmark::Counter::kIsIterationInvariantRate);
+    AgainstBaseline(state, kWaveRead, seconds);
+}
+
+BENCHMARK(WriteScalars)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(SaveScalars)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(WriteStreams)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(SaveStreams)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(ReadPlain)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(ReadEvents)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(CopyWaveBytes)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(GetWaves)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,278 @@
+// Events: storing what a recording client sends, reading a block's records
+// back (through the valid ranges of the client's filters), its store codes.
+#include "tankengine/server/TankEngine.h"
+
+#include "platform/safearray.h"
+#include "tankengine/server/Answers.h"
+#include "tankengine/server/Records.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace orvo::engine {
+namespace {
+
+// ReadEvents options.
+constexpr LONG kContinue = 1;
+constexpr LONG kHeadersOnly = 1024;
+// The record's number in its block at byte 36 instead of sampleFreq, as the
+// index that SaveSortCode takes.
+constexpr LONG kRecordIndex = 2048;
+// One answer holds at most this many bytes, so a large maxEvents cannot
+// exhaust memory; the rest comes with continued reads. One record alone may
+// exceed it (up to 1 GiB of data), and is then answered alone.
+constexpr std::uint64_t kMaxAnswerBytes = std::uint64_t{1} << 28;
+// Event types compare without the stream option flags.
+constexpr std::int32_t kTypeMask = 0xFF0F;
+
+// A block's records in the order of a read: one store's in time order, or
+// all stores' merged in time order; equal times by arrival.
+class EntryWalk {
+public:
+    EntryWalk(const tank::StoreIndex& index, LONG code, double from)
+    {
+        if (code == 0) {
+            m_all.emplace(index, from);
+        } else {
+            m_entries = index.Entries(code);
+            m_at = tank::FirstAtOrAfter(m_entries, from);
+        }
+    }
+
+    std::optional<tank::IndexEntry> Next()
+    {
+        if (m_all) {
+            return m_all->Next();
+        }
+        if (m_at == m_entries.size()) {
+            return std::nullopt;
+        }
+        return m_entries[m_at++];
+    }
+
+    // Goes on at the first record at or after a later time.
+    void SkipTo(const tank::StoreIndex& index, double time)
+    {
+        if (m_all) {
+            m_all.emplace(index, time);
+        } else {
+            m_at = tank::FirstAtOrAfter(m_entries, time);
+        }
+    }
+
+private:
+    std::optional<tank::TimeOrderedCursor> m_all;
+    std::span<const tank::IndexEntry> m_entries;
+    std::size_t m_at = 0;
+};
+
+bool Selects(const ReadSelection& selection, const SQHead& head)
+{
+    return (selection.channel == 0 || head.channel == selection.channel) &&
+           (selection.sortCode == 0 || head.sortCode == selection.sortCode);
+}
+
+tank::Status PutRecordIndex(std::uint64_t record, SQHead& head)
+{
+    if (record > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
+        return tank::Fail("record " + std::to_string(record) + " is past what a 32-bit index holds");
+    }
+    const auto index = static_cast<std::int32_t>(record);
+    static_assert(sizeof index == sizeof head.sampleFreq);
+    std::memcpy(&head.sampleFreq, &index, sizeof index);
+    return {};
+}
+
+struct Row {
+    std::uint64_t record;
+    SQHead head;
+};
+
+tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::vector<Row>& rows,
+                                   std::uint32_t width, bool headersOnly)
+{
+    SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows.size()), 0}, {width, 0}};
+    SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
+    if (array == nullptr) {
+        return tank::Fail("no memory for " + std::to_string(rows.size()) + " rows of " + std::to_string(width) +
+                          " words");
+    }
+    auto* words = static_cast<std::int32_t*>(array->pvData);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        std::int32_t* row = words + i * width;
+        WriteHeader(row, rows[i].head);
+        if (!headersOnly && rows[i].head.size > kHeaderWords) {
+            tank::Result<std::size_t> read =
+                reader.ReadData(rows[i].record, std::span<std::int32_t>(row + kHeaderWords, width - kHeaderWords));
+            if (!read) {
+                (void)SafeArrayDestroy(array);
+                return read.failure();
+            }
+        }
+    }
+    return array;
+}
+
+}  // namespace
+
+tank::Status TankEngine::Refresh(SelectedBlock& block)
+{
+    if (tank::Result<std::uint64_t> added = block.reader.Refresh(); added) {
+        return {};
+    }
+    // Only a writer that cut back a failed batch makes a refresh fail; a
+    // fresh reader sees the block as it is now.
+    tank::Result<tank::BlockReader> reopened = tank::BlockReader::Open(block.reader.Dir());
+    if (!reopened) {
+        return reopened.failure();
+    }
+    block.reader = std::move(*reopened);
+    return {};
+}
+
+tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEvents, const ReadSelection& selection,
+                                    bool continuing)
+{
+    if (events == nullptr) {
+        return tank::Fail("no VARIANT to read the events into");
+    }
+    if (maxEvents < 1) {
+        return tank::Fail("maxEvents " + std::to_string(maxEvents) + " is below 1");
+    }
+    if (!std::isfinite(selection.start) || !std::isfinite(selection.end) ||
+        (selection.end != 0 && selection.end < selection.start)) {
+        return tank::Fail("the window " + std::to_string(selection.start) + " to " + std::to_string(selection.end) +
+                          " is not a time window (an end of 0 is the end of the block)");
+    }
+    tank::Result<SelectedBlock*> block = Selected(client);
+    if (!block) {
+        return block.failure();
+    }
+    if (tank::Status refreshed = Refresh(**block); !refreshed) {
+        return refreshed.failure();
+    }
+    tank::Result<ReadWindow> window = WindowOf(client, selection.code, selection.start, selection.end);
+    if (!window) {
+        return window.failure();
+    }
+    const tank::BlockReader& reader = (*block)->reader;
+    std::optional<tank::IndexEntry> after;
+    if (continuing && client.position && client.position->selection == selection) {
+        after = client.position->after;
+    }
+    const bool headersOnly = (selection.options & kHeadersOnly) != 0;
+    EntryWalk walk(reader.Index(), selection.code, after ? after->time : selection.start);
+    client.sorting.BeginRead(reader.Dir());
+    std::vector<Row> rows;
+    std::uint32_t width = kHeaderWords;
+    while (rows.size() < static_cast<std::size_t>(maxEvents)) {
+        std::optional<tank::IndexEntry> entry = walk.Next();
+        const std::optional<double> admitted = entry ? window->Admit(entry->time) : std::nullopt;
+        if (!admitted) {
+            break;
+        }
+        if (*admitted != entry->time) {
+            walk.SkipTo(reader.Index(), *admitted);  // past a gap between valid ranges
+            continue;
+        }
+        if (after && entry->time == after->time && entry->record <= after->record) {
+            continue;  // read before, at the time where the last read stopped
+        }
+        tank::Result<SQHead> head = reader.Header(entry->record);
+        if (!head) {
+            return head.failure();
+        }
+        if (!window->Overlaps(entry->time, LastSampleOffset(*head))) {
+            after = entry;
+            continue;
+        }
+        if (tank::Status sorted = client.sorting.Apply(entry->record, *head); !sorted) {
+            return sorted.failure();
+        }
+        if (Selects(selection, *head)) {
+            if ((selection.options & kRecordIndex) != 0) {
+                if (tank::Status indexed = PutRecordIndex(entry->record, *head); !indexed) {
+                    return indexed.failure();
+                }
+            }
+            // Stored records have 10 <= size <= 2^28 + 10 words.
+            const std::uint32_t rowWidth =
+                std::max(width, headersOnly ? width : static_cast<std::uint32_t>(head->size));
+            if (!rows.empty() && (rows.size() + 1) * std::uint64_t{rowWidth} * 4 > kMaxAnswerBytes) {
+                break;
+            }
+            rows.push_back({entry->record, *head});
+            width = rowWidth;
+        }
+        after = entry;
+    }
+    client.position = ReadPosition{selection, after};
+    if (rows.empty()) {
+        return 0;
+    }
+    tank::Result<SAFEARRAY*> array = RowsArray(reader, rows, width, headersOnly);
+    if (!array) {
+        return array.failure();
+    }
+    events->vt = VT_ARRAY | VT_I4;
+    events->parray = *array;
+    return static_cast<LONG>(rows.size());
+}
+
+LONG TankEngine::ReadEvents(LONG clientId, VARIANT* events, LONG maxEvents, LONG code, LONG channel, LONG sortCode,
+                            DOUBLE startTime, DOUBLE endTime, LONG options)
+{
+    const ReadSelection selection{code, channel, sortCode, startTime, endTime, options & ~kContinue};
+    return WithClient(clientId, "ReadEvents", [&](Client& client) {
+        return Read(client, events, maxEvents, selection, (options & kContinue) != 0);
+    });
+}
+
+LONG TankEngine::SaveEvents(LONG clientId, VARIANT* records)
+{
+    return WithClient(clientId, "SaveEvents", [&](Client& client) -> tank::Result<LONG> {
+        if (!client.recording) {
+            return tank::Fail("the client is not recording; start a recording first");
+        }
+        tank::Result<std::vector<tank::Record>> unpacked = UnpackRecords(records);
+        if (!unpacked) {
+            return unpacked.failure();
+        }
+        if (tank::Status stored = client.recording->writer.Append(*unpacked); !stored) {
+            return stored.failure();
+        }
+        for (const tank::Record& record : *unpacked) {
+            client.recording->latestEnd =
+                std::max(client.recording->latestEnd, record.head.timeStamp + RecordDuration(record.head));
+        }
+        return static_cast<LONG>(unpacked->size());
+    });
+}
+
+LONG TankEngine::GetEventCodes(LONG clientId, VARIANT* codes, LONG eventType)
+{
+    return WithClient(clientId, "GetEventCodes", [&](Client& client) -> tank::Result<LONG> {
+        if (codes == nullptr) {
+            return tank::Fail("no VARIANT to put the codes into");
+        }
+        tank::Result<SelectedBlock*> block = Selected(client);
+        if (!block) {
+            return block.failure();
+        }
+        if (tank::Status refreshed = Refresh(**block); !refreshed) {
+            return refreshed.failure();
+        }
+        std::vector<std::int32_t> found;
+        for (const tank::StoreSummary& store : (*block)->reader.Index().Stores()) {
+            if (eventType == 0 || (store.first.type & kTypeMask) == (eventType & kTypeMask)) {
+                found.push_back(store.code);
+            }
+        }
+        return DeliverCodes(codes, found);
+    });
+}
+
+}  // namespace orvo::engine

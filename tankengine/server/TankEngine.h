@@ -1,0 +1,218 @@
+// Our tank engine: one object per process serves every client of the
+// process through ITankEngine, over the tank storage of tankengine/storage.
+//
+// One mutex guards all engine state, disk work included: calls from several
+// threads run one at a time, which keeps every client's view consistent at
+// the price of no parallel reads within one process. Other processes
+// recording or reading the same tanks are not held up by it.
+#pragma once
+
+#include "engine/ITankEngine.h"
+#include "tankengine/server/Filters.h"
+#include "tankengine/server/SortSets.h"
+#include "tankengine/storage/block_reader.h"
+#include "tankengine/storage/block_writer.h"
+#include "tankengine/storage/result.h"
+
+#include <array>
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace orvo::engine {
+
+enum class TankMode { Read, Write };
+
+struct OpenTankState {
+    std::string name;             // as the client named it
+    std::filesystem::path dir;
+    TankMode mode;
+};
+
+struct Recording {
+    tank::BlockWriter writer;
+    double startTime;                                   // seconds since 1970
+    std::chrono::steady_clock::time_point started;
+    double latestEnd = 0;                               // end of the latest event, from the start
+};
+
+struct SelectedBlock {
+    std::string name;
+    tank::BlockReader reader;
+};
+
+// What a read asked for, the continuation bit left out; a continued read
+// must ask for the same.
+struct ReadSelection {
+    LONG code;
+    LONG channel;
+    LONG sortCode;
+    double start;
+    double end;
+    LONG options;
+    bool operator==(const ReadSelection&) const = default;
+};
+
+// Where the last read stopped: after this record in the order of the read,
+// or (none examined yet) at the start of the window.
+struct ReadPosition {
+    ReadSelection selection;
+    std::optional<tank::IndexEntry> after;
+};
+
+struct Client {
+    std::string name;
+    std::string error;
+    std::optional<OpenTankState> tank;
+    std::optional<SelectedBlock> block;
+    std::optional<Recording> recording;
+    std::optional<ReadPosition> position;
+    std::optional<double> nextStartTime;  // from SetOSTime
+    SortSetsInUse sorting;                // from SetUseSortName
+    ClientFilters filters;                // filters, their settings, the epoc index
+};
+
+// A stored sort set and the block it belongs to.
+struct StoredSet {
+    SelectedBlock* block;
+    SortSet set;
+};
+
+class TankEngine final : public ComObject<ITankEngine> {
+public:
+    TankEngine() = default;
+
+    LONG AddClient(BSTR name) override;
+    LONG AddTank(BSTR name, BSTR path) override;
+    LONG CloseTank(LONG clientId) override;
+    LONG DeleteClient(LONG clientId) override;
+    LONG RemoveTank(BSTR name) override;
+    LONG GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* text3, DOUBLE* startTime,
+                      DOUBLE* stopTime, BSTR* notes) override;
+    LONG GetError(LONG clientId, BSTR* text) override;
+    LONG ReadEvents(LONG clientId, VARIANT* events, LONG maxEvents, LONG code, LONG channel, LONG sortCode,
+                    DOUBLE startTime, DOUBLE endTime, LONG options) override;
+    LONG GetStatus(LONG clientId, LONG code) override;
+    LONG InitializeTank(BSTR name) override;
+    LONG OpenTank(LONG clientId, BSTR name, LONG mode) override;
+    LONG SaveEvents(LONG clientId, VARIANT* records) override;
+    LONG SelectBlock(LONG clientId, BSTR name) override;
+    LONG Reserved16() override { return 0; }
+    LONG StartRecord(LONG clientId, BSTR name) override;
+    LONG StopRecord(LONG clientId) override;
+    LONG Reserved19() override { return 0; }
+    LONG SetOSTime(LONG clientId, DOUBLE time) override;
+    LONG QueryBlockName(LONG clientId, LONG index, BSTR* name) override;
+    LONG GetEventCodes(LONG clientId, VARIANT* codes, LONG eventType) override;
+    LONG ResetTank(BSTR name) override;
+    LONG CheckTank(BSTR name) override;
+    LONG GetEnumTank(LONG index, BSTR* name) override;
+    LONG GetDebug(BSTR name, BSTR* text) override;
+    LONG EnabTankDebug(BSTR name, LONG enable) override;
+    LONG GetTankItem(BSTR tank, BSTR item, BSTR* text) override;
+    LONG Reserved29() override { return 0; }
+    LONG GetHotBlock(LONG clientId, BSTR* name) override;
+    LONG Reserved31() override { return 0; }
+    LONG GetEpocCodes(LONG clientId, VARIANT* codes) override;
+    LONG GetEpocs(LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime,
+                  LONG option) override;
+    LONG ResetFilters(LONG clientId, LONG arg1, LONG arg2, DOUBLE arg3, DOUBLE arg4) override;
+    LONG Reserved35() override { return 0; }
+    LONG CreateEpocIndexing(LONG clientId) override;
+    LONG ClearEpocIndexing(LONG clientId) override;
+    LONG IndexEvent(LONG clientId, LONG arg1, LONG arg2, LONG arg3) override;
+    LONG SetBlockInfo(LONG clientId, BSTR text1, LONG number, BSTR text2) override;
+    LONG QryEpocAtIdx(LONG clientId, LONG code, LONG index, LONG item, DOUBLE* value) override;
+    LONG GetFilterTolerance(LONG clientId, DOUBLE* tolerance) override;
+    LONG SetFilterTolerance(LONG clientId, DOUBLE tolerance) override;
+    LONG SetFilterEx(LONG clientId, LONG code, LONG op, DOUBLE value1, DOUBLE value2, LONG extra1,
+                     LONG extra2) override;
+    LONG GetCacheDelay(LONG clientId, DOUBLE* delay) override;
+    LONG SetCacheDelay(LONG clientId, DOUBLE delay) override;
+    LONG SetFilterWithDescEx(LONG clientId, BSTR description, LONG respectOffset) override;
+    LONG SetFilterWithDimension(LONG clientId, LONG dim1, LONG dim2, BSTR description, LONG flag,
+                                LONG respectOffset) override;
+    LONG SetEpocTimeFilter(LONG clientId, LONG code, DOUBLE startTime, DOUBLE endTime,
+                           LONG ignoreOffset) override;
+    LONG SetTimeRefEpoc(LONG clientId, LONG code, LONG enable) override;
+    LONG GetEpocsEx(LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime, LONG arg3,
+                    LONG arg4) override;
+    LONG GetValidTimeRanges(LONG clientId, VARIANT* ranges, DOUBLE startTime, DOUBLE endTime,
+                            LONG maxRanges) override;
+    LONG QryEpocAtEx(LONG clientId, VARIANT* values, LONG code, DOUBLE time, LONG respectOffset) override;
+    LONG StartRecordEx(LONG clientId, BSTR name, BSTR supplements) override;
+    LONG SetUseSortName(LONG clientId, BSTR sortName, LONG option) override;
+    LONG SaveSortCode(LONG clientId, LONG code, LONG channel, BSTR sortName, VARIANT* pairs, BSTR memo,
+                      LONG kind) override;
+    LONG GetSortNameList(LONG clientId, LONG code, LONG arg1, LONG arg2, VARIANT* names) override;
+    LONG GetSortCondition(LONG clientId, LONG code, LONG channel, BSTR sortName, LONG kind,
+                          BSTR* condition) override;
+    LONG DeleteSortCode(LONG clientId, LONG code, LONG channel, BSTR sortName, LONG option) override;
+    LONG GetSortChanMap(LONG clientId, LONG code, BSTR sortName, LONG option, BSTR* map) override;
+    LONG SetRecordOption(LONG clientId, DOUBLE value, LONG option, BSTR data) override;
+
+private:
+    static constexpr LONG kMaxClients = 999;
+
+    // Client-bound operations run through here: under the lock, for a known
+    // client; a failure becomes the client's error text and the answer 0.
+    using ClientOperation = std::function<tank::Result<LONG>(Client&)>;
+    LONG WithClient(LONG clientId, std::string_view operation, const ClientOperation& run);
+    // The same for operations that name no client; failures are kept for
+    // whichever client asks GetError next.
+    LONG WithoutClient(std::string_view operation, const std::function<tank::Result<LONG>()>& run);
+
+    // Tanks (Tanks.cpp).
+    static tank::Result<std::filesystem::path> TankDir(std::string_view name);
+    tank::Status CloseClientTank(Client& client);
+
+    // Blocks and recording (Blocks.cpp).
+    tank::Result<LONG> Record(Client& client, std::string_view name, std::string_view supplements);
+    tank::Status Stop(Client& client);
+    static tank::Result<SelectedBlock*> Selected(Client& client);
+    static tank::Result<double> LatestEventEnd(const tank::BlockReader& reader);
+    static tank::Result<double> SelectedLength(Client& client);
+
+    // Sort codes (SortCodes.cpp): the selected block, up to date; changing
+    // its sort sets needs the tank open for writing.
+    static tank::Result<SelectedBlock*> SortBlock(Client& client, bool changing);
+    // The stored set of a target, in the client's block, which must be open
+    // for writing when changing it.
+    static tank::Result<StoredSet> FindSet(Client& client, LONG code, LONG channel, const std::string& name,
+                                           bool changing);
+
+    // Events (Events.cpp).
+    static tank::Status Refresh(SelectedBlock& block);
+    static tank::Result<LONG> Read(Client& client, VARIANT* events, LONG maxEvents, const ReadSelection& selection,
+                                   bool continuing);
+
+    // Epocs (Epocs.cpp) and filters (Filters.cpp).
+    static tank::Result<const tank::BlockReader*> FreshReader(Client& client);
+    static tank::Result<EpocTable> EpocsOf(Client& client, std::int32_t code);
+    static tank::Result<LONG> EpocRows(Client& client, VARIANT* epocs, LONG code, double start, double end,
+                                       LONG maxRows, LONG option);
+    static tank::Result<std::vector<TimeRange>> ValidRanges(Client& client, double start, double end);
+    static tank::Result<ReadWindow> WindowOf(Client& client, std::int32_t code, double start, double end);
+
+    // Debug traces (Debug.cpp), by tank folder.
+    void Trace(const std::filesystem::path& tank, LONG clientId, std::string_view operation,
+               const tank::Result<LONG>& result);
+    // The state of the clients using a tank (all clients for an empty path)
+    // and the tank's trace.
+    std::string Report(const std::filesystem::path& tank) const;
+
+    ~TankEngine() override;
+
+    std::mutex m_mutex;
+    std::array<std::optional<Client>, kMaxClients + 1> m_clients;  // by id; 0 unused
+    std::string m_freeError;
+    std::map<std::filesystem::path, std::deque<std::string>> m_traces;  // tanks whose debugging is on
+};
+
+}  // namespace orvo::engine

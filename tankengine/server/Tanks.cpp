@@ -1,0 +1,236 @@
+// Tanks: the registered list, making, checking and opening them.
+#include "tankengine/server/TankEngine.h"
+
+#include "tankengine/server/TankList.h"
+#include "tankengine/server/Text.h"
+#include "tankengine/storage/tank_folder.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace orvo::engine {
+namespace {
+
+// OpenTank modes, as numbers or letters.
+constexpr LONG kReadMode = 0;
+constexpr LONG kWriteMode = 1;
+
+std::optional<TankMode> ModeOf(LONG mode)
+{
+    switch (mode) {
+    case kReadMode:
+    case 'R':
+    case 'r': return TankMode::Read;
+    case kWriteMode:
+    case 'W':
+    case 'w': return TankMode::Write;
+    default: return std::nullopt;
+    }
+}
+
+std::string Upper(std::string text)
+{
+    std::ranges::transform(text, text.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+}  // namespace
+
+tank::Result<std::filesystem::path> TankEngine::TankDir(std::string_view name)
+{
+    if (name.empty()) {
+        return tank::Fail("no tank named");
+    }
+    if (std::optional<std::string> folder = RegisteredFolder(name)) {
+        return std::filesystem::path(*folder + std::string(name)).lexically_normal();
+    }
+    std::error_code error;
+    std::filesystem::path dir = std::filesystem::absolute(std::filesystem::path(name), error);
+    if (error) {
+        return tank::Fail("cannot tell where tank \"" + std::string(name) + "\" lies: " + error.message());
+    }
+    return dir.lexically_normal();
+}
+
+tank::Status TankEngine::CloseClientTank(Client& client)
+{
+    tank::Status stopped;
+    if (client.recording) {
+        stopped = Stop(client);
+    }
+    client.position.reset();
+    client.block.reset();
+    client.tank.reset();
+    return stopped;
+}
+
+LONG TankEngine::AddTank(BSTR name, BSTR path)
+{
+    std::string tankName = FromBstr(name);
+    std::string folder = FromBstr(path);
+    return WithoutClient("AddTank", [&]() -> tank::Result<LONG> {
+        if (tankName.empty() || tankName == "." || tankName == ".." ||
+            tankName.find('/') != std::string::npos) {
+            return tank::Fail("\"" + tankName + "\" cannot name a tank: it is empty, a dot name or holds a slash");
+        }
+        std::error_code error;
+        std::filesystem::path dir = std::filesystem::absolute(folder.empty() ? "." : folder, error);
+        if (error) {
+            return tank::Fail("cannot tell where folder \"" + folder + "\" lies: " + error.message());
+        }
+        std::string stored = dir.lexically_normal().string();
+        if (!stored.ends_with('/')) {
+            stored += '/';
+        }
+        if (tank::Status registered = RegisterTank(tankName, stored); !registered) {
+            return registered.failure();
+        }
+        return 1;
+    });
+}
+
+LONG TankEngine::RemoveTank(BSTR name)
+{
+    std::string tankName = FromBstr(name);
+    return WithoutClient("RemoveTank", [&]() -> tank::Result<LONG> {
+        if (tank::Status removed = UnregisterTank(tankName); !removed) {
+            return removed.failure();
+        }
+        return 1;
+    });
+}
+
+LONG TankEngine::GetEnumTank(LONG index, BSTR* name)
+{
+    return WithoutClient("GetEnumTank", [&]() -> tank::Result<LONG> {
+        tank::Result<std::string> found = RegisteredTankAt(index);
+        if (!found) {
+            return found.failure();
+        }
+        return Deliver(name, *found) ? tank::Result<LONG>(1) : tank::Fail("out of memory");
+    });
+}
+
+LONG TankEngine::GetTankItem(BSTR tank, BSTR item, BSTR* text)
+{
+    std::string tankName = FromBstr(tank);
+    std::string itemName = Upper(FromBstr(item));
+    return WithoutClient("GetTankItem", [&]() -> tank::Result<LONG> {
+        tank::Result<std::filesystem::path> dir = TankDir(tankName);
+        if (!dir) {
+            return dir.failure();
+        }
+        std::string answer;
+        if (itemName == "PATH") {
+            answer = dir->string();
+        } else if (itemName == "REGISTERED") {
+            answer = RegisteredFolder(tankName) ? "1" : "0";
+        } else if (itemName == "STATUS") {
+            std::error_code error;
+            answer = tank::IsTank(*dir) ? "tank" : std::filesystem::exists(*dir, error) ? "not a tank" : "missing";
+        } else if (itemName == "BLOCKS") {
+            tank::Result<std::vector<tank::BlockEntry>> blocks = tank::ListBlocks(*dir);
+            if (!blocks) {
+                return blocks.failure();
+            }
+            answer = std::to_string(blocks->size());
+        } else {
+            return tank::Fail("item \"" + itemName + "\" is not known; ask for PATH, REGISTERED, STATUS or BLOCKS");
+        }
+        return Deliver(text, answer) ? tank::Result<LONG>(1) : tank::Fail("out of memory");
+    });
+}
+
+LONG TankEngine::CheckTank(BSTR name)
+{
+    std::string tankName = FromBstr(name);
+    return WithoutClient("CheckTank", [&]() -> tank::Result<LONG> {
+        tank::Result<std::filesystem::path> dir = TankDir(tankName);
+        if (!dir) {
+            return dir.failure();
+        }
+        if (!tank::IsTank(*dir)) {
+            return tank::Fail(dir->string() + " is not a tank");
+        }
+        return 1;
+    });
+}
+
+LONG TankEngine::ResetTank(BSTR name)
+{
+    std::string tankName = FromBstr(name);
+    return WithoutClient("ResetTank", [&]() -> tank::Result<LONG> {
+        tank::Result<std::filesystem::path> dir = TankDir(tankName);
+        if (!dir) {
+            return dir.failure();
+        }
+        if (!tank::IsTank(*dir)) {
+            return tank::Fail(dir->string() + " is not a tank");
+        }
+        // Readers are opened afresh: one that met a block its writer had cut
+        // back cannot go on by itself.
+        for (std::optional<Client>& client : m_clients) {
+            if (client && client->tank && client->tank->dir == *dir && client->block) {
+                tank::Result<tank::BlockReader> reader = tank::BlockReader::Open(client->block->reader.Dir());
+                if (!reader) {
+                    return reader.failure();
+                }
+                client->block->reader = std::move(*reader);
+                client->position.reset();
+            }
+        }
+        return 1;
+    });
+}
+
+LONG TankEngine::InitializeTank(BSTR name)
+{
+    std::string tankName = FromBstr(name);
+    return WithoutClient("InitializeTank", [&]() -> tank::Result<LONG> {
+        tank::Result<std::filesystem::path> dir = TankDir(tankName);
+        if (!dir) {
+            return dir.failure();
+        }
+        if (tank::Status made = tank::CreateTank(*dir); !made) {
+            return made.failure();
+        }
+        return 1;
+    });
+}
+
+LONG TankEngine::OpenTank(LONG clientId, BSTR name, LONG mode)
+{
+    std::string tankName = FromBstr(name);
+    return WithClient(clientId, "OpenTank", [&](Client& client) -> tank::Result<LONG> {
+        std::optional<TankMode> tankMode = ModeOf(mode);
+        if (!tankMode) {
+            return tank::Fail("mode " + std::to_string(mode) + " is not known; 0 or 'R' reads, 1 or 'W' writes");
+        }
+        if (client.recording) {
+            return tank::Fail("the client is recording block " + client.recording->writer.Name() +
+                              "; stop it before opening another tank");
+        }
+        tank::Result<std::filesystem::path> dir = TankDir(tankName);
+        if (!dir) {
+            return dir.failure();
+        }
+        if (!tank::IsTank(*dir)) {
+            return tank::Fail(dir->string() + " is not a tank");
+        }
+        (void)CloseClientTank(client);
+        client.tank = OpenTankState{tankName, *dir, *tankMode};
+        return 1;
+    });
+}
+
+LONG TankEngine::CloseTank(LONG clientId)
+{
+    return WithClient(clientId, "CloseTank", [&](Client& client) -> tank::Result<LONG> {
+        if (tank::Status closed = CloseClientTank(client); !closed) {
+            return closed.failure();
+        }
+        return 1;
+    });
+}
+
+}  // namespace orvo::engine

@@ -1,0 +1,228 @@
+// What the engine's tests and benchmarks share: the engine module, 16-channel
+// stream records whose every sample tells where it belongs, and reading
+// records back. With GoogleTest at hand, also the tests' fixture: a client
+// with a tank of its own, open for writing.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "client/OrvoCI.h"
+#include "events/StoreCode.h"
+
+namespace orvo::test {
+
+constexpr LONG kChannels = 16;
+constexpr LONG kRecordSamples = 256;
+constexpr double kRate = 24414.0625;  // exact as a float too, so the grid and the records agree
+constexpr LONG kFloatFormat = 0;
+constexpr LONG kShortFormat = 2;
+
+// GetEvents options: go on after the last row read; headers only; keep each
+// row's record number.
+constexpr LONG kContinue = 1;
+constexpr LONG kHeadersOnly = 1024;
+constexpr LONG kRecordIndex = 2048;
+
+// Sample k of a channel. Neighbouring samples and channels differ, so a
+// sample read from the wrong place shows.
+inline std::int16_t StreamSample(std::int64_t k, LONG channel)
+{
+    return static_cast<std::int16_t>((k * 7919 + channel * 104729) % 65536 - 32768);
+}
+
+// Halving keeps every value exact in a float.
+inline float FloatSample(std::int64_t k, LONG channel) { return StreamSample(k, channel) * 0.5f; }
+
+inline double RecordTime(std::int64_t record) { return static_cast<double>(record * kRecordSamples) / kRate; }
+
+// The data words of stream record `record` of every channel, interleaved as
+// BuildStreamEvMC takes them: word j of channel c at j * kChannels + c - 1.
+// Short words hold two samples, the earlier in the low half.
+inline std::vector<LONG> InterleavedWords(LONG format, std::int64_t record)
+{
+    const LONG words = format == kShortFormat ? kRecordSamples / 2 : kRecordSamples;
+    const std::int64_t first = record * kRecordSamples;
+    std::vector<LONG> out(static_cast<std::size_t>(words * kChannels));
+    for (LONG c = 1; c <= kChannels; ++c) {
+        for (LONG j = 0; j < words; ++j) {
+            LONG word = 0;
+            if (format == kShortFormat) {
+                const auto low = static_cast<std::uint16_t>(StreamSample(first + 2 * j, c));
+                const auto high = static_cast<std::uint16_t>(StreamSample(first + 2 * j + 1, c));
+                word = static_cast<LONG>(low | std::uint32_t{high} << 16);
+            } else {
+                word = std::bit_cast<LONG>(FloatSample(first + j, c));
+            }
+            out[static_cast<std::size_t>(j * kChannels + c - 1)] = word;
+        }
+    }
+    return out;
+}
+
+// A whole record: header words, then data words.
+using Record = std::vector<std::int32_t>;
+using Records = std::vector<Record>;
+
+inline Record MakeRecord(SQHead head, const std::vector<std::int32_t>& data = {})
+{
+    head.size = kHeaderWords + static_cast<std::int32_t>(data.size());
+    Record record(kHeaderWords);
+    WriteHeader(record.data(), head);
+    record.insert(record.end(), data.begin(), data.end());
+    return record;
+}
+
+// The records SaveStreamRecord saves, one per channel.
+inline Records StreamRecords(const char* code, LONG format, std::int64_t record)
+{
+    const std::vector<LONG> words = InterleavedWords(format, record);
+    const std::size_t n = words.size() / kChannels;
+    Records out;
+    for (LONG c = 1; c <= kChannels; ++c) {
+        SQHead head{};
+        head.type = 0x8101;
+        head.code = PackStoreCode(code);
+        head.channel = static_cast<std::uint16_t>(c);
+        head.timeStamp = RecordTime(record);
+        head.dataFormat = static_cast<std::uint8_t>(format);
+        head.sampleFreq = static_cast<float>(kRate);
+        std::vector<std::int32_t> data(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            data[j] = words[j * kChannels + static_cast<std::size_t>(c - 1)];
+        }
+        out.push_back(MakeRecord(head, data));
+    }
+    return out;
+}
+
+// Records as SaveEvents sends them: rows of the first record's width, each
+// record zero-padded to it.
+inline std::vector<LONG> Rows(const Records& records)
+{
+    const std::size_t width = records.empty() ? 0 : records[0].size();
+    std::vector<LONG> rows(width * records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        std::copy_n(records[i].begin(), std::min(width, records[i].size()),
+                    rows.begin() + static_cast<std::ptrdiff_t>(i * width));
+    }
+    return rows;
+}
+
+// Builds stream record `record` of every channel as an application does and
+// saves the 16 records in one batch; the engine's answer, or -1 when the
+// build failed.
+inline LONG SaveStreamRecord(OrvoCI& client, const char* code, LONG format, std::int64_t record)
+{
+    const std::vector<LONG> words = InterleavedWords(format, record);
+    client.SetBuildHead(code, format, static_cast<float>(kRate), static_cast<LONG>(words.size()) / kChannels);
+    if (client.BuildStreamEvMC(0, 1, kChannels, RecordTime(record), words.data(), 0) < 0) {
+        return -1;
+    }
+    return client.SaveEvents(nullptr, kChannels);
+}
+
+inline SQHead HeadOf(const Record& record) { return ReadHeader(record.data()); }
+
+// Records by time, equal times in arrival order: the engine's read order.
+inline Records TimeOrdered(Records records)
+{
+    std::stable_sort(records.begin(), records.end(),
+                     [](const Record& a, const Record& b) { return HeadOf(a).timeStamp < HeadOf(b).timeStamp; });
+    return records;
+}
+
+// "" when got is want, word for word; else where they part.
+inline std::string FirstDifference(const Records& got, const Records& want)
+{
+    for (std::size_t i = 0; i < std::min(got.size(), want.size()); ++i) {
+        if (got[i] != want[i]) {
+            const auto at = std::mismatch(got[i].begin(), got[i].end(), want[i].begin(), want[i].end());
+            return "record " + std::to_string(i) + " differs at word " + std::to_string(at.first - got[i].begin());
+        }
+    }
+    if (got.size() != want.size()) {
+        return std::to_string(got.size()) + " records instead of " + std::to_string(want.size());
+    }
+    return "";
+}
+
+// What a read selects; 0 selects any.
+struct Selection {
+    const char* store = nullptr;
+    LONG channel = 0;
+    LONG sortCode = 0;
+    LONG code() const { return store != nullptr ? PackStoreCode(store) : 0; }
+    bool operator()(const Record& record) const
+    {
+        const SQHead head = HeadOf(record);
+        return (code() == 0 || head.code == code()) && (channel == 0 || head.channel == channel) &&
+               (sortCode == 0 || head.sortCode == sortCode);
+    }
+};
+
+inline Records Selected(const Records& records, const Selection& selection)
+{
+    Records out;
+    std::copy_if(records.begin(), records.end(), std::back_inserter(out), selection);
+    return out;
+}
+
+// Appends the n rows of the last read, each cut to its record's own size.
+inline void AppendRows(OrvoCI& client, LONG n, Records& out)
+{
+    LONG dataWords = 0;
+    client.GetEvPtr(0, &dataWords);
+    for (LONG i = 0; i < n; ++i) {
+        const LONG* row = client.GetEvPtr(i, nullptr);
+        const LONG words = std::clamp<LONG>(row[0], 0, dataWords + kHeaderWords);
+        out.emplace_back(row, row + words);
+    }
+}
+
+// Every record of the selected block that the selection takes, in the
+// engine's order, read in batches continued with kContinue; a bound on the
+// batches keeps an engine that never ends a read from hanging the caller.
+inline Records ReadBlock(OrvoCI& client, const Selection& selection = {}, LONG batch = 100)
+{
+    Records out;
+    for (LONG options = 0, rounds = 0; rounds < 100000; options = kContinue, ++rounds) {
+        const LONG n = client.GetEvents(nullptr, batch, selection.code(), selection.channel, selection.sortCode,
+                                        0.0, 0.0, options);
+        if (n < 1) {
+            break;
+        }
+        AppendRows(client, n, out);
+    }
+    return out;
+}
+
+// Reads on after the last row of the last read of every record; the count.
+inline LONG ReadOn(OrvoCI& client, Records& out)
+{
+    const LONG n = client.GetEvents(nullptr, 1000, 0, 0, 0, 0.0, 0.0, kContinue);
+    if (n > 0) {
+        AppendRows(client, n, out);
+    }
+    return n;
+}
+
+// Header field `field` of the n rows of the last read, as ParseEvHeaderInfo
+// gives it (1 size, 5 sort code, 6 time, 7 value).
+inline std::vector<double> HeaderInfo(OrvoCI& client, LONG n, LONG field)
+{
+    std::vector<double> out;
+    for (LONG i = 0; i < n; ++i) {
+        out.push_back(client.ParseEvHeaderInfo(i, field));
+    }
+    return out;
+}
+
+}  // namespace orvo::test
+
+// The benchmarks include this header without GoogleTest.

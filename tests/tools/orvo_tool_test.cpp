@@ -1,0 +1,295 @@
+// The orvo program as users run it: a process with arguments, judged by its
+// exit status, its output and the files it leaves.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include "client/OrvoCI.h"
+#include "platform/safearray.h"
+#include "platform/variant.h"
+#include "tests/support/scratch.h"
+
+extern char** environ;
+
+namespace {
+
+using orvo::test::ScratchRegistry;
+using testing::HasSubstr;
+using testing::StartsWith;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+Outcome Orvo(const ScratchRegistry& registry, std::vector<std::string> args)
+{
+    const std::string outPath = registry.dir().file("stdout");
+    const std::string errPath = registry.dir().file("stderr");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    args.insert(args.begin(), ORVO_PROGRAM);
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    Outcome outcome;
+    if (posix_spawn(&child, ORVO_PROGRAM, &actions, nullptr, argv.data(), environ) == 0) {
+        int wait = 0;
+        if (waitpid(child, &wait, 0) == child && WIFEXITED(wait)) {
+            outcome.status = WEXITSTATUS(wait);
+        }
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    outcome.out = ReadFile(outPath);
+    outcome.err = ReadFile(errPath);
+    return outcome;
+}
+
+// A two-second demo block of the tank "OrvoDemo" in the scratch folder,
+// registered in the scratch registry.
+Outcome RecordDemo(const ScratchRegistry& registry)
+{
+    const Outcome demo = Orvo(registry, {"demo", registry.dir().file("demo"), "--seconds", "2"});
+    EXPECT_EQ(demo.status, 0) << demo.err;
+    return demo;
+}
+
+std::uint32_t BigEndian(const std::string& bytes, std::size_t at)
+{
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at])) << 24 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + 2])) << 8 |
+           static_cast<unsigned char>(bytes[at + 3]);
+}
+
+// The picture's height, after checking it is a PNG of the promised width.
+std::uint32_t PngHeight(const std::string& path)
+{
+    const std::string png = ReadFile(path);
+    if (png.size() < 24) {
+        ADD_FAILURE() << "no PNG header in " << path;
+        return 0;
+    }
+    EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(png.substr(12, 4), "IHDR");
+    EXPECT_EQ(BigEndian(png, 16), 1600u);
+    return BigEndian(png, 20);
+}
+
+struct Npy {
+    std::string header;
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+    std::vector<float> values;
+};
+
+// Reads a .npy file as numpy would, insisting on the format we promise.
+Npy ReadNpy(const std::string& path)
+{
+    const std::string bytes = ReadFile(path);
+    Npy npy;
+    if (bytes.size() < 10 || bytes.compare(0, 8, std::string("\x93NUMPY\x01\x00", 8)) != 0) {
+        ADD_FAILURE() << "no .npy 1.0 preamble in " << path;
+        return npy;
+    }
+    const std::size_t headerLength =
+        static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8;
+    npy.header = bytes.substr(10, headerLength);
+    EXPECT_EQ((10 + headerLength) % 64, 0u);
+    EXPECT_EQ(npy.header.back(), '\n');
+    EXPECT_THAT(npy.header, HasSubstr("'descr': '<f4'"));
+    EXPECT_THAT(npy.header, HasSubstr("'fortran_order': False"));
+    const std::size_t shape = npy.header.find("'shape': (");
+    if (shape == std::string::npos ||
+        std::sscanf(npy.header.c_str() + shape, "'shape': (%zu, %zu)", &npy.rows, &npy.columns) != 2) {
+        ADD_FAILURE() << "no two-dimensional shape in " << npy.header;
+        return npy;
+    }
+    EXPECT_EQ(bytes.size() - 10 - headerLength, npy.rows * npy.columns * sizeof(float));
+    npy.values.resize(std::min(npy.rows * npy.columns, (bytes.size() - 10 - headerLength) / sizeof(float)));
+    std::memcpy(npy.values.data(), bytes.data() + 10 + headerLength, npy.values.size() * sizeof(float));
+    return npy;
+}
+
+// The same window read straight through the library.
+std::vector<float> LibraryWaves(const std::string& tank, int channel, double t1, double t2)
+{
+    OrvoCI client;
+    EXPECT_GT(client.ConnectServer("", "orvo-test"), 0);
+    EXPECT_NE(client.OpenTank(tank.c_str(), 'R'), 0);
+    EXPECT_NE(client.SelectBlock("Block-1"), 0);
+    client.SetGlobal(2, channel);
+    client.SetGlobal(4, t1);
+    client.SetGlobal(5, t2);
+    VARIANT waves;
+    VariantInit(&waves);
+    std::vector<float> row;
+    LONG lastPoint = -1;
+    constexpr LONG kWav1 = 'W' | 'a' << 8 | 'v' << 16 | '1' << 24;
+    if (client.GetWaves(kWav1, &waves) >= 1 && SafeArrayGetUBound(waves.parray, 1, &lastPoint) == S_OK) {
+        const auto* data = static_cast<const float*>(waves.parray->pvData);
+        row.assign(data, data + lastPoint + 1);
+    }
+    VariantClear(&waves);
+    return row;
+}
+
+TEST(OrvoDemo, RecordsReadsBackAndDrawsPictures)
+{
+    ScratchRegistry registry;
+    const Outcome demo = RecordDemo(registry);
+    const std::string folder = registry.dir().file("demo");
+    const Outcome stores = Orvo(registry, {"stores", "OrvoDemo", "Block-1"});
+    ASSERT_EQ(stores.status, 0) << stores.err;
+    for (const char* row : {"Wav1  Stream", "Snip  Snip", "Freq  Strobe+", "Temp  Scalar"}) {
+        EXPECT_THAT(stores.out, HasSubstr(row));
+    }
+    EXPECT_THAT(stores.out, HasSubstr("24414.0625"));
+    const std::uint32_t allChannels = PngHeight(folder + "/waves.png");
+    EXPECT_GT(allChannels, 500u);
+    // The trial rows need the engine's epocs and filters; without them the
+    // demo says so and draws no trial picture.
+    if (demo.out.find("trial-aligned part skipped") == std::string::npos) {
+        EXPECT_THAT(demo.out, HasSubstr(folder + "/trials.png"));
+        EXPECT_GT(PngHeight(folder + "/trials.png"), 100u);
+    } else {
+        EXPECT_FALSE(std::ifstream(folder + "/trials.png"));
+    }
+
+    const std::string picture = registry.dir().file("four.png");
+    const Outcome plot = Orvo(registry, {"plot", "OrvoDemo", "Block-1", "Wav1", "--channels", "1-4", "--t1",
+                                         "0.5", "--t2", "1", "-o", picture});
+    ASSERT_EQ(plot.status, 0) << plot.err;
+    const std::uint32_t fourChannels = PngHeight(picture);
+    EXPECT_GT(fourChannels, 100u);
+    EXPECT_LT(fourChannels, allChannels);
+}
+
+TEST(OrvoDemo, ASecondRunAddsABlockToTheSameTank)
+{
+    ScratchRegistry registry;
+    RecordDemo(registry);
+    RecordDemo(registry);
+    const Outcome tanks = Orvo(registry, {"tanks"});
+    EXPECT_EQ(tanks.out, "OrvoDemo\n");
+    const Outcome blocks = Orvo(registry, {"blocks", "OrvoDemo"});
+    ASSERT_EQ(blocks.status, 0) << blocks.err;
+    EXPECT_THAT(blocks.out, testing::MatchesRegex("Block-1 .* 2\\.003 s\nBlock-2 .* 2\\.003 s\n"));
+    const Outcome info = Orvo(registry, {"info", "OrvoDemo", "Block-2"});
+    EXPECT_THAT(info.out, HasSubstr("Length:   2.003 s"));
+    EXPECT_THAT(info.out, HasSubstr("Wav1  Stream"));
+}
+
+TEST(OrvoExport, MatchesGetWavesOfTheSameWindow)
+{
+    ScratchRegistry registry;
+    RecordDemo(registry);
+    const std::string npyPath = registry.dir().file("w.npy");
+    const std::string csvPath = registry.dir().file("w.csv");
+    const std::vector<std::string> window = {"export", "OrvoDemo", "Block-1", "Wav1", "--channels",
+                                             "2,5",    "--t1",     "0.25",    "--t2", "1.25"};
+    std::vector<std::string> asNpy = window;
+    asNpy.insert(asNpy.end(), {"--format", "npy", "-o", npyPath});
+    std::vector<std::string> asCsv = window;
+    asCsv.insert(asCsv.end(), {"-o", csvPath});
+    ASSERT_EQ(Orvo(registry, asNpy).status, 0);
+    ASSERT_EQ(Orvo(registry, asCsv).status, 0);
+
+    const Npy npy = ReadNpy(npyPath);
+    ASSERT_EQ(npy.rows, 2u);
+    EXPECT_NEAR(static_cast<double>(npy.columns), 24414.0625, 2.0);
+    const std::string tank = registry.dir().file("demo") + "/OrvoDemo";
+    const std::vector<float> channel5 = LibraryWaves(tank, 5, 0.25, 1.25);
+    ASSERT_EQ(channel5.size(), npy.columns);
+    EXPECT_TRUE(std::equal(channel5.begin(), channel5.end(),
+                           npy.values.begin() + static_cast<std::ptrdiff_t>(npy.columns)));
+
+    std::istringstream csv(ReadFile(csvPath));
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "time_s,ch2,ch5");
+    std::size_t lines = 0;
+    double time = 0.0;
+    float first = 0.0f;
+    float second = 0.0f;
+    while (std::getline(csv, line) && std::sscanf(line.c_str(), "%lf,%f,%f", &time, &first, &second) == 3) {
+        EXPECT_EQ(first, npy.values[lines]);
+        EXPECT_EQ(second, npy.values[npy.columns + lines]);
+        ++lines;
+    }
+    EXPECT_EQ(lines, npy.columns);
+    EXPECT_NEAR(time, 1.25, 1e-3);
+}
+
+TEST(OrvoArguments, BadInputGetsOneLineAndNonzeroStatus)
+{
+    ScratchRegistry registry;
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"bogus"},
+        {"export", "T", "B"},
+        {"export", "T", "B", "Wav1", "--format", "xls"},
+        {"export", "T", "B", "Wav1", "--channels", "0"},
+        {"export", "T", "B", "Wav1", "--channels", "1,x"},
+        {"export", "T", "B", "Wav1", "--channels", "4-2"},
+        {"export", "T", "B", "Wav1", "--t1", "2", "--t2", "1"},
+        {"export", "T", "B", "Wav1", "--t1", "-1"},
+        {"export", "T", "B", "Wavelet"},
+        {"export", registry.dir().file("missing"), "B", "Wav1"},
+        {"plot", "T", "B", "Wav1"},
+        {"demo", registry.dir().file("d"), "--seconds", "0"},
+        {"servers", "add", "Rig 2", "1.2.3.4"},
+        {"servers", "remove", "Local"},
+    };
+    for (const std::vector<std::string>& args : cases) {
+        const Outcome outcome = Orvo(registry, args);
+        const std::string shown = testing::PrintToString(args);
+        EXPECT_NE(outcome.status, 0) << shown;
+        EXPECT_THAT(outcome.err, StartsWith("orvo: ")) << shown;
+        EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << shown << ": " << outcome.err;
+    }
+    const Outcome help = Orvo(registry, {"export", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_THAT(help.out, HasSubstr("--channels"));
+}
+
+TEST(OrvoServers, AddedServersAreListedUntilRemoved)
+{
+    ScratchRegistry registry;
+    ASSERT_EQ(Orvo(registry, {"servers", "add", "Rig2", "10.0.0.2", "--user", "bob"}).status, 0);
+    ASSERT_EQ(Orvo(registry, {"servers", "add", "Rig3", "10.0.0.3"}).status, 0);
+    const Outcome both = Orvo(registry, {"servers", "list"});
+    EXPECT_THAT(both.out, HasSubstr("Local"));
+    EXPECT_THAT(both.out, HasSubstr("10.0.0.2"));
+    EXPECT_THAT(both.out, HasSubstr("10.0.0.3"));
+    ASSERT_EQ(Orvo(registry, {"servers", "remove", "Rig2"}).status, 0);
+    const Outcome one = Orvo(registry, {"servers", "list"});
+    EXPECT_THAT(one.out, testing::Not(HasSubstr("Rig2")));
+    EXPECT_THAT(one.out, HasSubstr("Rig3"));
+}
+
+}  // namespace

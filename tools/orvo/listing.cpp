@@ -1,0 +1,135 @@
+// tanks, blocks, stores and info: what the engine holds, as tables.
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "tools/orvo/commands.h"
+#include "tools/orvo/failure.h"
+#include "tools/orvo/session.h"
+#include "tools/orvo/store_scan.h"
+
+namespace orvo::tool {
+
+namespace {
+
+// A bound on engine lists, so a misbehaving engine cannot loop us for ever.
+constexpr LONG kMaxListed = 1000000;
+
+std::string UtcText(double secondsSince1970)
+{
+    const auto whole = static_cast<std::time_t>(secondsSince1970);
+    std::tm parts{};
+    char text[40];
+    if (gmtime_r(&whole, &parts) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0) {
+        return "?";
+    }
+    return text;
+}
+
+struct BlockTimes {
+    double start = 0.0;
+    double stop = 0.0;
+    std::string notes;
+};
+
+BlockTimes ReadBlockTimes(Session& session)
+{
+    BlockTimes times;
+    CString notes;
+    if (session.client().GetBlockInfo(nullptr, nullptr, nullptr, &times.start, &times.stop, &notes) == 0) {
+        throw Failure("cannot read the block's information: " + session.Reason());
+    }
+    times.notes = std::string(notes);
+    return times;
+}
+
+}  // namespace
+
+void PrintStoreTable(OrvoCI& client)
+{
+    std::printf("  %-5s %-8s %7s %-7s %12s %9s %9s\n", "store", "type", "points", "format", "rate (Hz)",
+                "events", "channels");
+    for (const LONG code : StoreCodes(client)) {
+        const StoreSummary store = ScanStore(client, code);
+        // Strobe records carry a second store code where others keep the
+        // channel, so their "channels" mean nothing.
+        const bool strobe = (store.type & 0xFF00) == 0x0100;
+        const std::string channels =
+            store.channels.empty() || strobe ? "-"
+            : store.channels.size() == 1
+                ? std::to_string(store.channels.front())
+                : std::to_string(store.channels.front()) + "-" + std::to_string(store.channels.back());
+        std::printf(
+            "  %-5s %-8s %7d %-7s %12.4f %9llu %9s\n", static_cast<const char*>(OrvoCI::CodeToString(code)),
+            static_cast<const char*>(OrvoCI::EvTypeToString(store.type)), store.points,
+            static_cast<const char*>(OrvoCI::DFormToString(store.format)), static_cast<double>(store.rate),
+            static_cast<unsigned long long>(store.events), channels.c_str());
+    }
+}
+
+void RunTanks()
+{
+    Session session;
+    LONG index = 0;
+    for (; index < kMaxListed; ++index) {
+        const std::string name(session.client().GetEnumTank(index));
+        if (name.empty()) {
+            break;
+        }
+        std::printf("%s\n", name.c_str());
+    }
+    if (index == 0) {
+        std::printf("No tanks are registered (orvo demo registers one).\n");
+    }
+}
+
+void RunBlocks(const std::string& tank)
+{
+    Session session;
+    session.OpenTank(tank, false);
+    OrvoCI& client = session.client();
+    LONG index = 0;
+    for (; index < kMaxListed; ++index) {
+        CString name;
+        if (client.QueryBlockName(index, &name) == 0) {
+            break;
+        }
+        session.SelectBlock(std::string(name));
+        const BlockTimes times = ReadBlockTimes(session);
+        std::printf("%-16s %s  %10.3f s\n", static_cast<const char*>(name), UtcText(times.start).c_str(),
+                    times.stop - times.start);
+    }
+    if (index == 0) {
+        std::printf("Tank \"%s\" has no blocks.\n", tank.c_str());
+    }
+}
+
+void RunStores(const std::string& tank, const std::string& block)
+{
+    Session session;
+    session.OpenTank(tank, false);
+    session.SelectBlock(block);
+    PrintStoreTable(session.client());
+}
+
+void RunInfo(const std::string& tank, const std::string& block)
+{
+    Session session;
+    session.OpenTank(tank, false);
+    session.SelectBlock(block);
+    const BlockTimes times = ReadBlockTimes(session);
+    const std::string hot(session.client().GetHotBlock());
+    std::printf("Tank:     %s\nBlock:    %s%s\n", tank.c_str(), block.c_str(),
+                hot == block ? " (being recorded)" : "");
+    std::printf("Start:    %s\nStop:     %s\nLength:   %.3f s\n", UtcText(times.start).c_str(),
+                UtcText(times.stop).c_str(), times.stop - times.start);
+    // The notes carry the user's text before the marker, then the store
+    // supplements, which the store table shows in readable form.
+    const std::string user = times.notes.substr(0, times.notes.find("[USERNOTEDELIMITER]"));
+    std::printf("Notes:    %s\n", user.empty() ? "(none)" : user.c_str());
+    std::printf("Stores:\n");
+    PrintStoreTable(session.client());
+}
+
+}  // namespace orvo::tool

@@ -1,0 +1,234 @@
+#include "tools/orvo/png_chart.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include <cairo.h>
+#include <fontconfig/fontconfig.h>
+
+#include "tools/orvo/failure.h"
+
+namespace orvo::tool {
+
+namespace {
+
+constexpr int kWidth = 1600;
+constexpr double kLeft = 110.0;
+constexpr double kRight = 130.0;  // room for the scale bar
+constexpr double kTop = 50.0;
+constexpr double kBottom = 60.0;
+constexpr double kPlotHeight = 860.0;
+constexpr double kMinRowHeight = 24.0;
+constexpr double kMaxRowHeight = 90.0;
+constexpr std::size_t kScaleProbes = 200000;
+
+struct SurfaceFree {
+    void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
+};
+struct ContextFree {
+    void operator()(cairo_t* context) const { cairo_destroy(context); }
+};
+
+std::string Format(const char* format, double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// 1, 2 or 5 times a power of ten, the largest not above value.
+double NiceBelow(double value)
+{
+    const double power = std::pow(10.0, std::floor(std::log10(value)));
+    for (const double step : {5.0, 2.0, 1.0}) {
+        if (step * power <= value) {
+            return step * power;
+        }
+    }
+    return power;
+}
+
+std::string VoltText(double volts)
+{
+    if (volts < 1e-3) {
+        return Format("%g \xC2\xB5V", volts * 1e6);
+    }
+    return volts < 1.0 ? Format("%g mV", volts * 1e3) : Format("%g V", volts);
+}
+
+// The amplitude that 99.9 % of the samples stay within, from a spread of
+// probes so that long rows cost no more than short ones.
+double TypicalAmplitude(const Chart& chart)
+{
+    std::size_t total = 0;
+    for (const ChartRow& row : chart.rows) {
+        total += row.count;
+    }
+    const std::size_t stride = std::max<std::size_t>(1, total / kScaleProbes);
+    std::vector<float> probes;
+    for (const ChartRow& row : chart.rows) {
+        for (std::size_t i = 0; i < row.count; i += stride) {
+            if (std::isfinite(row.values[i])) {
+                probes.push_back(std::fabs(row.values[i]));
+            }
+        }
+    }
+    if (probes.empty()) {
+        return 1.0;
+    }
+    const std::size_t at = probes.size() - 1 - probes.size() / 1000;
+    std::nth_element(probes.begin(), probes.begin() + static_cast<std::ptrdiff_t>(at), probes.end());
+    const double amplitude = probes[at];
+    return amplitude > 0.0 ? amplitude : 1.0;
+}
+
+void Text(cairo_t* cr, double x, double y, const std::string& text, double alignX)
+{
+    cairo_text_extents_t extents;
+    cairo_text_extents(cr, text.c_str(), &extents);
+    cairo_move_to(cr, x - alignX * extents.x_advance, y + extents.height / 2.0);
+    cairo_show_text(cr, text.c_str());
+}
+
+// Each pixel column shows the least and greatest sample it covers, so
+// spikes survive however many samples share a column.
+void Trace(cairo_t* cr, const ChartRow& row, double left, double width, double samplesPerPixel, double middle,
+           double pixelsPerUnit)
+{
+    bool begun = false;
+    const auto columns = static_cast<std::size_t>(width);
+    for (std::size_t column = 0; column < columns; ++column) {
+        const auto first = static_cast<std::size_t>(static_cast<double>(column) * samplesPerPixel);
+        const auto last = std::min(
+            row.count, static_cast<std::size_t>(static_cast<double>(column + 1) * samplesPerPixel) + 1);
+        if (first >= row.count) {
+            break;
+        }
+        float low = row.values[first];
+        float high = low;
+        for (std::size_t i = first; i < last; ++i) {
+            low = std::min(low, row.values[i]);
+            high = std::max(high, row.values[i]);
+        }
+        const double x = left + static_cast<double>(column) + 0.5;
+        if (!begun) {
+            cairo_move_to(cr, x, middle - high * pixelsPerUnit);
+            begun = true;
+        } else {
+            cairo_line_to(cr, x, middle - high * pixelsPerUnit);
+        }
+        cairo_line_to(cr, x, middle - low * pixelsPerUnit);
+    }
+    cairo_stroke(cr);
+}
+
+void TimeAxis(cairo_t* cr, const Chart& chart, double left, double width, double bottom, double seconds)
+{
+    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+    cairo_set_line_width(cr, 1.0);
+    cairo_move_to(cr, left, bottom + 0.5);
+    cairo_line_to(cr, left + width, bottom + 0.5);
+    cairo_stroke(cr);
+    const double step = NiceBelow(seconds / 5.0);
+    const double firstTick = std::ceil(chart.start / step) * step;
+    // Counted ticks: adding a small step to a late start could stall.
+    constexpr int kMaxTicks = 20;
+    for (int k = 0; k <= kMaxTicks; ++k) {
+        const double tick = firstTick + k * step;
+        if (tick > chart.start + seconds + step * 1e-9) {
+            break;
+        }
+        const double x = left + (tick - chart.start) / seconds * width;
+        cairo_move_to(cr, x, bottom);
+        cairo_line_to(cr, x, bottom + 6.0);
+        cairo_stroke(cr);
+        Text(cr, x, bottom + 16.0, Format("%g", std::fabs(tick) < step * 1e-9 ? 0.0 : tick), 0.5);
+    }
+    Text(cr, left + width / 2.0, bottom + 40.0, chart.timeLabel, 0.5);
+}
+
+}  // namespace
+
+void WriteChartPng(const std::string& path, const Chart& chart)
+{
+    std::size_t longest = 0;
+    for (const ChartRow& row : chart.rows) {
+        longest = std::max(longest, row.count);
+    }
+    if (chart.rows.empty() || longest < 2 || !(chart.rate > 0.0)) {
+        throw Failure("nothing to draw into " + path);
+    }
+    const double rowHeight =
+        std::clamp(kPlotHeight / static_cast<double>(chart.rows.size()), kMinRowHeight, kMaxRowHeight);
+    const double plotHeight = rowHeight * static_cast<double>(chart.rows.size());
+    const double width = kWidth - kLeft - kRight;
+    const int height = static_cast<int>(kTop + plotHeight + kBottom);
+
+    std::unique_ptr<cairo_surface_t, SurfaceFree> surface(
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, kWidth, height));
+    std::unique_ptr<cairo_t, ContextFree> context(cairo_create(surface.get()));
+    cairo_t* cr = context.get();
+    cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+    cairo_paint(cr);
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, 13.0);
+    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+    Text(cr, kWidth / 2.0, kTop / 2.0, chart.title, 0.5);
+
+    // Rows a little taller than their share, so traces use their room.
+    const double amplitude = TypicalAmplitude(chart);
+    const double pixelsPerUnit = rowHeight * 0.6 / amplitude;
+    const double seconds = static_cast<double>(longest - 1) / chart.rate;
+    const double samplesPerPixel = static_cast<double>(longest) / width;
+
+    cairo_save(cr);
+    cairo_rectangle(cr, kLeft, kTop, width, plotHeight);
+    cairo_clip(cr);
+    cairo_set_line_width(cr, 0.7);
+    for (std::size_t i = 0; i < chart.rows.size(); ++i) {
+        const double middle = kTop + rowHeight * (static_cast<double>(i) + 0.5);
+        cairo_set_source_rgb(cr, 0.1 + 0.5 * static_cast<double>(i % 2), 0.2,
+                             0.6 - 0.4 * static_cast<double>(i % 2));
+        Trace(cr, chart.rows[i], kLeft, width, samplesPerPixel, middle, pixelsPerUnit);
+    }
+    cairo_restore(cr);
+
+    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+    for (std::size_t i = 0; i < chart.rows.size(); ++i) {
+        Text(cr, kLeft - 8.0, kTop + rowHeight * (static_cast<double>(i) + 0.5), chart.rows[i].label, 1.0);
+    }
+    TimeAxis(cr, chart, kLeft, width, kTop + plotHeight, seconds);
+
+    // The amplitude axis: its title, and a bar of a round amplitude.
+    const double bar = NiceBelow(amplitude);
+    const double barX = kLeft + width + 30.0;
+    const double barBottom = kTop + plotHeight - 10.0;
+    cairo_set_line_width(cr, 2.0);
+    cairo_move_to(cr, barX, barBottom);
+    cairo_line_to(cr, barX, barBottom - bar * pixelsPerUnit);
+    cairo_stroke(cr);
+    Text(cr, barX + 8.0, barBottom - bar * pixelsPerUnit / 2.0, VoltText(bar), 0.0);
+    cairo_save(cr);
+    cairo_translate(cr, 20.0, kTop + plotHeight / 2.0);
+    cairo_rotate(cr, -M_PI / 2.0);
+    Text(cr, 0.0, 0.0, "amplitude (V), one row each", 0.5);
+    cairo_restore(cr);
+
+    cairo_surface_flush(surface.get());
+    const cairo_status_t status = cairo_surface_write_to_png(surface.get(), path.c_str());
+    if (status != CAIRO_STATUS_SUCCESS) {
+        throw Failure("cannot write " + path + ": " + cairo_status_to_string(status));
+    }
+}
+
+void ReleaseChartResources()
+{
+    // The drawing library keeps font caches for the whole process; freeing
+    // them keeps leak checks about our own memory.
+    cairo_debug_reset_static_data();
+    FcFini();
+}
+
+}  // namespace orvo::tool

@@ -1,0 +1,90 @@
+#include "tools/orvo/session.h"
+
+#include <string_view>
+
+#include "platform/message_box.h"
+#include "tools/orvo/failure.h"
+
+namespace orvo::tool {
+
+// The library's error text is blocks of lines ("Local Error >>>",
+// "     Call: ...", "  Message: ..."); the message line says the most.
+
+std::string ErrorLine(const std::string& text)
+{
+    std::string_view rest(text);
+    std::string_view fallback;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find_first_of("\r\n");
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        const std::size_t first = line.find_first_not_of(' ');
+        if (first == std::string_view::npos) {
+            continue;
+        }
+        line.remove_prefix(first);
+        constexpr std::string_view kMessage = "Message: ";
+        if (line.substr(0, kMessage.size()) == kMessage) {
+            return std::string(line.substr(kMessage.size()));
+        }
+        if (fallback.empty() && line.find(">>>") == std::string_view::npos && line.substr(0, 5) != "Call:" &&
+            line.substr(0, 8) != "Bad Arg:") {
+            fallback = line;
+        }
+    }
+    return fallback.empty() ? std::string("no reason given") : std::string(fallback);
+}
+
+Session::Session()
+{
+    // A failed connection shows a message box, which here would print a
+    // multi-line block; the reason is reported on one line instead.
+    std::string boxText;
+    MessageBoxHandler previous = SetMessageBoxHandler([&boxText](const char* text, const char*, UINT) {
+        boxText = text == nullptr ? "" : text;
+        return IDOK;
+    });
+    const LONG id = m_client.ConnectServer("", "orvo");
+    SetMessageBoxHandler(std::move(previous));
+    if (id < 1) {
+        const std::string reason = boxText.empty() ? Reason() : ErrorLine(boxText);
+        throw Failure("cannot reach the tank engine: " + reason);
+    }
+}
+
+void Session::OpenTank(const std::string& tank, bool forWriting)
+{
+    if (m_client.OpenTank(tank.c_str(), forWriting ? 'W' : 'R') == 0) {
+        throw Failure("cannot open tank \"" + tank + "\": " + Reason());
+    }
+}
+
+void Session::SelectBlock(const std::string& block)
+{
+    if (m_client.SelectBlock(block.c_str()) == 0) {
+        throw Failure("cannot select block \"" + block + "\": " + Reason());
+    }
+}
+
+std::string Session::Reason()
+{
+    return ErrorLine(std::string(m_client.GetError()));
+}
+
+LONG StoreCode(const std::string& name)
+{
+    if (name.empty() || name.size() > 4) {
+        throw Failure("a store name has one to four characters, not \"" + name + "\"");
+    }
+    std::uint32_t code = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto ch = static_cast<unsigned char>(name[i]);
+        if (ch <= ' ' || ch > '~') {
+            throw Failure("a store name has printable characters only, not \"" + name + "\"");
+        }
+        code |= static_cast<std::uint32_t>(ch) << (8 * i);
+    }
+    return static_cast<LONG>(code);
+}
+
+}  // namespace orvo::tool

@@ -1,0 +1,228 @@
+#include "tools/orvo/wave_read.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "platform/safearray.h"
+#include "platform/variant.h"
+#include "tools/orvo/channel_list.h"
+#include "tools/orvo/failure.h"
+#include "tools/orvo/progress.h"
+#include "tools/orvo/store_scan.h"
+
+namespace orvo::tool {
+
+namespace {
+
+constexpr LONG kChannelSetting = 2;
+constexpr LONG kT1Setting = 4;
+constexpr LONG kT2Setting = 5;
+constexpr LONG kMemLimitSetting = 13;
+constexpr double kDefaultMemLimit = 33554432.0;
+constexpr double kFallbackRate = 100.0;  // the library's grid rate for stores without one
+
+std::string Seconds(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", value);
+    return text;
+}
+
+// The window's length in seconds, its end taken from the block when open.
+double WindowSpan(OrvoCI& client, double t1, double t2, double lastEvent)
+{
+    double end = t2;
+    if (end == 0.0) {
+        double start = 0.0;
+        double stop = 0.0;
+        end = client.GetBlockInfo(nullptr, nullptr, nullptr, &start, &stop, nullptr) != 0 && stop > start
+                  ? stop - start
+                  : lastEvent;
+    }
+    if (!(end > t1)) {
+        throw Failure("the window starts at " + Seconds(t1) + ", after the block's end at " + Seconds(end));
+    }
+    return end - t1;
+}
+
+// SetFilterWithDesc skips a description it cannot read without a word, and
+// answers the sum of the engine's results; each description is checked
+// first so a typing slip is reported as such, and every one must take.
+void SetFilters(Session& session, const std::string& text)
+{
+    LONG count = 0;
+    std::size_t from = 0;
+    while (from <= text.size()) {
+        const std::size_t end = std::min(text.find(';', from), text.size());
+        const std::string one = text.substr(from, end - from);
+        from = end + 1;
+        if (one.find_first_not_of(' ') == std::string::npos) {
+            continue;
+        }
+        LONG code = 0;
+        LONG op = 0;
+        double value1 = 0.0;
+        double value2 = 0.0;
+        if (OrvoCI::ParseFilterDesc(one.c_str(), &code, &op, &value1, &value2) == 0) {
+            throw Failure("cannot read the filter \"" + one +
+                          "\"; write it as STORE OPERATOR VALUE, such as \"Freq = 1000:2000\"");
+        }
+        ++count;
+    }
+    if (count == 0) {
+        throw Failure("the filter \"" + text + "\" holds no description");
+    }
+    if (session.client().SetFilterWithDesc(text.c_str()) != count) {
+        throw Failure("the engine refused the filter \"" + text + "\": " + session.Reason());
+    }
+}
+
+}  // namespace
+
+WaveRows TakeWaveRows(const VARIANT& answer)
+{
+    SAFEARRAY* array = answer.parray;
+    LONG lastPoint = -1;
+    LONG lastRow = -1;
+    if (answer.vt != (VT_ARRAY | VT_R4) || array == nullptr || SafeArrayGetDim(array) != 2 ||
+        SafeArrayGetUBound(array, 1, &lastPoint) != S_OK || SafeArrayGetUBound(array, 2, &lastRow) != S_OK ||
+        lastRow < 0 || lastPoint < 0) {
+        throw Failure("the library answered waveforms of an unexpected shape");
+    }
+    WaveRows rows;
+    rows.rows = static_cast<std::size_t>(lastRow) + 1;
+    rows.points = static_cast<std::size_t>(lastPoint) + 1;
+    void* data = nullptr;
+    if (SafeArrayAccessData(array, &data) != S_OK || data == nullptr) {
+        throw Failure("cannot reach the waveform data the library answered");
+    }
+    // Both counts come from a descriptor whose data block was allocated for
+    // their product, so the product cannot overflow here.
+    const auto* first = static_cast<const float*>(data);
+    rows.values.assign(first, first + rows.rows * rows.points);
+    SafeArrayUnaccessData(array);
+    return rows;
+}
+
+void CheckWindow(double t1, double t2)
+{
+    if (!std::isfinite(t1) || !std::isfinite(t2) || t1 < 0.0 || t2 < 0.0) {
+        throw Failure("--t1 and --t2 are seconds from the block's start, 0 or more");
+    }
+    if (t2 != 0.0 && t2 <= t1) {
+        throw Failure("--t2 must lie after --t1 (or be 0 for the block's end)");
+    }
+}
+
+Waves ReadWaves(Session& session, const WaveRequest& request,
+                const std::function<void(std::size_t, std::size_t)>& progress)
+{
+    CheckWindow(request.t1, request.t2);
+    OrvoCI& client = session.client();
+    const LONG code = StoreCode(request.store);
+    const StoreSummary summary = ScanStore(client, code);
+
+    Waves waves;
+    // Channel 0 stands for every channel in the read settings, so a store's
+    // channel 0 cannot be asked for on its own.
+    for (const int channel : summary.channels) {
+        if (channel != 0) {
+            waves.channels.push_back(channel);
+        }
+    }
+    if (!request.channels.empty()) {
+        for (const int channel : request.channels) {
+            if (!std::binary_search(waves.channels.begin(), waves.channels.end(), channel)) {
+                throw Failure("store \"" + request.store + "\" has no channel " + std::to_string(channel));
+            }
+        }
+        waves.channels = request.channels;
+    }
+    if (waves.channels.empty()) {
+        throw Failure("store \"" + request.store + "\" has no channel above 0 to read");
+    }
+    waves.rate = summary.rate > 0.0f ? static_cast<double>(summary.rate) : kFallbackRate;
+
+    // One channel's record must fit the read's memory limit, a 32-bit count
+    // of bytes; twice the record leaves room for the per-range cache.
+    const double span = WindowSpan(client, request.t1, request.t2, summary.lastTime);
+    const double recordBytes = (span * waves.rate + 2.0) * sizeof(float) + 64.0;
+    const double limit = std::max(kDefaultMemLimit, 2.0 * recordBytes);
+    if (!(limit <= static_cast<double>(std::numeric_limits<LONG>::max()))) {
+        const double longest = (std::numeric_limits<LONG>::max() / 2.0 - 64.0) / sizeof(float) / waves.rate;
+        throw Failure("a window of " + Seconds(span) +
+                      " is too long for one read; keep --t1 and --t2 at most " +
+                      Seconds(std::floor(longest)) + " apart");
+    }
+
+    client.ResetGlobals();
+    client.ResetFilters();
+    if (!request.filter.empty()) {
+        SetFilters(session, request.filter);
+    }
+    client.SetGlobal(kT1Setting, request.t1);
+    client.SetGlobal(kT2Setting, request.t2);
+    client.SetGlobal(kMemLimitSetting, std::floor(limit));
+
+    bool any = false;
+    for (std::size_t i = 0; i < waves.channels.size(); ++i) {
+        const int channel = waves.channels[i];
+        client.SetGlobal(kChannelSetting, channel);
+        OwnedVariant answer;
+        if (client.GetWaves(code, answer.get()) >= 1) {
+            // One channel was asked for: the first row is its own.
+            const WaveRows row = TakeWaveRows(*answer);
+            if (!any) {
+                waves.samples = row.points;
+                waves.values.assign(waves.channels.size() * waves.samples, 0.0f);
+                const std::vector<TimeRange>& ranges = client.ValidRanges();
+                const double start = request.t1 > 0.0 || ranges.empty() ? request.t1 : ranges.front().start;
+                waves.start = std::ceil(waves.rate * start) / waves.rate;
+                any = true;
+            } else if (row.points != waves.samples) {
+                throw Failure("channel " + std::to_string(channel) + " came back with " +
+                              std::to_string(row.points) + " samples, the others with " +
+                              std::to_string(waves.samples));
+            }
+            std::copy_n(row.values.begin(), waves.samples,
+                        waves.values.begin() + static_cast<std::ptrdiff_t>(i * waves.samples));
+        } else {
+            // A channel without events in the window reads as nothing; only
+            // a failure of the library's own (memory, a record it cannot
+            // parse) stops the read.
+            const std::string text(client.GetError());
+            if (text.find("Local Error") != std::string::npos) {
+                throw Failure("reading channel " + std::to_string(channel) + " of \"" + request.store +
+                              "\" failed: " + ErrorLine(text));
+            }
+        }
+        if (progress) {
+            progress(i + 1, waves.channels.size());
+        }
+    }
+    if (!any) {
+        throw Failure("store \"" + request.store + "\" has no data in the window" +
+                      (request.filter.empty() ? "" : " and filter"));
+    }
+    return waves;
+}
+
+Waves ReadWindow(const WindowOptions& options, const std::string& label)
+{
+    WaveRequest request = options.request;
+    if (!options.channels.empty()) {
+        request.channels = ParseChannelList(options.channels);
+    }
+    CheckWindow(request.t1, request.t2);
+    StoreCode(request.store);
+    Session session;
+    session.OpenTank(options.tank, false);
+    session.SelectBlock(options.block);
+    Progress progress(label + " " + request.store);
+    return ReadWaves(session, request,
+                     [&progress](std::size_t done, std::size_t total) { progress.Update(done, total); });
+}
+
+}  // namespace orvo::tool
