@@ -97,6 +97,40 @@ tank::Result<double> TankEngine::SelectedLength(Client& client)
     return LatestEventEnd((*block)->reader);
 }
 
+tank::Result<bool> TankEngine::Resume(Client& client, const std::filesystem::path& blockDir)
+{
+    // Only a block whose writer died mid-recording is taken up again: one
+    // that was stopped, is being recorded, or is no block keeps its records.
+    tank::Result<tank::BlockInfo> info = tank::ReadBlockInfo(blockDir);
+    if (!info || info->stopTime) {
+        return false;
+    }
+    tank::Result<bool> hot = tank::IsBeingRecorded(blockDir);
+    if (!hot || *hot) {
+        return false;
+    }
+    tank::Result<tank::BlockWriter> writer = tank::BlockWriter::OpenForAppend(blockDir);
+    if (!writer) {
+        return writer.failure();
+    }
+    tank::Result<tank::BlockReader> reader = tank::BlockReader::Open(blockDir);
+    if (!reader) {
+        return reader.failure();
+    }
+    tank::Result<double> end = LatestEventEnd(*reader);
+    if (!end) {
+        return end.failure();
+    }
+    // The recording goes on from the end of what the block holds.
+    const auto started = std::chrono::steady_clock::now() -
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(*end));
+    client.nextStartTime.reset();
+    client.position.reset();
+    client.block.emplace(SelectedBlock{writer->Name(), std::move(*reader)});
+    client.recording.emplace(Recording{std::move(*writer), info->startTime, started, *end});
+    return true;
+}
+
 tank::Result<LONG> TankEngine::Record(Client& client, std::string_view name, std::string_view supplements)
 {
     if (tank::Status writable = NeedTank(client, TankMode::Write); !writable) {
@@ -104,6 +138,15 @@ tank::Result<LONG> TankEngine::Record(Client& client, std::string_view name, std
     }
     if (client.recording) {
         return tank::Fail("the client is recording block " + client.recording->writer.Name() + " already");
+    }
+    if (!name.empty()) {
+        tank::Result<bool> resumed = Resume(client, client.tank->dir / std::string(name));
+        if (!resumed) {
+            return resumed.failure();
+        }
+        if (*resumed) {
+            return 1;
+        }
     }
     std::string baseName(name);
     if (baseName.empty()) {

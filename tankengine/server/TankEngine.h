@@ -177,6 +177,9 @@ private:
     tank::Status Stop(Client& client);
     static tank::Result<SelectedBlock*> Selected(Client& client);
     static tank::Result<double> LatestEventEnd(const tank::BlockReader& reader);
+    // Takes up recording an interrupted block again; false when blockDir is
+    // no such block.
+    static tank::Result<bool> Resume(Client& client, const std::filesystem::path& blockDir);
     static tank::Result<double> SelectedLength(Client& client);
 
     // Sort codes (SortCodes.cpp): the selected block, up to date; changing

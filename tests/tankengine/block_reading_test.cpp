@@ -4,56 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace orvo::tank::test {
 namespace {
-
-// A reader follows a writer in another process; each batch the writer
-// reports wakes it, while the writer goes on writing the next.
-TEST(BlockReading, LiveReaderFollowsWriterInAnotherProcess)
-{
-    constexpr std::uint64_t kBatches = 300;
-    SampleTank t(0);
-    Result<BlockReader> reader = BlockReader::Open(t.block);
-    ASSERT_TRUE(reader);
-    int report[2];
-    ASSERT_EQ(::pipe(report), 0);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::close(report[0]);
-        Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
-        bool good = static_cast<bool>(writer);
-        for (std::uint64_t batch = 0; good && batch < kBatches; ++batch) {
-            good = AppendSamples(*writer, writer->RecordCount(), 1 + batch % 7) &&
-                   ::write(report[1], "x", 1) == 1;
-        }
-        ::_exit(good && writer->Close(5) ? 0 : 1);
-    }
-    ::close(report[1]);
-    char tick;
-    std::uint64_t refreshes = 0;
-    for (bool open = true; open;) {
-        open = ::read(report[0], &tick, 1) == 1;
-        std::uint64_t before = reader->RecordCount();
-        Result<std::uint64_t> added = reader->Refresh();
-        ASSERT_TRUE(added) << added.error();
-        ASSERT_EQ(reader->RecordCount(), before + *added);
-        for (std::uint64_t i = before; i < reader->RecordCount(); ++i) {
-            ASSERT_EQ(SampleMismatch(*reader, i), "");
-        }
-        ++refreshes;
-    }
-    ::close(report[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_TRUE(reader->Refresh());
-    EXPECT_EQ(reader->RecordCount(), 4 * kBatches - 3);  // sum of 1 + batch % 7
-    EXPECT_GT(refreshes, 1u);
-}
 
 struct Arrival {
     const char* store;

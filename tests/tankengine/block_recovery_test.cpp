@@ -2,11 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace orvo::tank::test {
 namespace {
 
@@ -119,53 +114,6 @@ TEST(BlockRecovery, DamageInsideTheBlockIsNotCut)
     EXPECT_NE(writer.error().find("damaged at record 0"), std::string::npos) << writer.error();
     EXPECT_EQ(std::filesystem::file_size(d.headers), d.fullHeaders.size());
     EXPECT_EQ(std::filesystem::file_size(d.data), d.fullData.size());
-}
-
-// A child appends sample records in batches and reports each count through
-// a pipe until it is killed; what survives must be whole samples.
-TEST(BlockRecovery, WriterKilledAtAnyMomentLeavesWholeRecords)
-{
-    SampleTank t(0);
-    for (std::uint64_t killAfter : {1, 9, 60, 200, 700}) {
-        int report[2];
-        ASSERT_EQ(::pipe(report), 0);
-        pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::close(report[0]);
-            Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
-            for (std::uint64_t batch = 0; writer && batch < 1'000'000; ++batch) {
-                std::uint64_t count = writer->RecordCount();
-                if (!AppendSamples(*writer, count, 1 + batch % 5)) {
-                    break;
-                }
-                count = writer->RecordCount();
-                if (::write(report[1], &count, sizeof count) != sizeof count) {
-                    break;
-                }
-            }
-            ::_exit(1);
-        }
-        ::close(report[1]);
-        std::uint64_t reported = 0;
-        while (reported < killAfter && ::read(report[0], &reported, sizeof reported) == sizeof reported) {
-        }
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        ::close(report[0]);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed before it was killed";
-
-        // A process crash loses nothing that Append returned for.
-        std::uint64_t survived = CountOf(t.block);
-        EXPECT_GE(survived, reported);
-        Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
-        ASSERT_TRUE(writer) << writer.error();
-        EXPECT_EQ(writer->RecordCount(), survived);
-        ASSERT_TRUE(AppendSamples(*writer, survived, 3));
-        ASSERT_TRUE(writer->Close(0));
-        EXPECT_EQ(CountOf(t.block), survived + 3);
-    }
 }
 
 }  // namespace

@@ -342,7 +342,7 @@ TEST_F(RecordingTest, EveryKindOfRecordReadsBackAsSavedWithItsBlockInformation)
 
 // A recorder in another process reports each batch SaveEvents acknowledged
 // and is killed; the block keeps every acknowledged batch and whole batches
-// only, each as saved.
+// only, each as saved, and can be recorded on.
 TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
 {
     for (std::int32_t killAfter : {0, 1, 9, 60}) {
@@ -381,13 +381,15 @@ TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
         EXPECT_EQ(std::string(ci.GetHotBlock().GetString()), "") << "a dead recorder's block counts as recorded";
     }
 
-    Recorder recorder(ci);
-    ASSERT_NE(ci.StartRecord("After"), 0) << Error();
-    ASSERT_TRUE(recorder.Stream("Wav1", kFloatFormat, 0)) << Error();
-    ASSERT_TRUE(recorder.Events(0)) << Error();
+    // Naming the last one again takes up recording it after its whole records.
+    ASSERT_NE(ci.SelectBlock("Killed-60"), 0) << Error();
+    const auto kept = static_cast<std::int64_t>(ReadBlock(ci).size() / kChannels);
+    ASSERT_NE(ci.StartRecord("Killed-60"), 0) << Error();
+    EXPECT_EQ(std::string(ci.GetHotBlock().GetString()), "Killed-60");
+    ASSERT_GT(SaveStreamRecord(ci, "Wav1", kFloatFormat, kept), 0) << Error();
     ci.StopRecord();
-    ASSERT_NE(ci.SelectBlock("After"), 0) << Error();
-    EXPECT_EQ(FirstDifference(ReadBlock(ci), TimeOrdered(recorder.saved)), "");
+    ASSERT_NE(ci.SelectBlock("Killed-60"), 0) << Error();
+    EXPECT_EQ(FirstDifference(ReadBlock(ci), StreamBatches(kept + 1)), "");
 }
 
 // A block cut anywhere inside its last record, in the header file or in the
