@@ -126,6 +126,7 @@ tank::Result<bool> TankEngine::Resume(Client& client, const std::filesystem::pat
                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(*end));
     client.nextStartTime.reset();
     client.position.reset();
+    writer->SetSyncInterval(client.syncInterval);
     client.block.emplace(SelectedBlock{writer->Name(), std::move(*reader)});
     client.recording.emplace(Recording{std::move(*writer), info->startTime, started, *end});
     return true;
@@ -167,6 +168,7 @@ tank::Result<LONG> TankEngine::Record(Client& client, std::string_view name, std
         (void)writer->Close(start);
         return reader.failure();
     }
+    writer->SetSyncInterval(client.syncInterval);
     client.nextStartTime.reset();
     client.position.reset();
     client.block.emplace(SelectedBlock{writer->Name(), std::move(*reader)});

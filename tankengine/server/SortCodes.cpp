@@ -16,6 +16,10 @@
 namespace orvo::engine {
 namespace {
 
+// Record option 1: how often, in seconds, the client's recordings sync.
+constexpr LONG kRecordOptionSyncInterval = 1;
+constexpr double kLongestSyncInterval = 3600;
+
 constexpr LONG kKindSortCodes = 0;
 constexpr LONG kKindEigenvectors = 1;
 
@@ -381,10 +385,20 @@ LONG TankEngine::GetSortChanMap(LONG clientId, LONG code, BSTR sortName, LONG op
     }));
 }
 
-LONG TankEngine::SetRecordOption(LONG clientId, DOUBLE, LONG option, BSTR)
+LONG TankEngine::SetRecordOption(LONG clientId, DOUBLE value, LONG option, BSTR)
 {
-    return SortAnswer(WithClient(clientId, "SetRecordOption", [&](Client&) -> tank::Result<LONG> {
-        return tank::Fail("option " + std::to_string(option) + " is not known; no record options are defined");
+    return SortAnswer(WithClient(clientId, "SetRecordOption", [&](Client& client) -> tank::Result<LONG> {
+        if (option != kRecordOptionSyncInterval) {
+            return tank::Fail("option " + std::to_string(option) + " is not known; 1 sets the sync interval");
+        }
+        if (!(value >= 0 && value <= kLongestSyncInterval)) {
+            return tank::Fail("a sync interval is 0 to 3600 seconds");
+        }
+        client.syncInterval = std::chrono::milliseconds(std::llround(value * 1000));
+        if (client.recording) {
+            client.recording->writer.SetSyncInterval(client.syncInterval);
+        }
+        return 1;
     }));
 }
 

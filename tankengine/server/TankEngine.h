@@ -74,6 +74,7 @@ struct Client {
     std::optional<Recording> recording;
     std::optional<ReadPosition> position;
     std::optional<double> nextStartTime;  // from SetOSTime
+    std::chrono::milliseconds syncInterval = tank::BlockWriter::kSyncInterval;  // record option 1
     SortSetsInUse sorting;                // from SetUseSortName
     ClientFilters filters;                // filters, their settings, the epoc index
 };

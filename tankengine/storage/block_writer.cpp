@@ -276,7 +276,7 @@ Status BlockWriter::Append(std::span<const Record> records)
         }
         return Fail(written.error() + "; nothing stored");
     }
-    if (std::chrono::steady_clock::now() - m_lastSync >= kSyncInterval) {
+    if (std::chrono::steady_clock::now() - m_lastSync >= m_syncInterval) {
         return Sync();
     }
     return {};

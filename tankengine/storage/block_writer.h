@@ -24,7 +24,8 @@ struct Record {
 
 class BlockWriter {
 public:
-    // The writer syncs by itself when this long has passed since the last sync.
+    // By default the writer syncs by itself when this long has passed since
+    // the last sync.
     static constexpr std::chrono::milliseconds kSyncInterval{1000};
 
     // Makes a new block in a tank, named baseName or, when that is taken,
@@ -47,6 +48,8 @@ public:
     // none of it.
     Status Append(std::span<const Record> records);
     Status Sync();
+    // How much a crash of the machine may lose: 0 syncs after every append.
+    void SetSyncInterval(std::chrono::milliseconds interval) { m_syncInterval = interval; }
     // Syncs, records the stop time and releases the block.
     Status Close(double stopTime);
 
@@ -67,6 +70,7 @@ private:
     std::uint64_t m_sequence = 0;
     double m_startTime = 0;
     std::chrono::steady_clock::time_point m_lastSync;
+    std::chrono::milliseconds m_syncInterval = kSyncInterval;
     std::string m_broken;  // why the writer refuses further calls
 };
 

@@ -183,8 +183,10 @@ TEST_F(SortCodeTest, BadInputIsRefusedWithItsReasonAndLosesNothing)
     EXPECT_STREQ(ci.GetSortMemo("Ana", "eNeu", 0), "keep");
     ci.SetUseSortName("Ana");
     EXPECT_EQ(SortCodes(eNeu, 0), (std::vector<double>{3, 0, 0, 0, 0, 0}));
-    EXPECT_FALSE(ci.SetRecordOption(1, 1, nullptr, 0));
-    EXPECT_THAT(Error(), HasSubstr("SetRecordOption: option 1 is not known"));
+    EXPECT_TRUE(ci.SetRecordOption(0, 1, nullptr, 0));  // sync after every SaveEvents
+    EXPECT_FALSE(ci.SetRecordOption(-1, 1, nullptr, 0));
+    EXPECT_FALSE(ci.SetRecordOption(1, 2, nullptr, 0));
+    EXPECT_THAT(Error(), HasSubstr("SetRecordOption: option 2 is not known"));
 
     // A damaged set file fails what reads it, with the file named.
     std::filesystem::path file;
