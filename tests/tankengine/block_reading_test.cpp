@@ -18,18 +18,16 @@ const Arrival kArrivals[] = {
     {"StrA", 2}, {"StrA", 5}, {"StrB", 0}, {"StrA", 1},
 };
 
-std::vector<std::uint64_t> Records(std::span<const IndexEntry> entries)
-{
-    std::vector<std::uint64_t> records;
-    for (const IndexEntry& e : entries) {
-        records.push_back(e.record);
-    }
-    return records;
-}
-
 void ExpectIndex(const BlockReader& reader)
 {
     const StoreIndex& index = reader.Index();
+    const auto recordsOf = [](std::span<const IndexEntry> entries) {
+        std::vector<std::uint64_t> records;
+        for (const IndexEntry& e : entries) {
+            records.push_back(e.record);
+        }
+        return records;
+    };
     ASSERT_EQ(index.Stores().size(), 2u);
     EXPECT_EQ(index.Stores()[0].code, Code("StrA"));
     EXPECT_EQ(index.Stores()[0].first.timeStamp, 3);
@@ -37,7 +35,7 @@ void ExpectIndex(const BlockReader& reader)
     EXPECT_EQ(index.Stores()[1].first.type, 0x8201);
 
     std::span<const IndexEntry> a = index.Entries(Code("StrA"));
-    EXPECT_EQ(Records(a), (std::vector<std::uint64_t>{2, 8, 3, 5, 0, 6}));
+    EXPECT_EQ(recordsOf(a), (std::vector<std::uint64_t>{2, 8, 3, 5, 0, 6}));
     EXPECT_TRUE(index.Entries(Code("None")).empty());
     struct Window {
         double from;
@@ -64,13 +62,9 @@ TEST(BlockReading, IndexOrdersEachStoreByTimeThenArrival)
     ASSERT_TRUE(writer);
     std::vector<OwnedRecord> owned;
     for (const Arrival& a : kArrivals) {
-        owned.push_back(MakeRecord(Code(a.store), a.time,
-                                   a.store[3] == 'B' ? 2 : 0, 0));
+        owned.push_back(MakeRecord(Code(a.store), a.time, a.store[3] == 'B' ? 2 : 0, 0));
     }
-    std::vector<Record> records;
-    for (const OwnedRecord& r : owned) {
-        records.push_back(r.view());
-    }
+    const std::vector<Record> records = Views(owned);
     // Half before the reader opens, half picked up by Refresh: both paths
     // must build the same index.
     ASSERT_TRUE(writer->Append(std::span(records).first(4)));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace orvo::tank::test {
 namespace {
 
@@ -62,15 +64,11 @@ TEST(BlockRecovery, TornTailAtEveryByteIsNeverReadAndIsCutOnReopen)
 {
     Damage d;
     ASSERT_GT(d.fullData.size(), d.lastData);
-    struct Tear {
-        const std::filesystem::path* file;
-        const std::vector<std::byte>* full;
-        std::size_t from;
-    } tears[] = {{&d.headers, &d.fullHeaders, d.lastFrame}, {&d.data, &d.fullData, d.lastData}};
-    for (const Tear& tear : tears) {
-        for (std::size_t at = tear.from; at < tear.full->size(); ++at) {
-            std::string what = tear.file->filename().string() + " cut at " + std::to_string(at);
-            d.Cut(*tear.file, *tear.full, at);
+    for (const auto& [file, full, from] :
+         {std::tie(d.headers, d.fullHeaders, d.lastFrame), std::tie(d.data, d.fullData, d.lastData)}) {
+        for (std::size_t at = from; at < full.size(); ++at) {
+            const std::string what = file.filename().string() + " cut at " + std::to_string(at);
+            d.Cut(file, full, at);
             Result<BlockReader> reader = BlockReader::Open(d.t.block);
             ASSERT_TRUE(reader) << what;
             EXPECT_EQ(reader->RecordCount(), kRecords - 1) << what;
@@ -79,7 +77,7 @@ TEST(BlockRecovery, TornTailAtEveryByteIsNeverReadAndIsCutOnReopen)
             EXPECT_EQ(*reader->Refresh(), 1u) << what;
             EXPECT_EQ(SampleMismatch(*reader, kRecords - 1), "") << what;
 
-            d.Cut(*tear.file, *tear.full, at);
+            d.Cut(file, full, at);
             d.ExpectRepairedByAppend(what);
         }
     }

@@ -13,7 +13,9 @@
 namespace orvo::test {
 namespace {
 
+using ::testing::DoubleNear;
 using ::testing::HasSubstr;
+using ::testing::Pointwise;
 
 constexpr LONG kReadMode = 'R';
 constexpr LONG kWriteMode = 'W';
@@ -23,7 +25,6 @@ constexpr double kStart = 1.7e9;
 
 using EngineTest = TankTest;
 
-// Selections and batches over whole blocks are in recording_test.cpp.
 TEST_F(EngineTest, WindowsCodesAndValidRanges)
 {
     // 100 scalars of store Tick, 0.1 s apart on channels 1 to 4, and a
@@ -70,12 +71,9 @@ TEST_F(EngineTest, WindowsCodesAndValidRanges)
     };
     for (const Case& c : cases) {
         const LONG code = c.code[0] ? PackStoreCode(c.code) : 0;
-        const std::vector<double> times =
-            HeaderInfo(ci, ci.GetEvents(nullptr, c.maxEvents, code, c.channel, 0, c.start, c.end, 0), 6);
-        ASSERT_EQ(times.size(), c.times.size()) << c.what;
-        for (std::size_t i = 0; i < times.size(); ++i) {
-            EXPECT_NEAR(times[i], c.times[i], 1e-9) << c.what;
-        }
+        EXPECT_THAT(HeaderInfo(ci, ci.GetEvents(nullptr, c.maxEvents, code, c.channel, 0, c.start, c.end, 0), 6),
+                    Pointwise(DoubleNear(1e-9), c.times))
+            << c.what;
     }
 
     // Continuing past the end gives nothing, again; a different selection

@@ -11,8 +11,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -54,8 +54,7 @@ protected:
         LONG pos = 0;
         for (LONG r = 0; r < kRecords; ++r) {
             for (LONG j = 0; j < kRecordSamples; ++j) {
-                const float sample = static_cast<float>(r * kRecordSamples + j);
-                std::memcpy(&samples[static_cast<std::size_t>(j)], &sample, sizeof sample);
+                samples[static_cast<std::size_t>(j)] = std::bit_cast<LONG>(static_cast<float>(r * kRecordSamples + j));
             }
             pos = ci.BuildStreamEv(pos, 1, r / 10.0, samples.data(), 0);
         }
@@ -108,15 +107,9 @@ protected:
 
 MATCHER_P(RangesAre, expected, "")
 {
-    if (arg.size() != expected.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < arg.size(); ++i) {
-        if (std::abs(arg[i].start - expected[i].start) > 1e-9 || std::abs(arg[i].end - expected[i].end) > 1e-9) {
-            return false;
-        }
-    }
-    return true;
+    return arg.size() == expected.size() && std::equal(arg.begin(), arg.end(), expected.begin(), [](auto a, auto b) {
+               return std::abs(a.start - b.start) <= 1e-9 && std::abs(a.end - b.end) <= 1e-9;
+           });
 }
 
 TEST_F(EpocFilterTest, FiltersMakeTheValidRangesThatReadsKeepTo)

@@ -41,29 +41,20 @@ inline float FloatSample(std::int64_t k, LONG channel) { return StreamSample(k, 
 
 inline double RecordTime(std::int64_t record) { return static_cast<double>(record * kRecordSamples) / kRate; }
 
-// The data words of stream record `record` of every channel, interleaved as
-// BuildStreamEvMC takes them: word j of channel c at j * kChannels + c - 1.
-// Short words hold two samples, the earlier in the low half.
-inline std::vector<LONG> InterleavedWords(LONG format, std::int64_t record)
+// Data word j of stream record `record` of a channel. Short words hold two
+// samples, the earlier in the low half.
+inline LONG StreamWord(LONG format, std::int64_t record, LONG channel, LONG j)
 {
-    const LONG words = format == kShortFormat ? kRecordSamples / 2 : kRecordSamples;
     const std::int64_t first = record * kRecordSamples;
-    std::vector<LONG> out(static_cast<std::size_t>(words * kChannels));
-    for (LONG c = 1; c <= kChannels; ++c) {
-        for (LONG j = 0; j < words; ++j) {
-            LONG word = 0;
-            if (format == kShortFormat) {
-                const auto low = static_cast<std::uint16_t>(StreamSample(first + 2 * j, c));
-                const auto high = static_cast<std::uint16_t>(StreamSample(first + 2 * j + 1, c));
-                word = static_cast<LONG>(low | std::uint32_t{high} << 16);
-            } else {
-                word = std::bit_cast<LONG>(FloatSample(first + j, c));
-            }
-            out[static_cast<std::size_t>(j * kChannels + c - 1)] = word;
-        }
+    if (format != kShortFormat) {
+        return std::bit_cast<LONG>(FloatSample(first + j, channel));
     }
-    return out;
+    const auto low = static_cast<std::uint16_t>(StreamSample(first + 2 * j, channel));
+    const auto high = static_cast<std::uint16_t>(StreamSample(first + 2 * j + 1, channel));
+    return static_cast<LONG>(low | std::uint32_t{high} << 16);
 }
+
+inline LONG StreamWords(LONG format) { return format == kShortFormat ? kRecordSamples / 2 : kRecordSamples; }
 
 // A whole record: header words, then data words.
 using Record = std::vector<std::int32_t>;
@@ -81,8 +72,6 @@ inline Record MakeRecord(SQHead head, const std::vector<std::int32_t>& data = {}
 // The records SaveStreamRecord saves, one per channel.
 inline Records StreamRecords(const char* code, LONG format, std::int64_t record)
 {
-    const std::vector<LONG> words = InterleavedWords(format, record);
-    const std::size_t n = words.size() / kChannels;
     Records out;
     for (LONG c = 1; c <= kChannels; ++c) {
         SQHead head{};
@@ -92,9 +81,9 @@ inline Records StreamRecords(const char* code, LONG format, std::int64_t record)
         head.timeStamp = RecordTime(record);
         head.dataFormat = static_cast<std::uint8_t>(format);
         head.sampleFreq = static_cast<float>(kRate);
-        std::vector<std::int32_t> data(n);
-        for (std::size_t j = 0; j < n; ++j) {
-            data[j] = words[j * kChannels + static_cast<std::size_t>(c - 1)];
+        std::vector<std::int32_t> data;
+        for (LONG j = 0; j < StreamWords(format); ++j) {
+            data.push_back(StreamWord(format, record, c, j));
         }
         out.push_back(MakeRecord(head, data));
     }
@@ -114,13 +103,18 @@ inline std::vector<LONG> Rows(const Records& records)
     return rows;
 }
 
-// Builds stream record `record` of every channel as an application does and
-// saves the 16 records in one batch; the engine's answer, or -1 when the
-// build failed.
+// Builds stream record `record` of every channel as an application does, the
+// channels' words interleaved, and saves the 16 records in one batch; the
+// engine's answer, or -1 when the build failed.
 inline LONG SaveStreamRecord(OrvoCI& client, const char* code, LONG format, std::int64_t record)
 {
-    const std::vector<LONG> words = InterleavedWords(format, record);
-    client.SetBuildHead(code, format, static_cast<float>(kRate), static_cast<LONG>(words.size()) / kChannels);
+    std::vector<LONG> words;
+    for (LONG j = 0; j < StreamWords(format); ++j) {
+        for (LONG c = 1; c <= kChannels; ++c) {
+            words.push_back(StreamWord(format, record, c, j));
+        }
+    }
+    client.SetBuildHead(code, format, static_cast<float>(kRate), StreamWords(format));
     if (client.BuildStreamEvMC(0, 1, kChannels, RecordTime(record), words.data(), 0) < 0) {
         return -1;
     }
@@ -202,18 +196,7 @@ inline Records ReadBlock(OrvoCI& client, const Selection& selection = {}, LONG b
     return out;
 }
 
-// Reads on after the last row of the last read of every record; the count.
-inline LONG ReadOn(OrvoCI& client, Records& out)
-{
-    const LONG n = client.GetEvents(nullptr, 1000, 0, 0, 0, 0.0, 0.0, kContinue);
-    if (n > 0) {
-        AppendRows(client, n, out);
-    }
-    return n;
-}
-
-// Header field `field` of the n rows of the last read, as ParseEvHeaderInfo
-// gives it (1 size, 5 sort code, 6 time, 7 value).
+// Header field `field` (5 sort code, 6 time) of the n rows of the last read.
 inline std::vector<double> HeaderInfo(OrvoCI& client, LONG n, LONG field)
 {
     std::vector<double> out;

@@ -40,14 +40,10 @@ OwnedRecord Sample(std::uint64_t i)
 Status AppendSamples(BlockWriter& writer, std::uint64_t first, std::uint64_t count)
 {
     std::vector<OwnedRecord> owned;
-    std::vector<Record> records;
     for (std::uint64_t i = first; i < first + count; ++i) {
         owned.push_back(Sample(i));
     }
-    for (const OwnedRecord& r : owned) {
-        records.push_back(r.view());
-    }
-    return writer.Append(records);
+    return writer.Append(Views(owned));
 }
 
 std::string SampleMismatch(const BlockReader& reader, std::uint64_t i)

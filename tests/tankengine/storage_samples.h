@@ -20,6 +20,15 @@ struct OwnedRecord {
     Record view() const { return Record{head, data}; }
 };
 
+inline std::vector<Record> Views(const std::vector<OwnedRecord>& owned)
+{
+    std::vector<Record> records;
+    for (const OwnedRecord& r : owned) {
+        records.push_back(r.view());
+    }
+    return records;
+}
+
 // A store code from its four characters, the first in the lowest byte.
 inline std::int32_t Code(std::string_view name)
 {
