@@ -87,8 +87,8 @@ tank::Status PutRecordIndex(std::uint64_t record, SQHead& head)
 }
 
 struct Row {
-    std::uint64_t record;
-    SQHead head;
+    tank::Frame frame;  // where its data lie
+    SQHead head;        // as answered, sort code applied
 };
 
 tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::vector<Row>& rows,
@@ -106,7 +106,7 @@ tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::v
         WriteHeader(row, rows[i].head);
         if (!headersOnly && rows[i].head.size > kHeaderWords) {
             tank::Result<std::size_t> read =
-                reader.ReadData(rows[i].record, std::span<std::int32_t>(row + kHeaderWords, width - kHeaderWords));
+                reader.ReadData(rows[i].frame, std::span<std::int32_t>(row + kHeaderWords, width - kHeaderWords));
             if (!read) {
                 (void)SafeArrayDestroy(array);
                 return read.failure();
@@ -181,10 +181,11 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
         if (after && entry->time == after->time && entry->record <= after->record) {
             continue;  // read before, at the time where the last read stopped
         }
-        tank::Result<SQHead> head = reader.Header(entry->record);
-        if (!head) {
-            return head.failure();
+        tank::Result<tank::Frame> frame = reader.ReadFrame(entry->record);
+        if (!frame) {
+            return frame.failure();
         }
+        SQHead* head = &frame->head;
         if (!window->Overlaps(entry->time, LastSampleOffset(*head))) {
             after = entry;
             continue;
@@ -204,7 +205,7 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
             if (!rows.empty() && (rows.size() + 1) * std::uint64_t{rowWidth} * 4 > kMaxAnswerBytes) {
                 break;
             }
-            rows.push_back({entry->record, *head});
+            rows.push_back({*frame, *head});
             width = rowWidth;
         }
         after = entry;

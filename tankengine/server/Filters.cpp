@@ -129,7 +129,7 @@ tank::Result<LONG> AddDescribed(ClientFilters& filters, const std::string& text,
         LONG extra1 = 0;
         LONG extra2 = 0;
         if (ParseFilterText(piece, &code, &test.op, &test.value1, &test.value2, &extra1, &extra2) == 0) {
-            return tank::Fail("\"" + std::string(piece.GetString()) + "\" is not a filter description; none set");
+            return tank::Fail(std::string(1, '"').append(piece.GetString()).append("\" is not a filter description; none set"));
         }
         parsed.emplace_back(code, test);
     }

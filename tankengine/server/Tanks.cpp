@@ -124,7 +124,7 @@ LONG TankEngine::GetTankItem(BSTR tank, BSTR item, BSTR* text)
         if (itemName == "PATH") {
             answer = dir->string();
         } else if (itemName == "REGISTERED") {
-            answer = RegisteredFolder(tankName) ? "1" : "0";
+            answer.assign(1, RegisteredFolder(tankName) ? '1' : '0');
         } else if (itemName == "STATUS") {
             std::error_code error;
             answer = tank::IsTank(*dir) ? "tank" : std::filesystem::exists(*dir, error) ? "not a tank" : "missing";

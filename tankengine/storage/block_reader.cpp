@@ -86,12 +86,17 @@ Result<std::size_t> BlockReader::ReadData(std::uint64_t record, std::span<std::i
     if (!frame) {
         return frame.failure();
     }
-    std::size_t words = frame->dataBytes / 4;
+    return ReadData(*frame, out);
+}
+
+Result<std::size_t> BlockReader::ReadData(const Frame& frame, std::span<std::int32_t> out) const
+{
+    std::size_t words = frame.dataBytes / 4;
     if (words > out.size()) {
-        return Fail("record " + std::to_string(record) + " has " + std::to_string(words) +
-                    " data words, more than the " + std::to_string(out.size()) + " the buffer holds");
+        return Fail("a record has " + std::to_string(words) + " data words, more than the " +
+                    std::to_string(out.size()) + " the buffer holds");
     }
-    Status read = ReadFrameData(m_data, *frame, std::as_writable_bytes(out.first(words)));
+    Status read = ReadFrameData(m_data, frame, std::as_writable_bytes(out.first(words)));
     if (!read) {
         return read.failure();
     }

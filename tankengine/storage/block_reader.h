@@ -27,12 +27,15 @@ public:
     // Copies the record's size - 10 data words into the front of out, after
     // checking them against their checksum; answers how many.
     Result<std::size_t> ReadData(std::uint64_t record, std::span<std::int32_t> out) const;
+    // The same in two steps, for a reader that looks at a record's header
+    // before it wants the data: the frame is then read once.
+    Result<Frame> ReadFrame(std::uint64_t record) const;
+    Result<std::size_t> ReadData(const Frame& frame, std::span<std::int32_t> out) const;
 
     const StoreIndex& Index() const { return m_index; }
 
 private:
     BlockReader() = default;
-    Result<Frame> ReadFrame(std::uint64_t record) const;
 
     std::filesystem::path m_dir;
     File m_headers;

@@ -37,7 +37,7 @@ Result<std::filesystem::path> PublishBlock(const std::filesystem::path& built,
     for (int suffix = 0; suffix <= kMaxNameSuffix; ++suffix) {
         std::string name(baseName);
         if (suffix > 0) {
-            name += "-" + std::to_string(suffix);
+            name.append(1, '-').append(std::to_string(suffix));
         }
         if (const char* problem = BlockNameProblem(name)) {
             return Fail("cannot name block \"" + name + "\": " + problem);
