@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config)
 
 missing=()
 for package in "${packages[@]}"; do
