@@ -370,44 +370,42 @@ LONG TankEngine::SetTimeRefEpoc(LONG clientId, LONG code, LONG enable)
 
 LONG TankEngine::GetFilterTolerance(LONG clientId, DOUBLE* tolerance)
 {
-    return WithClient(clientId, "GetFilterTolerance", [&](Client& client) -> tank::Result<LONG> {
-        if (tolerance == nullptr) {
-            return tank::Fail("no place for the tolerance");
-        }
-        *tolerance = client.filters.tolerance;
-        return 1;
-    });
+    return GetTime(clientId, "GetFilterTolerance", &ClientFilters::tolerance, tolerance);
 }
 
 LONG TankEngine::SetFilterTolerance(LONG clientId, DOUBLE tolerance)
 {
-    return WithClient(clientId, "SetFilterTolerance", [&](Client& client) -> tank::Result<LONG> {
-        if (!std::isfinite(tolerance) || tolerance < 0) {
-            return tank::Fail("tolerance " + std::to_string(tolerance) + " is not a finite time of 0 or more");
-        }
-        client.filters.tolerance = tolerance;
-        return 1;
-    });
+    return SetTime(clientId, "SetFilterTolerance", &ClientFilters::tolerance, tolerance);
 }
 
 LONG TankEngine::GetCacheDelay(LONG clientId, DOUBLE* delay)
 {
-    return WithClient(clientId, "GetCacheDelay", [&](Client& client) -> tank::Result<LONG> {
-        if (delay == nullptr) {
-            return tank::Fail("no place for the delay");
-        }
-        *delay = client.filters.cacheDelay;
-        return 1;
-    });
+    return GetTime(clientId, "GetCacheDelay", &ClientFilters::cacheDelay, delay);
 }
 
 LONG TankEngine::SetCacheDelay(LONG clientId, DOUBLE delay)
 {
-    return WithClient(clientId, "SetCacheDelay", [&](Client& client) -> tank::Result<LONG> {
-        if (!std::isfinite(delay) || delay < 0) {
-            return tank::Fail("delay " + std::to_string(delay) + " is not a finite time of 0 or more");
+    return SetTime(clientId, "SetCacheDelay", &ClientFilters::cacheDelay, delay);
+}
+
+LONG TankEngine::GetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE* out)
+{
+    return WithClient(clientId, operation, [&](Client& client) -> tank::Result<LONG> {
+        if (out == nullptr) {
+            return tank::Fail("no place for the answer");
         }
-        client.filters.cacheDelay = delay;
+        *out = client.filters.*setting;
+        return 1;
+    });
+}
+
+LONG TankEngine::SetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE seconds)
+{
+    return WithClient(clientId, operation, [&](Client& client) -> tank::Result<LONG> {
+        if (!std::isfinite(seconds) || seconds < 0) {
+            return tank::Fail(std::to_string(seconds) + " is not a finite time of 0 or more");
+        }
+        client.filters.*setting = seconds;
         return 1;
     });
 }

@@ -171,6 +171,12 @@ private:
 
     // Tanks (Tanks.cpp).
     static tank::Result<std::filesystem::path> TankDir(std::string_view name);
+    // The folder of a tank that exists, or why there is none.
+    static tank::Result<std::filesystem::path> ExistingTankDir(std::string_view name);
+    // A client's filter time settings (tolerance, cache delay): seconds, finite
+    // and not negative.
+    LONG GetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE* out);
+    LONG SetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE seconds);
     tank::Status CloseClientTank(Client& client);
 
     // Blocks and recording (Blocks.cpp).

@@ -36,6 +36,15 @@ std::string Upper(std::string text)
 
 }  // namespace
 
+tank::Result<std::filesystem::path> TankEngine::ExistingTankDir(std::string_view name)
+{
+    tank::Result<std::filesystem::path> dir = TankDir(name);
+    if (dir && !tank::IsTank(*dir)) {
+        return tank::Fail(dir->string() + " is not a tank");
+    }
+    return dir;
+}
+
 tank::Result<std::filesystem::path> TankEngine::TankDir(std::string_view name)
 {
     if (name.empty()) {
@@ -145,12 +154,9 @@ LONG TankEngine::CheckTank(BSTR name)
 {
     std::string tankName = FromBstr(name);
     return WithoutClient("CheckTank", [&]() -> tank::Result<LONG> {
-        tank::Result<std::filesystem::path> dir = TankDir(tankName);
+        tank::Result<std::filesystem::path> dir = ExistingTankDir(tankName);
         if (!dir) {
             return dir.failure();
-        }
-        if (!tank::IsTank(*dir)) {
-            return tank::Fail(dir->string() + " is not a tank");
         }
         return 1;
     });
@@ -160,12 +166,9 @@ LONG TankEngine::ResetTank(BSTR name)
 {
     std::string tankName = FromBstr(name);
     return WithoutClient("ResetTank", [&]() -> tank::Result<LONG> {
-        tank::Result<std::filesystem::path> dir = TankDir(tankName);
+        tank::Result<std::filesystem::path> dir = ExistingTankDir(tankName);
         if (!dir) {
             return dir.failure();
-        }
-        if (!tank::IsTank(*dir)) {
-            return tank::Fail(dir->string() + " is not a tank");
         }
         // Readers are opened afresh: one that met a block its writer had cut
         // back cannot go on by itself.
@@ -210,12 +213,9 @@ LONG TankEngine::OpenTank(LONG clientId, BSTR name, LONG mode)
             return tank::Fail("the client is recording block " + client.recording->writer.Name() +
                               "; stop it before opening another tank");
         }
-        tank::Result<std::filesystem::path> dir = TankDir(tankName);
+        tank::Result<std::filesystem::path> dir = ExistingTankDir(tankName);
         if (!dir) {
             return dir.failure();
-        }
-        if (!tank::IsTank(*dir)) {
-            return tank::Fail(dir->string() + " is not a tank");
         }
         (void)CloseClientTank(client);
         client.tank = OpenTankState{tankName, *dir, *tankMode};
