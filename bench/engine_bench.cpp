@@ -23,7 +23,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/safearray.h"
+#include <orvo/platform/safearray.h>
 #include "tests/tankengine/recording_support.h"
 
 namespace {

@@ -9,9 +9,10 @@
 #include <memory>
 #include <vector>
 
-#include "client/OrvoCI.h"
-#include "events/StoreCode.h"
-#include "tests/support/memory_tank_engine.h"
+#include <orvo/OrvoCI.h>
+#include "protocol/Installation.h"
+#include "protocol/StoreCode.h"
+#include "tests/fixtures/memory_tank_engine.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ struct Block {
                                                 shorts);
             }
         }
-        CoRegisterClassObject(CLSID_TankEngine, static_cast<ITankEngine*>(engine), CLSCTX_LOCAL_SERVER,
+        CoRegisterClassObject(orvo::CLSID_TankEngine, static_cast<ITankEngine*>(engine), CLSCTX_LOCAL_SERVER,
                               REGCLS_MULTIPLEUSE, &cookie);
         engine->Release();  // the class table holds it
         client.ConnectServer("", "Bench");

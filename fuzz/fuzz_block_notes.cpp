@@ -2,7 +2,7 @@
 // edit's, a damaged disk's); SelectBlock reads the store supplements out of
 // them as the engine hands them over.
 #include "fuzz/fuzz_support.h"
-#include "tanks/SupplementList.h"
+#include "client/tanks/SupplementList.h"
 
 #include <memory>
 #include <string>

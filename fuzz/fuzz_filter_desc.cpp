@@ -1,8 +1,8 @@
 // Filter descriptions arrive from applications and, through the engine
 // interface, from any client: the grammar has to take any bytes.
-#include "client/OrvoCI.h"
-#include "filters/FilterGrammar.h"
+#include <orvo/OrvoCI.h>
 #include "fuzz/fuzz_support.h"
+#include "protocol/FilterGrammar.h"
 
 #include <algorithm>
 #include <string>

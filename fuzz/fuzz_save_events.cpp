@@ -1,8 +1,8 @@
 // SaveEvents hands the engine a client's array of record rows as it comes,
 // later over the network: a bad row must refuse the call, never be stored or
 // make the engine read outside the array.
+#include <orvo/platform/safearray.h>
 #include "fuzz/fuzz_support.h"
-#include "platform/safearray.h"
 #include "tankengine/server/Records.h"
 #include "tankengine/storage/frame.h"
 

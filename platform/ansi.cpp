@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/types.h"
+#include <orvo/platform/types.h>
 
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_UTF8 = 65001;

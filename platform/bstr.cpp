@@ -1,4 +1,4 @@
-#include "platform/bstr.h"
+#include <orvo/platform/bstr.h>
 
 #include <cstdint>
 #include <cstdlib>

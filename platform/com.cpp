@@ -1,4 +1,4 @@
-#include "platform/com.h"
+#include <orvo/platform/com.h>
 
 #include <algorithm>
 #include <cstdio>

@@ -1,12 +1,12 @@
-#include "platform/com_error.h"
+#include <orvo/platform/com_error.h>
 
 #include <climits>
 #include <cstdio>
 #include <utility>
 
+#include <orvo/platform/bstr.h>
+#include <orvo/platform/errors.h>
 #include "platform/ansi.h"
-#include "platform/bstr.h"
-#include "platform/errors.h"
 
 ComError::ComError(HRESULT hr) noexcept : m_hr(hr)
 {

@@ -1,4 +1,4 @@
-#include "platform/cstring.h"
+#include <orvo/platform/cstring.h>
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 
 namespace {
 

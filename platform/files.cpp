@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 
 namespace {
 

@@ -1,7 +1,7 @@
 // File-system queries with the Windows shell's and kernel's answers.
 #pragma once
 
-#include "platform/types.h"
+#include <orvo/platform/types.h>
 
 constexpr DWORD MAX_PATH = 260;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdarg>
 
-#include "platform/types.h"
+#include <orvo/platform/types.h>
 
 constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0xFF;
 constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x100;

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "platform/types.h"
+#include <orvo/platform/types.h>
 
 constexpr UINT MB_OK = 0x0;
 constexpr UINT MB_ICONERROR = 0x10;

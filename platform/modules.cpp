@@ -15,7 +15,7 @@
 #include <link.h>
 #include <unistd.h>
 
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 
 namespace {
 

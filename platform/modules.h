@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/types.h"
+#include <orvo/platform/types.h>
 
 using FARPROC = void (*)();
 

@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The current process: its id, its pseudo-handle, and ending it at once.
 #pragma once
 
-#include "platform/types.h"
+#include <orvo/platform/types.h>
 
 HANDLE GetCurrentProcess();
 DWORD GetCurrentProcessId();

@@ -19,7 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 
 // The store's layout:
 //
@@ -37,6 +37,8 @@
 //
 // application_id marks the file as ours and user_version is the layout's
 // version, so that a foreign or newer file is refused rather than misread.
+
+const char* const kRegistryPathVariable = REGISTRY_PATH_VARIABLE;
 
 namespace {
 
@@ -58,6 +60,11 @@ constexpr std::size_t kMaxValueNameChars = 16383;
 // that a wedged process shows up as an error rather than a hang.
 constexpr int kBusyTimeoutMs = 5000;
 
+// The build names the store's file: the environment variable that may name
+// it, and the folder under the user's configuration folder otherwise.
+constexpr const char* kRegistryFolderName = REGISTRY_FOLDER_NAME;
+
+// Marks an SQLite file as a store of this layer.
 constexpr int kApplicationId = 0x4F52564F;
 constexpr int kSchemaVersion = 1;
 
@@ -352,7 +359,8 @@ LONG LocateStore(std::string& path)
         }
         folder = std::string(found->pw_dir) + "/.config";
     }
-    folder += "/orvo";
+    folder += "/";
+    folder += kRegistryFolderName;
     const LONG error = MakeFolders(folder);
     if (error == ERROR_SUCCESS) {
         path = folder + "/registry.db";
@@ -370,7 +378,7 @@ LONG InitializeStore(sqlite3* db)
         if (error != ERROR_SUCCESS || !fresh) {
             return error;
         }
-        // The root, then the server-list and tank-list keys with their parents.
+        // The root and "Software", as every Windows registry has them.
         static const char* const kSchema =
             "CREATE TABLE keys ("
             "  id INTEGER PRIMARY KEY,"
@@ -384,49 +392,11 @@ LONG InitializeStore(sqlite3* db)
             "  position INTEGER NOT NULL,"
             "  PRIMARY KEY (key_id, name));"
             "CREATE UNIQUE INDEX key_values_order ON key_values (key_id, position);"
-            "INSERT INTO keys (id, parent, path) VALUES (1, NULL, ''), (2, 1, 'Software'),"
-            "  (3, 2, 'Software\\Kivra'), (4, 3, 'Software\\Kivra\\Orvo'),"
-            "  (5, 4, 'Software\\Kivra\\Orvo\\EnumServers'),"
-            "  (6, 4, 'Software\\Kivra\\Orvo\\EnumTanks');";
+            "INSERT INTO keys (id, parent, path) VALUES (1, NULL, ''), (2, 1, 'Software');";
         const std::string sql = std::string(kSchema) +
                                 "PRAGMA application_id = " + std::to_string(kApplicationId) +
                                 "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
         return FromSqlite(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr));
-    });
-}
-
-// The local servers installed with this system, as an installer would have
-// registered them: the tank engine. Added to every store that lacks them, so
-// that stores made before they existed activate them too.
-constexpr const char* kInstalledServerKey =
-    "Software\\Classes\\CLSID\\{6F52564F-0001-4E47-9A3C-54414E4B454E}\\LocalServer32";
-constexpr std::string_view kInstalledServerModule("libOrvoTankEngine.so", sizeof "libOrvoTankEngine.so");
-
-LONG EnsureInstalledServers(sqlite3* db)
-{
-    const std::string_view key(kInstalledServerKey);
-    Statement present(db, "SELECT 1 FROM keys WHERE path = ?1", key);
-    const LONG found = present.step(ERROR_FILE_NOT_FOUND);
-    if (found != ERROR_FILE_NOT_FOUND) {
-        return found;
-    }
-    return InTransaction(db, [db, key] {
-        // Each missing key below "Software", parent first.
-        for (std::size_t cut = key.find('\\'); cut != std::string_view::npos;) {
-            const std::size_t next = key.find('\\', cut + 1);
-            const std::string_view child = key.substr(0, next);
-            Statement insert(db, "INSERT OR IGNORE INTO keys (parent, path) SELECT id, ?2 FROM keys WHERE path = ?1",
-                             key.substr(0, cut), child);
-            if (const LONG error = insert.step(); error != ERROR_SUCCESS) {
-                return error;
-            }
-            cut = next;
-        }
-        Statement value(db,
-                        "INSERT OR IGNORE INTO key_values (key_id, name, type, data, position) "
-                        "SELECT id, '', ?2, ?3, 0 FROM keys WHERE path = ?1",
-                        key, sqlite3_int64{REG_SZ}, Blob{kInstalledServerModule});
-        return value.step();
     });
 }
 
@@ -476,9 +446,6 @@ LONG OpenStore(const std::string& path, Db& db, bool& writable)
         if (error == ERROR_SUCCESS && fresh) {
             error = ERROR_BADDB;
         }
-    }
-    if (error == ERROR_SUCCESS && writable) {
-        error = EnsureInstalledServers(opened.get());
     }
     if (error == ERROR_SUCCESS) {
         db = std::move(opened);

@@ -1,8 +1,9 @@
 // The registry under HKEY_LOCAL_MACHINE, kept in one SQLite file that every
-// process of the machine shares. The file is ORVO_REGISTRY when that is set,
-// else registry.db in the user's configuration folder ($XDG_CONFIG_HOME/orvo,
-// or ~/.config/orvo). It is created readable and writable by its owner only,
-// with the server-list and tank-list keys already present.
+// process of the machine shares. The file is the one the environment variable
+// kRegistryPathVariable names when that is set, else registry.db in a folder
+// of the user's configuration folder ($XDG_CONFIG_HOME, or ~/.config); the
+// build chooses the variable and the folder's name. It is created readable
+// and writable by its owner only, holding the keys "" and "Software".
 //
 // Key and value names compare without regard to ASCII case. Values enumerate
 // in the order they were first created; overwriting a value keeps its place.
@@ -13,13 +14,13 @@
 // KEY_QUERY_VALUE, changing them KEY_SET_VALUE, making keys below it
 // KEY_CREATE_SUB_KEY (ERROR_ACCESS_DENIED otherwise). Asking for a write right
 // on a store this process cannot write is ERROR_ACCESS_DENIED at once. A
-// handle keeps working on the store it was opened in even if ORVO_REGISTRY
+// handle keeps working on the store it was opened in even if that variable
 // changes later. A file that is not a store of ours, or a damaged one, gives
 // ERROR_BADDB.
 #pragma once
 
-#include "platform/errors.h"
-#include "platform/types.h"
+#include <orvo/platform/errors.h>
+#include <orvo/platform/types.h>
 
 using REGSAM = DWORD;
 using PHKEY = HKEY*;
@@ -49,7 +50,7 @@ constexpr DWORD REG_CREATED_NEW_KEY = 1;
 constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
 // The environment variable that names the store's file.
-constexpr const char* kRegistryPathVariable = "ORVO_REGISTRY";
+extern const char* const kRegistryPathVariable;
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
 LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,

@@ -1,4 +1,4 @@
-#include "platform/safearray.h"
+#include <orvo/platform/safearray.h>
 
 #include <limits>
 #include <cstddef>
@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/bstr.h"
-#include "platform/errors.h"
+#include <orvo/platform/bstr.h>
+#include <orvo/platform/errors.h>
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "tankengine/server/Answers.h"
 
-#include "platform/safearray.h"
+#include <orvo/platform/safearray.h>
 
 #include <algorithm>
 #include <limits>

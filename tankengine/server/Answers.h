@@ -1,7 +1,7 @@
 // The arrays the engine hands its callers in their VARIANTs.
 #pragma once
 
-#include "platform/variant.h"
+#include <orvo/platform/variant.h>
 #include "tankengine/storage/result.h"
 
 #include <cstddef>

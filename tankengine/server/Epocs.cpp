@@ -4,7 +4,7 @@
 
 #include "tankengine/server/Answers.h"
 
-#include "platform/safearray.h"
+#include <orvo/platform/safearray.h>
 #include "tankengine/server/TankEngine.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // that keeps them between calls.
 #pragma once
 
-#include "platform/variant.h"
+#include <orvo/platform/variant.h>
 #include "tankengine/storage/block_reader.h"
 #include "tankengine/storage/result.h"
 

@@ -2,7 +2,7 @@
 // back (through the valid ranges of the client's filters), its store codes.
 #include "tankengine/server/TankEngine.h"
 
-#include "platform/safearray.h"
+#include <orvo/platform/safearray.h>
 #include "tankengine/server/Answers.h"
 #include "tankengine/server/Records.h"
 

@@ -2,7 +2,7 @@
 // the window a read passes.
 #include "tankengine/server/Filters.h"
 
-#include "filters/FilterGrammar.h"
+#include "protocol/FilterGrammar.h"
 #include "tankengine/server/Answers.h"
 #include "tankengine/server/Records.h"
 #include "tankengine/server/TankEngine.h"

@@ -3,8 +3,8 @@
 // "Filters and valid time ranges").
 #pragma once
 
-#include "events/TimeRange.h"
-#include "platform/types.h"
+#include <orvo/platform/types.h>
+#include <orvo/protocol/TimeRange.h>
 #include "tankengine/server/Epocs.h"
 
 #include <cstdint>

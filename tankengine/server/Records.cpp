@@ -1,6 +1,6 @@
 #include "tankengine/server/Records.h"
 
-#include "platform/safearray.h"
+#include <orvo/platform/safearray.h>
 
 #include <algorithm>
 #include <cmath>

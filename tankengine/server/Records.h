@@ -2,8 +2,8 @@
 // record lasts.
 #pragma once
 
-#include "events/SQHead.h"
-#include "platform/variant.h"
+#include <orvo/platform/variant.h>
+#include <orvo/protocol/SQHead.h>
 #include "tankengine/storage/block_writer.h"
 #include "tankengine/storage/result.h"
 

@@ -3,8 +3,8 @@
 // report.
 #include "tankengine/server/TankEngine.h"
 
-#include "platform/bstr.h"
-#include "platform/safearray.h"
+#include <orvo/platform/bstr.h>
+#include <orvo/platform/safearray.h>
 #include "tankengine/server/SortSets.h"
 #include "tankengine/server/Text.h"
 
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include "protocol/StoreCode.h"
 
 namespace orvo::engine {
 namespace {
@@ -28,15 +29,7 @@ LONG SortAnswer(LONG answer) { return answer != 0 ? 0 : 1; }
 
 std::string StoreText(std::int32_t code)
 {
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        const char c = static_cast<char>(static_cast<std::uint32_t>(code) >> (8 * i));
-        if (c == 0) {
-            break;
-        }
-        text += c;
-    }
-    return "store \"" + text + "\"";
+    return "store \"" + std::string(StoreCodeText(code).GetString()) + "\"";
 }
 
 tank::Status CheckTarget(LONG code, LONG channel, std::string_view name)

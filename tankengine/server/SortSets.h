@@ -4,7 +4,7 @@
 // never changes, so a set stays right while its block grows.
 #pragma once
 
-#include "events/SQHead.h"
+#include <orvo/protocol/SQHead.h>
 #include "tankengine/storage/result.h"
 
 #include <cstddef>

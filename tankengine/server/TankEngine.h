@@ -7,7 +7,7 @@
 // recording or reading the same tanks are not held up by it.
 #pragma once
 
-#include "engine/ITankEngine.h"
+#include <orvo/protocol/ITankEngine.h>
 #include "tankengine/server/Filters.h"
 #include "tankengine/server/SortSets.h"
 #include "tankengine/storage/block_reader.h"

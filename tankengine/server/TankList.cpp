@@ -1,7 +1,8 @@
 #include "tankengine/server/TankList.h"
 
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 #include "platform/registry.h"
+#include "protocol/Installation.h"
 
 #include <algorithm>
 #include <limits>

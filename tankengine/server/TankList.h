@@ -10,7 +10,6 @@
 
 namespace orvo::engine {
 
-inline constexpr const char* kTankListKey = "Software\\Kivra\\Orvo\\EnumTanks";
 
 tank::Status RegisterTank(std::string_view name, std::string_view folder);
 tank::Status UnregisterTank(std::string_view name);

@@ -1,7 +1,7 @@
 #include "tankengine/server/Text.h"
 
+#include <orvo/platform/bstr.h>
 #include "platform/ansi.h"
-#include "platform/bstr.h"
 
 #include <limits>
 

@@ -2,7 +2,7 @@
 // inside, new BSTRs out.
 #pragma once
 
-#include "platform/types.h"
+#include <orvo/platform/types.h>
 
 #include <string>
 #include <string_view>

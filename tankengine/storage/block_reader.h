@@ -1,7 +1,7 @@
 // Reads a block, also while it is being recorded by another process.
 #pragma once
 
-#include "events/SQHead.h"
+#include <orvo/protocol/SQHead.h>
 #include "tankengine/storage/frame.h"
 #include "tankengine/storage/posix_file.h"
 #include "tankengine/storage/result.h"

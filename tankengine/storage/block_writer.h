@@ -2,7 +2,7 @@
 // them durable.
 #pragma once
 
-#include "events/SQHead.h"
+#include <orvo/protocol/SQHead.h>
 #include "tankengine/storage/frame.h"
 #include "tankengine/storage/posix_file.h"
 #include "tankengine/storage/result.h"

@@ -2,7 +2,7 @@
 // docs/tank-storage.md) and the walk over a block's frames.
 #pragma once
 
-#include "events/SQHead.h"
+#include <orvo/protocol/SQHead.h>
 #include "tankengine/storage/posix_file.h"
 #include "tankengine/storage/result.h"
 

@@ -2,7 +2,7 @@
 // time stamp and, for equal times, by arrival.
 #pragma once
 
-#include "events/SQHead.h"
+#include <orvo/protocol/SQHead.h>
 
 #include <cstddef>
 #include <cstdint>

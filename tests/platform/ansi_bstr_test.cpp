@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <orvo/platform/bstr.h>
+#include <orvo/platform/com_error.h>
+#include <orvo/platform/errors.h>
 #include "platform/ansi.h"
-#include "platform/bstr.h"
-#include "platform/com_error.h"
-#include "platform/errors.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "platform/cstring.h"
-#include "platform/simple_array.h"
+#include <orvo/platform/cstring.h>
+#include <orvo/platform/simple_array.h>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // A module that, like a local server starting, registers a class object as
 // it loads. Its factory only tells the activation that it was reached.
-#include "platform/com.h"
+#include <orvo/platform/com.h>
 
 namespace {
 

@@ -11,10 +11,10 @@
 
 #include <unistd.h>
 
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 #include "platform/message_box.h"
 #include "platform/process.h"
-#include "tests/support/scratch.h"
+#include "tests/fixtures/scratch.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/errors.h"
+#include <orvo/platform/errors.h>
 #include "platform/files.h"
 #include "platform/registry.h"
-#include "tests/support/scratch.h"
+#include "tests/fixtures/scratch.h"
 
 namespace {
 
@@ -96,14 +96,13 @@ protected:
 
 }  // namespace
 
-TEST(RegistryStore, IsCreatedPrivateWithTheInstalledKeys)
+TEST(RegistryStore, IsCreatedPrivateWithTheSoftwareKey)
 {
     ScratchDir scratch;
     ScopedEnv noStore(kRegistryPathVariable, std::nullopt);
     ScopedEnv config("XDG_CONFIG_HOME", scratch.file("config"));
-    Key servers, tanks;
-    EXPECT_EQ(Open(servers, "Software\\Kivra\\Orvo\\EnumServers"), ERROR_SUCCESS);
-    EXPECT_EQ(Open(tanks, "SOFTWARE\\kivra\\orvo\\enumtanks"), ERROR_SUCCESS);
+    Key software;
+    EXPECT_EQ(Open(software, "SOFTWARE"), ERROR_SUCCESS);
     using std::filesystem::perms;
     EXPECT_EQ(std::filesystem::status(scratch.file("config/orvo")).permissions(), perms::owner_all);
     EXPECT_EQ(std::filesystem::status(scratch.file("config/orvo/registry.db")).permissions(),

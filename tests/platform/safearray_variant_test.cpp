@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/bstr.h"
-#include "platform/errors.h"
-#include "platform/safearray.h"
-#include "platform/variant.h"
+#include <orvo/platform/bstr.h>
+#include <orvo/platform/errors.h>
+#include <orvo/platform/safearray.h>
+#include <orvo/platform/variant.h>
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Epocs, filters and valid time ranges of our engine, through the client
 // library: a 12 s recording of a 1000 Hz signal whose every sample is its own
 // number, with a stimulus store stepping through five frequencies.
-#include "client/OrvoCI.h"
-#include "events/StoreCode.h"
+#include <orvo/OrvoCI.h>
+#include <orvo/platform/safearray.h>
 #include "platform/modules.h"
-#include "platform/safearray.h"
-#include "tests/support/scratch.h"
+#include "protocol/StoreCode.h"
+#include "tests/fixtures/scratch.h"
 
 #include <algorithm>
 #include <gmock/gmock.h>

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "client/OrvoCI.h"
-#include "events/StoreCode.h"
+#include <orvo/OrvoCI.h>
+#include "protocol/StoreCode.h"
 
 namespace orvo::test {
 

@@ -19,8 +19,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "events/StoreCode.h"
-#include "platform/safearray.h"
+#include <orvo/platform/safearray.h>
+#include "protocol/StoreCode.h"
 
 namespace orvo::test {
 namespace {

@@ -2,8 +2,8 @@
 // snippets, read back under their name after the tank is reopened.
 #include "tests/tankengine/tank_test.h"
 
-#include "platform/bstr.h"
-#include "platform/safearray.h"
+#include <orvo/platform/bstr.h>
+#include <orvo/platform/safearray.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

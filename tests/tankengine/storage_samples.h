@@ -4,7 +4,7 @@
 
 #include "tankengine/storage/block_reader.h"
 #include "tankengine/storage/block_writer.h"
-#include "tests/support/scratch.h"
+#include "tests/fixtures/scratch.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -6,7 +6,7 @@
 
 #include "tests/tankengine/recording_support.h"
 
-#include "tests/support/scratch.h"
+#include "tests/fixtures/scratch.h"
 
 namespace orvo::test {
 

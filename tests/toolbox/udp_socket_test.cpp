@@ -1,4 +1,4 @@
-#include "engine/CUDPSocket.h"
+#include "toolbox/CUDPSocket.h"
 
 #include <string>
 

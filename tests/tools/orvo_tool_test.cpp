@@ -16,10 +16,10 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include "client/OrvoCI.h"
-#include "platform/safearray.h"
-#include "platform/variant.h"
-#include "tests/support/scratch.h"
+#include <orvo/OrvoCI.h>
+#include <orvo/platform/safearray.h>
+#include <orvo/platform/variant.h>
+#include "tests/fixtures/scratch.h"
 
 extern char** environ;
 

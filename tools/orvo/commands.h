@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "client/OrvoCI.h"
+#include <orvo/OrvoCI.h>
 #include "tools/orvo/wave_read.h"
 
 namespace orvo::tool {

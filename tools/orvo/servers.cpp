@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "client/OrvoCI.h"
+#include <orvo/OrvoCI.h>
 #include "platform/registry.h"
+#include "protocol/Installation.h"
 #include "tools/orvo/commands.h"
 #include "tools/orvo/failure.h"
 
@@ -14,7 +15,6 @@ namespace orvo::tool {
 
 namespace {
 
-constexpr char kServerKey[] = "Software\\Kivra\\Orvo\\EnumServers";
 constexpr DWORD kMaxNameBytes = 1000;  // the library's own limit for a name
 constexpr DWORD kMaxServers = 100;
 
@@ -25,7 +25,7 @@ std::vector<std::string> StoredServerNames()
 {
     std::vector<std::string> names;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServerKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServerListKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
         return names;
     }
     for (DWORD index = 0; index < kMaxServers; ++index) {

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "platform/message_box.h"
+#include "protocol/StoreCode.h"
 #include "tools/orvo/failure.h"
 
 namespace orvo::tool {
@@ -76,15 +77,12 @@ LONG StoreCode(const std::string& name)
     if (name.empty() || name.size() > 4) {
         throw Failure("a store name has one to four characters, not \"" + name + "\"");
     }
-    std::uint32_t code = 0;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const auto ch = static_cast<unsigned char>(name[i]);
-        if (ch <= ' ' || ch > '~') {
+    for (const char ch : name) {
+        if (static_cast<unsigned char>(ch) <= ' ' || static_cast<unsigned char>(ch) > '~') {
             throw Failure("a store name has printable characters only, not \"" + name + "\"");
         }
-        code |= static_cast<std::uint32_t>(ch) << (8 * i);
     }
-    return static_cast<LONG>(code);
+    return PackStoreCode(name.c_str());
 }
 
 }  // namespace orvo::tool

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "client/OrvoCI.h"
+#include <orvo/OrvoCI.h>
 
 namespace orvo::tool {
 

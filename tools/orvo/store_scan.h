@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "client/OrvoCI.h"
+#include <orvo/OrvoCI.h>
 
 namespace orvo::tool {
 

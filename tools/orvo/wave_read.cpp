@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "platform/safearray.h"
-#include "platform/variant.h"
+#include <orvo/platform/safearray.h>
+#include <orvo/platform/variant.h>
 #include "tools/orvo/channel_list.h"
 #include "tools/orvo/failure.h"
 #include "tools/orvo/progress.h"

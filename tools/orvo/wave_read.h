@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/variant.h"
+#include <orvo/platform/variant.h>
 #include "tools/orvo/session.h"
 #include "tools/orvo/waves.h"
 

@@ -1,0 +1,18 @@
+// Reading the store supplements that a block's notes carry: the user's own
+// text, then "[USERNOTEDELIMITER]", then one item text per store, each ended
+// by "[STOREHDRITEM]".
+#pragma once
+
+#include <orvo/CStoreSupplement.h>
+#include <orvo/platform/cstring.h>
+#include <orvo/platform/simple_array.h>
+
+namespace orvo {
+
+// Appends one new heap supplement per item of the notes, in order, and
+// returns how many were appended. The array's existing entries stay. The
+// caller owns the new pointers, also when this throws (std::bad_alloc) part
+// way: those appended until then are in the array.
+int AppendSupplementsFromNotes(const CString& notes, CSimpleArray<CStoreSupplement*>& supplements);
+
+}  // namespace orvo

@@ -1,0 +1,28 @@
+# Fails when a shared library exports a symbol outside its API.
+#   cmake -DLIBRARY=<file> -DAPI=<regex of demangled names, or empty> -P CheckExports.cmake
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND nm -D --defined-only --demangle ${LIBRARY}
+  RESULT_VARIABLE status OUTPUT_VARIABLE listing ERROR_VARIABLE err)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm ${LIBRARY} failed: ${err}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(stray "")
+set(count 0)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-f]+ [A-Za-z] (.*)$")
+    math(EXPR count "${count} + 1")
+    set(name "${CMAKE_MATCH_1}")
+    # An empty API admits no symbol at all.
+    if(NOT API OR NOT name MATCHES "${API}")
+      string(APPEND stray "  ${name}\n")
+    endif()
+  endif()
+endforeach()
+if(stray)
+  message(FATAL_ERROR "${LIBRARY} exports more than its API:\n${stray}")
+endif()
+if(API AND count EQUAL 0)
+  message(FATAL_ERROR "${LIBRARY} exports nothing")
+endif()
+message(STATUS "${count} exported symbols, all of the API")

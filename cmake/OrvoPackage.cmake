@@ -1,0 +1,23 @@
+# What `cmake --install` lays out: the libraries and modules in lib64, the
+# programs in bin, the public headers in include/orvo, and the CMake package
+# that gives `find_package(Orvo)` the target Orvo::OrvoCI.
+include(CMakePackageConfigHelpers)
+
+# Under share, which find_package searches on every distribution; lib64 it
+# does not search where the system keeps its libraries elsewhere.
+set(ORVO_PACKAGE_DIR ${CMAKE_INSTALL_DATADIR}/cmake/Orvo)
+
+install(TARGETS OrvoPlatform OrvoCI EXPORT OrvoTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Loaded at run time rather than linked: the support library and the engine.
+install(TARGETS KivraToolBox OrvoTankEngine LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/orvo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+install(EXPORT OrvoTargets NAMESPACE Orvo:: DESTINATION ${ORVO_PACKAGE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/OrvoConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/OrvoConfig.cmake INSTALL_DESTINATION ${ORVO_PACKAGE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/OrvoConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/OrvoConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/OrvoConfigVersion.cmake
+  DESTINATION ${ORVO_PACKAGE_DIR})

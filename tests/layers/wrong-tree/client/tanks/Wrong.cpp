@@ -1,0 +1,2 @@
+// The client reaching into the engine.
+#include "tankengine/server/TankEngine.h"

@@ -1,0 +1,2 @@
+// The engine using the client library.
+#include <orvo/OrvoCI.h>
