@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -41,7 +43,9 @@ std::string ReadFile(const std::string& path)
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-Outcome Orvo(const ScratchRegistry& registry, std::vector<std::string> args)
+// fileBlocks, when given, limits the size of every file the program writes
+// (in the shell's blocks of ulimit -f), so that its writes fail part way.
+Outcome Orvo(const ScratchRegistry& registry, std::vector<std::string> args, int fileBlocks = 0)
 {
     const std::string outPath = registry.dir().file("stdout");
     const std::string errPath = registry.dir().file("stderr");
@@ -50,6 +54,9 @@ Outcome Orvo(const ScratchRegistry& registry, std::vector<std::string> args)
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     args.insert(args.begin(), ORVO_PROGRAM);
+    if (fileBlocks > 0) {
+        args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -f " + std::to_string(fileBlocks) + " && exec \"$0\" \"$@\""});
+    }
     std::vector<char*> argv;
     for (std::string& arg : args) {
         argv.push_back(arg.data());
@@ -57,7 +64,7 @@ Outcome Orvo(const ScratchRegistry& registry, std::vector<std::string> args)
     argv.push_back(nullptr);
     pid_t child = 0;
     int wait = 0;
-    const bool ran = posix_spawn(&child, ORVO_PROGRAM, &actions, nullptr, argv.data(), environ) == 0 &&
+    const bool ran = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
                      waitpid(child, &wait, 0) == child && WIFEXITED(wait);
     posix_spawn_file_actions_destroy(&actions);
     return {ran ? WEXITSTATUS(wait) : -1, ReadFile(outPath), ReadFile(errPath)};
@@ -217,6 +224,24 @@ TEST(OrvoDemo, RecordsTwiceThenListsDrawsAndExports)
     }
     EXPECT_EQ(lines, npy.columns);
     EXPECT_NEAR(time, 1.25, 1e-3);
+
+    // An export that cannot be written whole leaves the earlier file as it
+    // was, and nothing beside it.
+    signal(SIGXFSZ, SIG_IGN);  // writes past the limit then fail, as on a full disk
+    for (const std::string& path : {csvPath, npyPath}) {
+        const std::string before = ReadFile(path);
+        window.back() = path == csvPath ? "csv" : "npy";
+        window[window.size() - 3] = path;
+        const Outcome failed = Orvo(registry, window, 16);
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_THAT(failed.err, StartsWith("orvo: cannot write " + path + ": File too large"));
+        EXPECT_TRUE(ReadFile(path) == before) << path << " was changed";
+    }
+    std::size_t leftovers = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(registry.dir().path())) {
+        leftovers += entry.path().filename().string().ends_with(".part") ? 1 : 0;
+    }
+    EXPECT_EQ(leftovers, 0u);
 }
 
 TEST(OrvoArguments, BadInputGetsOneLineAndNonzeroStatus)

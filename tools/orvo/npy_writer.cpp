@@ -1,12 +1,11 @@
 #include "tools/orvo/npy_writer.h"
 
-#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
-#include "tools/orvo/failure.h"
+#include "tools/orvo/replaced_file.h"
 
 namespace orvo::tool {
 
@@ -32,10 +31,8 @@ std::string Header(const Waves& waves)
 void WriteNpy(const std::string& path, const Waves& waves)
 {
     const std::string header = Header(waves);
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file) {
-        throw Failure("cannot write " + path + ": " + std::strerror(errno));
-    }
+    ReplacedFile output(path);
+    std::FILE* file = output.stream();
     const char preamble[kPreamble] = {'\x93',
                                       'N',
                                       'U',
@@ -46,13 +43,13 @@ void WriteNpy(const std::string& path, const Waves& waves)
                                       0,
                                       static_cast<char>(header.size() & 0xFF),
                                       static_cast<char>(header.size() >> 8)};
-    file.write(preamble, kPreamble);
-    file.write(header.data(), static_cast<std::streamsize>(header.size()));
+    std::fwrite(preamble, 1, kPreamble, file);
+    std::fwrite(header.data(), 1, header.size(), file);
 
     // Byte by byte, so the file is little-endian whatever the machine is.
     std::vector<char> bytes;
     bytes.reserve(waves.samples * sizeof(float));
-    for (std::size_t row = 0; row < waves.channels.size(); ++row) {
+    for (std::size_t row = 0; row < waves.channels.size() && !std::ferror(file); ++row) {
         bytes.clear();
         const float* values = waves.row(row);
         for (std::size_t i = 0; i < waves.samples; ++i) {
@@ -62,12 +59,9 @@ void WriteNpy(const std::string& path, const Waves& waves)
                 bytes.push_back(static_cast<char>((bits >> shift) & 0xFF));
             }
         }
-        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
     }
-    file.close();
-    if (!file) {
-        throw Failure("cannot write " + path + ": " + std::strerror(errno));
-    }
+    output.Commit();
 }
 
 }  // namespace orvo::tool

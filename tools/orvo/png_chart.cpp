@@ -9,10 +9,17 @@
 #include <fontconfig/fontconfig.h>
 
 #include "tools/orvo/failure.h"
+#include "tools/orvo/replaced_file.h"
 
 namespace orvo::tool {
 
 namespace {
+
+cairo_status_t WriteToStream(void* stream, const unsigned char* data, unsigned int length)
+{
+    return std::fwrite(data, 1, length, static_cast<std::FILE*>(stream)) == length ? CAIRO_STATUS_SUCCESS
+                                                                                    : CAIRO_STATUS_WRITE_ERROR;
+}
 
 constexpr int kWidth = 1600;
 constexpr double kLeft = 110.0;
@@ -217,10 +224,13 @@ void WriteChartPng(const std::string& path, const Chart& chart)
     cairo_restore(cr);
 
     cairo_surface_flush(surface.get());
-    const cairo_status_t status = cairo_surface_write_to_png(surface.get(), path.c_str());
-    if (status != CAIRO_STATUS_SUCCESS) {
+    ReplacedFile output(path);
+    const cairo_status_t status = cairo_surface_write_to_png_stream(surface.get(), WriteToStream, output.stream());
+    if (status != CAIRO_STATUS_SUCCESS && status != CAIRO_STATUS_WRITE_ERROR) {
         throw Failure("cannot write " + path + ": " + cairo_status_to_string(status));
     }
+    // A write error leaves its cause in the stream, which Commit reports.
+    output.Commit();
 }
 
 void ReleaseChartResources()
