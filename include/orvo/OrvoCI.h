@@ -262,7 +262,7 @@ private:
     std::unique_ptr<LONG[]> m_buildBuffer;
     LONG m_buildBufferSize = 0;
     SQHead m_buildHead{};
-    VARIANT m_events;
+    Variant m_events;
     ComPtr<ITankEngine> m_engine;
     LONG m_clientId = 0;
 };
