@@ -103,16 +103,14 @@ public:
         if (ready) {
             reader.SetGlobal(5, kSeconds);   // T2: the grid ends with the records, whatever the wall clock did
             reader.SetGlobal(13, 1 << 30);  // WavesMemLimit: room for the whole block
-            VARIANT waves;
-            VariantInit(&waves);
-            ready = reader.GetWaves(orvo::PackStoreCode("Wav1"), &waves) > 0;
+            Variant waves;
+            ready = reader.GetWaves(orvo::PackStoreCode("Wav1"), waves.out()) > 0;
             if (ready) {
                 LONG lastWord = 0, lastRow = 0;
-                SafeArrayGetUBound(waves.parray, 1, &lastWord);
-                SafeArrayGetUBound(waves.parray, 2, &lastRow);
+                SafeArrayGetUBound(waves->parray, 1, &lastWord);
+                SafeArrayGetUBound(waves->parray, 2, &lastRow);
                 waveFloats = (static_cast<std::size_t>(lastWord) + 1) * (static_cast<std::size_t>(lastRow) + 1);
             }
-            VariantClear(&waves);
         }
     }
     ~Session()
@@ -307,13 +305,11 @@ void GetWaves(benchmark::State& state)
     }
     const Clock::time_point begin = Clock::now();
     for (auto _ : state) {
-        VARIANT waves;
-        VariantInit(&waves);
-        if (s.reader.GetWaves(orvo::PackStoreCode("Wav1"), &waves) < 1) {
+        Variant waves;
+        if (s.reader.GetWaves(orvo::PackStoreCode("Wav1"), waves.out()) < 1) {
             state.SkipWithError("GetWaves read nothing");
             break;
         }
-        VariantClear(&waves);
     }
     const double seconds = SecondsSince(begin);
     state.counters["samples/s"] =

@@ -69,12 +69,10 @@ void GetWaves(benchmark::State& state, const char* store, double waveRate)
     OrvoCI& client = TheBlock().client;
     client.SetGlobal(12, waveRate);
     for (auto _ : state) {
-        VARIANT waves;
-        VariantInit(&waves);
-        if (client.GetWaves(orvo::PackStoreCode(store), &waves) != kChannels) {
+        Variant waves;
+        if (client.GetWaves(orvo::PackStoreCode(store), waves.out()) != kChannels) {
             state.SkipWithError("GetWaves read nothing");
         }
-        VariantClear(&waves);
     }
     state.counters["samples/s"] = benchmark::Counter(static_cast<double>(kSamples), benchmark::Counter::kIsIterationInvariantRate);
 }

@@ -30,21 +30,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     SAFEARRAYBOUND bounds[2] = {{width, 0}, {rows, 0}};
-    VARIANT records;
-    VariantInit(&records);
-    records.vt = VT_ARRAY | VT_I4;
-    records.parray = SafeArrayCreate(VT_I4, 2, bounds);
-    if (records.parray == nullptr) {
+    Variant records;
+    records->vt = VT_ARRAY | VT_I4;
+    records->parray = SafeArrayCreate(VT_I4, 2, bounds);
+    if (records->parray == nullptr) {
         return 0;
     }
     const std::size_t words = std::size_t{width} * rows;
     if (words > 0) {
-        std::memcpy(records.parray->pvData, data + sizeof shape,
+        std::memcpy(records->parray->pvData, data + sizeof shape,
                     std::min(size - sizeof shape, words * sizeof(std::int32_t)));
     }
 
-    const auto* first = static_cast<const std::int32_t*>(records.parray->pvData);
-    if (auto unpacked = orvo::engine::UnpackRecords(&records)) {
+    const auto* first = static_cast<const std::int32_t*>(records->parray->pvData);
+    if (auto unpacked = orvo::engine::UnpackRecords(records.get())) {
         FUZZ_CHECK(unpacked->size() == rows);
         for (const orvo::tank::Record& record : *unpacked) {
             FUZZ_CHECK(record.head.size >= kHeaderWords && static_cast<std::uint32_t>(record.head.size) <= width);
@@ -57,6 +56,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(duration >= 0 && last >= 0 && last <= duration);
         }
     }
-    VariantClear(&records);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include <orvo/platform/safearray.h>
 
 #include <limits>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -292,4 +293,24 @@ HRESULT SafeArrayGetVartype(SAFEARRAY* psa, VARTYPE* vt)
     }
     *vt = StoredVartype(psa);
     return S_OK;
+}
+
+void SafeArrayPtr::reset(SAFEARRAY* array) noexcept
+{
+    [[maybe_unused]] const HRESULT hr = SafeArrayDestroy(std::exchange(m_array, array));
+    assert(SUCCEEDED(hr) && "a SafeArrayPtr cannot destroy a locked array");
+}
+
+SafeArrayData::SafeArrayData(SAFEARRAY* array) noexcept
+{
+    if (SUCCEEDED(SafeArrayAccessData(array, &m_data))) {
+        m_array = array;
+    }
+}
+
+SafeArrayData::~SafeArrayData()
+{
+    if (m_array != nullptr) {
+        SafeArrayUnaccessData(m_array);
+    }
 }

@@ -1,5 +1,7 @@
 #include <orvo/platform/variant.h>
 
+#include <cassert>
+
 #include <orvo/platform/bstr.h>
 #include <orvo/platform/errors.h>
 #include <orvo/platform/safearray.h>
@@ -90,4 +92,36 @@ HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* src)
     }
     *dest = copy;
     return S_OK;
+}
+
+Variant::~Variant() { reset(); }
+
+Variant::Variant(Variant&& other) noexcept : m_value(other.release()) {}
+
+Variant& Variant::operator=(Variant&& other) noexcept
+{
+    if (this != &other) {
+        reset();
+        m_value = other.release();
+    }
+    return *this;
+}
+
+void Variant::reset() noexcept
+{
+    [[maybe_unused]] const HRESULT hr = VariantClear(&m_value);
+    assert(SUCCEEDED(hr) && "a Variant cannot clear its value: a locked array or an unsupported type");
+}
+
+VARIANT* Variant::out() noexcept
+{
+    reset();
+    return &m_value;
+}
+
+VARIANT Variant::release() noexcept
+{
+    const VARIANT value = m_value;
+    VariantInit(&m_value);
+    return value;
 }

@@ -17,7 +17,6 @@ OrvoCI::OrvoCI() : m_notifier(std::make_unique<CUDPSocket>(kNotifierPort))
     // would; a registry it may not write is used as it is.
     (void)orvo::RegisterInstallation();
     CoInitialize(nullptr);
-    VariantInit(&m_events);
     ResetGlobals();
 }
 
@@ -25,7 +24,6 @@ OrvoCI::~OrvoCI()
 {
     ClearSupplementArray();
     ReleaseServer();
-    VariantClear(&m_events);
 }
 
 void OrvoCI::ReleaseServer()

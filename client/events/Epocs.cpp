@@ -6,16 +6,16 @@
 
 LONG OrvoCI::GetEpocCodes(LONG** ppCodes)
 {
-    VariantClear(&m_events);
+    m_events.reset();
     if (!m_engine) {
         return 0;
     }
-    const LONG result = m_engine->GetEpocCodes(m_clientId, &m_events);
+    const LONG result = m_engine->GetEpocCodes(m_clientId, m_events.out());
     if (result < 1) {
         return result;
     }
     // Callers walk as many codes as the count says.
-    const orvo::StoreCodes codes = orvo::StoreCodesOf(m_events);
+    const orvo::StoreCodes codes = orvo::StoreCodesOf(*m_events);
     if (codes.count == 0) {
         return 0;
     }
@@ -30,12 +30,11 @@ LONG OrvoCI::GetEpocs(double** ppData, LONG code, double startTime, double endTi
     if (!m_engine) {
         return 0;
     }
-    VariantClear(&m_events);
-    const LONG result = m_engine->GetEpocs(m_clientId, &m_events, code, startTime, endTime, arg5);
+    const LONG result = m_engine->GetEpocs(m_clientId, m_events.out(), code, startTime, endTime, arg5);
     if (result < 1) {
         return result;
     }
-    const orvo::DoubleTable table = orvo::DoubleTableOf(m_events, 1);
+    const orvo::DoubleTable table = orvo::DoubleTableOf(*m_events, 1);
     if (table.rows == 0) {
         return 0;
     }
@@ -47,17 +46,17 @@ LONG OrvoCI::GetEpocs(double** ppData, LONG code, double startTime, double endTi
 
 LONG OrvoCI::GetEpocsEx(double** ppData, LONG code, LONG arg3, LONG arg4)
 {
-    VariantClear(&m_events);
+    m_events.reset();
     if (!m_engine) {
         return 0;
     }
-    const LONG result = m_engine->GetEpocsEx(m_clientId, &m_events, code, m_globals.GetPropA("T1"),
+    const LONG result = m_engine->GetEpocsEx(m_clientId, m_events.out(), code, m_globals.GetPropA("T1"),
                                              m_globals.GetPropA("T2"), arg3, arg4);
     if (result < 1) {
         return result;
     }
     // Onset and offset are doubles 1 and 2 of a row.
-    const orvo::DoubleTable table = orvo::DoubleTableOf(m_events, 3);
+    const orvo::DoubleTable table = orvo::DoubleTableOf(*m_events, 3);
     if (table.rows == 0) {
         return 0;
     }
@@ -89,19 +88,17 @@ LONG OrvoCI::QryEpocAt(LONG code, double time, LONG item, double* pValue)
     if (!HasClient()) {
         return 0;
     }
-    VARIANT answer;
-    VariantInit(&answer);
+    Variant answer;
     const LONG respectOffset = m_globals.GetPropLong("RespectOffsetEpoc");
-    LONG result = m_engine->QryEpocAtEx(m_clientId, &answer, code, time, respectOffset);
+    LONG result = m_engine->QryEpocAtEx(m_clientId, answer.out(), code, time, respectOffset);
     if (result > 0) {
-        const orvo::Doubles values = orvo::DoublesOf(answer);
+        const orvo::Doubles values = orvo::DoublesOf(*answer);
         if (values.count < 4) {
             result = 0;
         } else if (pValue != nullptr && item >= 0 && item <= 3) {
             *pValue = values.data[item];
         }
     }
-    VariantClear(&answer);
     return result;
 }
 
@@ -113,13 +110,12 @@ LONG OrvoCI::QryEpocAtEx(LONG code, double time, double* pValues, int respectOff
     if (!HasClient()) {
         return 0;
     }
-    VariantClear(&m_events);
-    const LONG result = m_engine->QryEpocAtEx(m_clientId, &m_events, code, time, respectOffset);
+    const LONG result = m_engine->QryEpocAtEx(m_clientId, m_events.out(), code, time, respectOffset);
     if (result <= 0) {
         return result;
     }
     // An answer without its four doubles is no answer.
-    const orvo::Doubles values = orvo::DoublesOf(m_events);
+    const orvo::Doubles values = orvo::DoublesOf(*m_events);
     if (values.count < 4) {
         return 0;
     }
@@ -144,15 +140,15 @@ LONG OrvoCI::GetValidTimeRanges(double** ppData, LONG maxRanges)
 
 LONG OrvoCI::_GetValidTimeRanges(double** ppData, double startTime, double endTime, LONG maxRanges)
 {
-    VariantClear(&m_events);
+    m_events.reset();
     if (!m_engine) {
         return 0;
     }
-    const LONG result = m_engine->GetValidTimeRanges(m_clientId, &m_events, startTime, endTime, maxRanges);
+    const LONG result = m_engine->GetValidTimeRanges(m_clientId, m_events.out(), startTime, endTime, maxRanges);
     if (result < 1) {
         return result;
     }
-    const orvo::DoubleTable table = orvo::DoubleTableOf(m_events, 2);
+    const orvo::DoubleTable table = orvo::DoubleTableOf(*m_events, 2);
     if (table.rows == 0) {
         return 0;
     }

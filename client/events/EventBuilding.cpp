@@ -216,16 +216,12 @@ LONG OrvoCI::SaveEvents(const LONG* pRecords, LONG nRecords)
         return -1;
     }
     SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(width), 0}, {static_cast<ULONG>(nRecords), 0}};
-    SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
-    if (array == nullptr) {
+    Variant records;
+    records->vt = VT_ARRAY | VT_I4;
+    records->parray = SafeArrayCreate(VT_I4, 2, bounds);
+    if (records->parray == nullptr) {
         return -1;
     }
-    std::memcpy(array->pvData, source, static_cast<std::size_t>(words) * sizeof(LONG));
-    VARIANT records;
-    VariantInit(&records);
-    records.vt = VT_ARRAY | VT_I4;
-    records.parray = array;
-    const LONG result = m_engine->SaveEvents(m_clientId, &records);
-    VariantClear(&records);
-    return result;
+    std::memcpy(records->parray->pvData, source, static_cast<std::size_t>(words) * sizeof(LONG));
+    return m_engine->SaveEvents(m_clientId, records.get());
 }

@@ -39,18 +39,18 @@ bool IsVideoStore(LONG code)
 LONG OrvoCI::GetEvents(LONG** ppData, LONG maxEvents, LONG code, LONG channel, LONG sortCode,
                        double startTime, double endTime, LONG options)
 {
-    VariantClear(&m_events);
+    m_events.reset();
     if (!m_engine) {
         return 0;
     }
-    const LONG result = m_engine->ReadEvents(m_clientId, &m_events, maxEvents, code, channel,
+    const LONG result = m_engine->ReadEvents(m_clientId, m_events.out(), maxEvents, code, channel,
                                              sortCode, startTime, endTime, options);
     if (result < 1) {
         return result;
     }
     // Callers walk as many rows as the count says, so it may not exceed the
     // rows actually there.
-    const orvo::EventRows rows = orvo::EventRowsOf(m_events);
+    const orvo::EventRows rows = orvo::EventRowsOf(*m_events);
     if (rows.rows == 0) {
         return 0;
     }
@@ -79,16 +79,16 @@ LONG OrvoCI::GetEvents(LONG** ppData, LONG maxEvents, LONG code, LONG channel, L
 
 LONG OrvoCI::GetEventCodes(LONG** ppCodes, LONG evType)
 {
-    VariantClear(&m_events);
+    m_events.reset();
     LONG count = 0;
     const int supplements = m_supplements.GetSize();
     if (supplements == 0) {
         if (!m_engine) {
             return 0;
         }
-        count = m_engine->GetEventCodes(m_clientId, &m_events, evType);
+        count = m_engine->GetEventCodes(m_clientId, m_events.out(), evType);
         if (count >= 1) {
-            const LONG held = orvo::StoreCodesOf(m_events).count;
+            const LONG held = orvo::StoreCodesOf(*m_events).count;
             if (held == 0) {
                 return 0;
             }
@@ -125,18 +125,18 @@ LONG OrvoCI::GetEventCodes(LONG** ppCodes, LONG evType)
             return -1;
         }
         std::memcpy(array->pvData, m_codeBuffer.get(), static_cast<std::size_t>(count) * sizeof(LONG));
-        m_events.vt = kLongArray;
-        m_events.parray = array;
+        m_events->vt = kLongArray;
+        m_events->parray = array;
     }
     if (count >= 1 && ppCodes != nullptr) {
-        *ppCodes = static_cast<LONG*>(m_events.parray->pvData);
+        *ppCodes = static_cast<LONG*>(m_events->parray->pvData);
     }
     return count;
 }
 
 LONG* OrvoCI::GetEvPtr(LONG index, LONG* pDataWords)
 {
-    const orvo::EventRows rows = orvo::EventRowsOf(m_events);
+    const orvo::EventRows rows = orvo::EventRowsOf(*m_events);
     if (index < 0 || index >= rows.rows) {
         return nullptr;
     }
@@ -302,7 +302,7 @@ int OrvoCI::MakeVariantWithDFrom(VARIANT* pVariant, LONG dataFormat, LONG count1
 
 void OrvoCI::FillEvNqaIdx(VARIANT* pVariant)
 {
-    const orvo::EventRows rows = orvo::EventRowsOf(m_events);
+    const orvo::EventRows rows = orvo::EventRowsOf(*m_events);
     if (pVariant == nullptr || rows.rows == 0) {
         return;
     }

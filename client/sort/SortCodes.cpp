@@ -28,20 +28,6 @@ constexpr std::size_t kRowBytes = sizeof(SQHead);
 constexpr std::size_t kIndexOffset = 36;
 constexpr std::size_t kSortCodeOffset = offsetof(SQHead, sortCode);
 
-// Owns a VARIANT for the length of one call.
-class OwnedVariant {
-public:
-    OwnedVariant() noexcept { VariantInit(&m_value); }
-    ~OwnedVariant() { VariantClear(&m_value); }
-    OwnedVariant(const OwnedVariant&) = delete;
-    OwnedVariant& operator=(const OwnedVariant&) = delete;
-
-    VARIANT* get() noexcept { return &m_value; }
-
-private:
-    VARIANT m_value;
-};
-
 enum class Empty { Null, String };
 
 // A byte string of length bytes. Refused (false) for a negative length, for
@@ -68,17 +54,16 @@ bool MakePairArray(const LONG* events, LONG count, VARIANT* pairs)
         return false;
     }
     SAFEARRAYBOUND bound{static_cast<ULONG>(count) * 2u, 0};
-    SAFEARRAY* array = SafeArrayCreate(VT_I4, 1, &bound);
-    if (array == nullptr) {
+    SafeArrayPtr array(SafeArrayCreate(VT_I4, 1, &bound));
+    if (!array) {
         return false;
     }
     if (count > 0) {
-        void* data = nullptr;
-        if (FAILED(SafeArrayAccessData(array, &data))) {
-            SafeArrayDestroy(array);
+        const SafeArrayData data(array.get());
+        if (data.get() == nullptr) {
             return false;
         }
-        auto* out = static_cast<LONG*>(data);
+        auto* out = static_cast<LONG*>(data.get());
         const auto* rows = reinterpret_cast<const BYTE*>(events);
         for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
             const BYTE* row = rows + i * kRowBytes;
@@ -89,10 +74,9 @@ bool MakePairArray(const LONG* events, LONG count, VARIANT* pairs)
             out[2 * i] = index;
             out[2 * i + 1] = sortCode;
         }
-        SafeArrayUnaccessData(array);
     }
     pairs->vt = VT_ARRAY | VT_I4;
-    pairs->parray = array;
+    pairs->parray = array.release();
     return true;
 }
 
@@ -110,11 +94,11 @@ LONG OrvoCI::GetSortNameList(CString code, CStringArray* names)
     if (!m_engine) {
         return 0;
     }
-    OwnedVariant list;
-    m_engine->GetSortNameList(m_clientId, orvo::PackStoreCode(code), 0, 0, list.get());
-    SAFEARRAY* array = list.get()->parray;
+    Variant list;
+    m_engine->GetSortNameList(m_clientId, orvo::PackStoreCode(code), 0, 0, list.out());
+    SAFEARRAY* array = list->parray;
     // Anything but a readable array of strings counts as no array at all.
-    if (list.get()->vt != (VT_ARRAY | VT_BSTR) || array == nullptr || array->cDims == 0 ||
+    if (list->vt != (VT_ARRAY | VT_BSTR) || array == nullptr || array->cDims == 0 ||
         (array->fFeatures & FADF_BSTR) == 0 || array->cbElements != sizeof(BSTR)) {
         return -1;
     }
@@ -132,21 +116,16 @@ LONG OrvoCI::GetSortNameList(CString code, CStringArray* names)
     if (count == 0) {
         return 0;
     }
-    void* data = nullptr;
-    if (FAILED(SafeArrayAccessData(array, &data))) {
+    const SafeArrayData data(array);
+    if (data.get() == nullptr) {
         return -1;
     }
-    if (data == nullptr) {
-        SafeArrayUnaccessData(array);
-        return -1;
-    }
-    const auto* strings = static_cast<const BSTR*>(data);
+    const auto* strings = static_cast<const BSTR*>(data.get());
     if (names != nullptr) {
         for (ULONG i = 0; i < count; ++i) {
             names->Add(CString(BstrToAnsi(strings[i])));
         }
     }
-    SafeArrayUnaccessData(array);
     return static_cast<LONG>(count);
 }
 
@@ -223,7 +202,7 @@ bool OrvoCI::SaveEigenVector(LONG code, LONG channel, LONG size, const double* m
                         Empty::String, values.out())) {
         return false;
     }
-    OwnedVariant noPairs;
+    Variant noPairs;
     return m_engine->SaveSortCode(m_clientId, code, channel, nullptr, noPairs.get(), values.get(),
                                   kKindEigenVector) == 0;
 }
@@ -238,8 +217,8 @@ bool OrvoCI::SaveSortCode(LONG code, LONG channel, CString sortName, const LONG*
     if (!MakeByteString(memo, memoLength, Empty::String, memoText.out())) {
         return false;
     }
-    OwnedVariant pairs;
-    if (!MakePairArray(events, count, pairs.get())) {
+    Variant pairs;
+    if (!MakePairArray(events, count, pairs.out())) {
         return false;
     }
     return m_engine->SaveSortCode(m_clientId, code, channel, BStr(sortName).get(), pairs.get(),
@@ -280,21 +259,19 @@ void OrvoCI::GetSortMapInVariant(CString sortName, CString code, VARIANT* result
     // The caller's VARIANT is taken as fresh storage, as an out argument is.
     VariantInit(result);
     SAFEARRAYBOUND bounds[2] = {{1, 0}, {length, 0}};
-    SAFEARRAY* array = SafeArrayCreate(VT_I1, length > 0 ? 2 : 1, bounds);
-    if (array == nullptr) {
+    SafeArrayPtr array(SafeArrayCreate(VT_I1, length > 0 ? 2 : 1, bounds));
+    if (!array) {
         return;
     }
     if (length > 0) {
-        void* data = nullptr;
-        if (FAILED(SafeArrayAccessData(array, &data))) {
-            SafeArrayDestroy(array);
+        const SafeArrayData data(array.get());
+        if (data.get() == nullptr) {
             return;
         }
-        std::memcpy(data, map.get(), length);
-        SafeArrayUnaccessData(array);
+        std::memcpy(data.get(), map.get(), length);
     }
     result->vt = VT_ARRAY | VT_I1;
-    result->parray = array;
+    result->parray = array.release();
 }
 
 CString OrvoCI::GetSortMemo(const char* sortName, const char* code, LONG channel)

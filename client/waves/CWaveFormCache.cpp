@@ -340,21 +340,20 @@ LONG CWaveFormCache::SaveToReadV(VARIANT& out, bool withHeader) const
     SAFEARRAYBOUND bounds[2] = {{count, 0}, {words, 0}};
     // SafeArrayCreate refuses more than a ULONG of bytes, so the array holds
     // every row offset computed below.
-    SAFEARRAY* psa = SafeArrayCreate(VT_R4, 2, bounds);
-    if (psa == nullptr) {
+    SafeArrayPtr psa(SafeArrayCreate(VT_R4, 2, bounds));
+    if (!psa) {
         return 0;
     }
     const std::size_t rowBytes = std::size_t{words} * sizeof(float);
     std::size_t row = 0;
     for (const auto& entry : m_records) {
-        CopyRow(psa, row++, rowBytes, entry.second, withHeader);
+        CopyRow(psa.get(), row++, rowBytes, entry.second, withHeader);
     }
     if (FAILED(VariantClear(&out))) {
-        SafeArrayDestroy(psa);
         return 0;
     }
     out.vt = VT_ARRAY | VT_R4;
-    out.parray = psa;
+    out.parray = psa.release();
     return static_cast<LONG>(count);
 }
 

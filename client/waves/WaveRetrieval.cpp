@@ -151,16 +151,16 @@ LONG OrvoCI::_GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG cha
         }
         batch = GetEvents(nullptr, kBatchEvents, code, channel, sortCode, start - lead, end, options | kNextBatch);
     }
-    const LONG records = cache.SaveToReadV(m_events, true);
+    const LONG records = cache.SaveToReadV(*m_events, true);
     if (records >= 1 && ppData != nullptr) {
-        *ppData = orvo::EventRowsOf(m_events).data;
+        *ppData = orvo::EventRowsOf(*m_events).data;
     }
     return records;
 }
 
 bool OrvoCI::SaveToWaveCache(CWaveFormCache& cache, LONG fillItem, double fillValue)
 {
-    const orvo::EventRows rows = orvo::EventRowsOf(m_events);
+    const orvo::EventRows rows = orvo::EventRowsOf(*m_events);
     if (rows.rows == 0) {
         return false;
     }

@@ -29,16 +29,14 @@ int main(int argc, char** argv)
         code |= std::uint32_t{static_cast<unsigned char>(store[i])} << (8 * i);
     }
 
-    VARIANT waves;
-    VariantInit(&waves);
+    Variant waves;
     LONG last = -1;
-    const bool read = client.GetWaves(static_cast<LONG>(code), &waves) >= 1 && SafeArrayGetUBound(waves.parray, 1, &last) == S_OK;
+    const bool read = client.GetWaves(static_cast<LONG>(code), waves.out()) >= 1 && SafeArrayGetUBound(waves->parray, 1, &last) == S_OK;
     if (read) {
         std::printf("%ld samples, the first %g V\n", static_cast<long>(last + 1),
-                    static_cast<const float*>(waves.parray->pvData)[0]);
+                    static_cast<const float*>(waves->parray->pvData)[0]);
     } else {
         std::fprintf(stderr, "read-waves: %s\n", client.GetError().GetString());
     }
-    VariantClear(&waves);
     return read ? 0 : 1;
 }

@@ -1,6 +1,9 @@
 // A table of numbered numeric settings, each with a fixed name. The client
 // object keeps one as its global settings: the defaults that the simple and
 // waveform reads take in place of arguments.
+//
+// Threads: the getters may share a table between threads; setting or
+// clearing needs it to itself.
 #pragma once
 
 #include <map>

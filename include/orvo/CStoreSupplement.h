@@ -1,5 +1,7 @@
 // One store of a block: the header items a recording declares for it and the
 // block's notes carry back.
+//
+// Threads: plain data; readers may share it, a writer needs it to itself.
 #pragma once
 
 #include <orvo/Export.h>

@@ -8,6 +8,9 @@
 // hands out blocks of the same kind for the caller to free.
 //
 // Copies duplicate every record, so no two caches ever own one block.
+//
+// Threads: const calls may share a cache between threads; any other call
+// needs it to itself.
 #pragma once
 
 #include <cstdint>

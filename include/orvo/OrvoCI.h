@@ -14,6 +14,12 @@
 //
 // Not copyable: the object owns its engine reference, buffers, supplements
 // and UDP sender, and a copy would have to share or duplicate all of them.
+//
+// Threads: an object is used from the thread that made it, one call at a
+// time; its constructor initialises COM on that thread only, and its buffers
+// and the pointers into them are unguarded. Objects on different threads are
+// independent, the engine serialising their calls; ST keeps its texts per
+// thread.
 #pragma once
 
 #include <array>
@@ -262,7 +268,7 @@ private:
     std::unique_ptr<LONG[]> m_buildBuffer;
     LONG m_buildBufferSize = 0;
     SQHead m_buildHead{};
-    VARIANT m_events;
+    Variant m_events;
     ComPtr<ITankEngine> m_engine;
     LONG m_clientId = 0;
 };

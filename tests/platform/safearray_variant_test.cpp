@@ -1,4 +1,6 @@
 #include <cstring>
+#include <stdexcept>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -8,12 +10,6 @@
 #include <orvo/platform/variant.h>
 
 namespace {
-
-// Destroys what a test leaves behind, even when an assertion ends it early.
-struct ArrayGuard {
-    SAFEARRAY* psa;
-    ~ArrayGuard() { SafeArrayDestroy(psa); }
-};
 
 LONG Bound(HRESULT (*get)(SAFEARRAY*, UINT, LONG*), SAFEARRAY* psa, UINT dim)
 {
@@ -27,8 +23,8 @@ TEST(SafeArrayCreate, StoresBoundsInReverseAndNumbersDimensionsInCallOrder)
     // As callers make a table: W values per row, N rows.
     constexpr ULONG W = 3, N = 5;
     SAFEARRAYBOUND bounds[] = {{W, 0}, {N, 0}};
-    ArrayGuard guard{SafeArrayCreate(VT_R8, 2, bounds)};
-    SAFEARRAY* psa = guard.psa;
+    const SafeArrayPtr owner(SafeArrayCreate(VT_R8, 2, bounds));
+    SAFEARRAY* psa = owner.get();
     ASSERT_NE(psa, nullptr);
     EXPECT_EQ(psa->rgsabound[0].cElements, N);
     EXPECT_EQ(psa->rgsabound[1].cElements, W);
@@ -45,9 +41,9 @@ TEST(SafeArrayCreate, StoresBoundsInReverseAndNumbersDimensionsInCallOrder)
     ASSERT_EQ(SafeArrayUnaccessData(psa), S_OK);
 
     SAFEARRAYBOUND shifted[] = {{3, -2}, {4, 10}};
-    ArrayGuard other{SafeArrayCreate(VT_I2, 2, shifted)};
-    EXPECT_EQ(Bound(SafeArrayGetLBound, other.psa, 1), -2);
-    EXPECT_EQ(Bound(SafeArrayGetUBound, other.psa, 2), 13);
+    const SafeArrayPtr other(SafeArrayCreate(VT_I2, 2, shifted));
+    EXPECT_EQ(Bound(SafeArrayGetLBound, other.get(), 1), -2);
+    EXPECT_EQ(Bound(SafeArrayGetUBound, other.get(), 2), 13);
 }
 
 TEST(SafeArrayCreate, RefusesWhatItCannotHold)
@@ -123,6 +119,126 @@ TEST(VariantCopy, CopiesStringsDeeplyAndClearFreesAll)
     for (VARIANT* var : {&original, &copy, &single}) {
         EXPECT_EQ(VariantClear(var), S_OK);
     }
+}
+
+// Arrays of strings: an element freed twice is a double free and one never
+// freed a leak, both of which the address checker reports.
+SafeArrayPtr Strings(ULONG count)
+{
+    SAFEARRAYBOUND bound{count, 0};
+    SafeArrayPtr array(SafeArrayCreate(VT_BSTR, 1, &bound));
+    EXPECT_TRUE(array);
+    for (ULONG i = 0; array && i < count; ++i) {
+        static_cast<BSTR*>(array->pvData)[i] = SysAllocString(u"held");
+    }
+    return array;
+}
+
+Variant VariantOf(SafeArrayPtr strings)
+{
+    Variant value;
+    value->vt = VT_ARRAY | VT_BSTR;
+    value->parray = strings.release();
+    return value;
+}
+
+TEST(Variant, OwnsItsValueUntilHandedOn)
+{
+    Variant first = VariantOf(Strings(2));
+    SAFEARRAY* const array = first->parray;
+    Variant second(std::move(first));
+    EXPECT_EQ(first->vt, VT_EMPTY);
+    EXPECT_EQ(second->parray, array);
+
+    Variant third = VariantOf(Strings(3));
+    third = std::move(second);  // frees the three strings third held
+    EXPECT_EQ(second->vt, VT_EMPTY);
+    ASSERT_EQ(third->parray, array);
+
+    VARIANT handed = third.release();
+    EXPECT_EQ(third->vt, VT_EMPTY);
+    EXPECT_EQ(handed.parray, array);
+    // Taken back, and freed strings and all when the owner ends.
+    *third.out() = handed;
+}
+
+TEST(Variant, OutClearsWhatWasHeldBeforeTheCalleeWrites)
+{
+    Variant value = VariantOf(Strings(2));
+    VARIANT* slot = value.out();
+    EXPECT_EQ(slot, value.get());
+    EXPECT_EQ(slot->vt, VT_EMPTY);
+    // As a callee fills an out argument: over whatever is there.
+    slot->vt = VT_BSTR;
+    slot->bstrVal = SysAllocString(u"answer");
+    EXPECT_EQ(SysStringLen(value->bstrVal), 6u);
+    value.reset();
+    EXPECT_EQ(value->vt, VT_EMPTY);
+}
+
+TEST(SafeArrayPtr, OwnsOneArrayAtATime)
+{
+    SafeArrayPtr owner = Strings(2);
+    SAFEARRAY* const array = owner.get();
+    SafeArrayPtr moved(std::move(owner));
+    EXPECT_FALSE(owner);
+    EXPECT_EQ(moved.get(), array);
+
+    SafeArrayPtr assigned = Strings(3);
+    assigned = std::move(moved);  // destroys the array assigned held
+    EXPECT_FALSE(moved);
+    ASSERT_EQ(assigned.get(), array);
+
+    SAFEARRAY* const handed = assigned.release();
+    EXPECT_FALSE(assigned);
+    // Taken back, and destroyed strings and all when the owner ends.
+    assigned.reset(handed);
+}
+
+TEST(SafeArrayData, UnlocksHoweverTheScopeEnds)
+{
+    const SafeArrayPtr owner = Strings(2);
+    try {
+        const SafeArrayData data(owner.get());
+        EXPECT_EQ(data.get(), owner->pvData);
+        EXPECT_EQ(owner->cLocks, 1u);
+        throw std::runtime_error("a reader fails midway");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(owner->cLocks, 0u);
+
+    // No data to hand out, yet a lock to undo.
+    SAFEARRAYBOUND none{0, 0};
+    const SafeArrayPtr empty(SafeArrayCreate(VT_I4, 1, &none));
+    ASSERT_TRUE(empty);
+    {
+        const SafeArrayData data(empty.get());
+        EXPECT_EQ(data.get(), nullptr);
+        EXPECT_EQ(empty->cLocks, 1u);
+    }
+    EXPECT_EQ(empty->cLocks, 0u);
+}
+
+// An owner that ends with its array locked is at fault: debug builds stop
+// there, and otherwise the array stays whole for whoever still reads it.
+TEST(OwnerDeathTest, LockedArrayIsNeverFreedUnderItsReader)
+{
+    SAFEARRAYBOUND bound{4, 0};
+    SAFEARRAY* psa = SafeArrayCreate(VT_I4, 1, &bound);
+    ASSERT_NE(psa, nullptr);
+    void* data = nullptr;
+    ASSERT_EQ(SafeArrayAccessData(psa, &data), S_OK);
+    EXPECT_DEBUG_DEATH({ SafeArrayPtr owner(psa); }, "locked");
+    EXPECT_DEBUG_DEATH(
+        {
+            Variant owner;
+            owner->vt = VT_ARRAY | VT_I4;
+            owner->parray = psa;
+        },
+        "locked");
+    static_cast<LONG*>(data)[3] = 7;  // a write to a freed block would be reported
+    ASSERT_EQ(SafeArrayUnaccessData(psa), S_OK);
+    EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
 }
 
 }  // namespace

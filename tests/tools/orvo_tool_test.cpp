@@ -137,16 +137,14 @@ std::vector<float> LibraryWaves(const std::string& tank, int channel, double t1,
     client.SetGlobal(2, channel);
     client.SetGlobal(4, t1);
     client.SetGlobal(5, t2);
-    VARIANT waves;
-    VariantInit(&waves);
+    Variant waves;
     std::vector<float> row;
     LONG lastPoint = -1;
     constexpr LONG kWav1 = 'W' | 'a' << 8 | 'v' << 16 | '1' << 24;
-    if (client.GetWaves(kWav1, &waves) >= 1 && SafeArrayGetUBound(waves.parray, 1, &lastPoint) == S_OK) {
-        const auto* data = static_cast<const float*>(waves.parray->pvData);
+    if (client.GetWaves(kWav1, waves.out()) >= 1 && SafeArrayGetUBound(waves->parray, 1, &lastPoint) == S_OK) {
+        const auto* data = static_cast<const float*>(waves->parray->pvData);
         row.assign(data, data + lastPoint + 1);
     }
-    VariantClear(&waves);
     return row;
 }
 

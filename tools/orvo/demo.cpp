@@ -117,8 +117,8 @@ fs::path DrawTrials(Session& session, const fs::path& folder)
     // Widened ranges give each row a baseline before its tone.
     const double tolerance = client.GetFilterTolerance();
     const double lead = client.SetFilterTolerance(kBaseline) != 0 ? kBaseline : 0.0;
-    OwnedVariant answer;
-    const LONG trials = client.GetWavesOnTimeRange(StoreCode(kStreamStore), kTrialChannel, answer.get());
+    Variant answer;
+    const LONG trials = client.GetWavesOnTimeRange(StoreCode(kStreamStore), kTrialChannel, answer.out());
     client.ResetFilters();
     if (lead > 0.0 && tolerance >= 0.0) {
         client.SetFilterTolerance(tolerance);

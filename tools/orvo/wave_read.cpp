@@ -94,15 +94,14 @@ WaveRows TakeWaveRows(const VARIANT& answer)
     WaveRows rows;
     rows.rows = static_cast<std::size_t>(lastRow) + 1;
     rows.points = static_cast<std::size_t>(lastPoint) + 1;
-    void* data = nullptr;
-    if (SafeArrayAccessData(array, &data) != S_OK || data == nullptr) {
+    const SafeArrayData data(array);
+    if (data.get() == nullptr) {
         throw Failure("cannot reach the waveform data the library answered");
     }
     // Both counts come from a descriptor whose data block was allocated for
     // their product, so the product cannot overflow here.
-    const auto* first = static_cast<const float*>(data);
+    const auto* first = static_cast<const float*>(data.get());
     rows.values.assign(first, first + rows.rows * rows.points);
-    SafeArrayUnaccessData(array);
     return rows;
 }
 
@@ -170,8 +169,8 @@ Waves ReadWaves(Session& session, const WaveRequest& request,
     for (std::size_t i = 0; i < waves.channels.size(); ++i) {
         const int channel = waves.channels[i];
         client.SetGlobal(kChannelSetting, channel);
-        OwnedVariant answer;
-        if (client.GetWaves(code, answer.get()) >= 1) {
+        Variant answer;
+        if (client.GetWaves(code, answer.out()) >= 1) {
             // One channel was asked for: the first row is its own.
             const WaveRows row = TakeWaveRows(*answer);
             if (!any) {

@@ -20,20 +20,6 @@ struct WaveRequest {
     std::string filter;         // a filter description, or empty
 };
 
-// A VARIANT that clears itself, for answers the library hands over.
-class OwnedVariant {
-public:
-    OwnedVariant() { VariantInit(&m_value); }
-    ~OwnedVariant() { VariantClear(&m_value); }
-    OwnedVariant(const OwnedVariant&) = delete;
-    OwnedVariant& operator=(const OwnedVariant&) = delete;
-    VARIANT* get() { return &m_value; }
-    const VARIANT& operator*() const { return m_value; }
-
-private:
-    VARIANT m_value;
-};
-
 struct WaveRows {
     std::size_t rows = 0;
     std::size_t points = 0;     // per row

@@ -126,6 +126,10 @@ private:
 };
 
 // Holds one reference to an interface.
+//
+// Threads: copies of one pointer may be made and dropped on different threads
+// when the object counts atomically, as ComObject does; one ComPtr object is
+// not to be assigned, reset or put while another thread uses it.
 template <ComInterface T>
 class ComPtr {
 public:

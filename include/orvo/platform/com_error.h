@@ -8,6 +8,7 @@
 
 #include <orvo/platform/types.h>
 
+// Threads: unchanged once made, so it may be shared and read on any thread.
 class ComError : public std::exception {
 public:
     explicit ComError(HRESULT hr) noexcept;
@@ -25,6 +26,8 @@ private:
 // page; throws ComError with E_OUTOFMEMORY when the text cannot become a
 // BSTR, or with the HRESULT of the conversion's last error when it fails.
 // A null char pointer gives a null BSTR, an empty text an empty BSTR.
+// Threads: const calls may share an object; out, release and assignment
+// need it to itself.
 class BStr {
 public:
     BStr() noexcept = default;

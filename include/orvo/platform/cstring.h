@@ -19,6 +19,9 @@
 // would leave the string throws std::out_of_range; the substring and editing
 // operations clamp their arguments instead, which such callers rely on. Text
 // longer than INT_MAX - 1 bytes is refused with std::length_error.
+//
+// Threads: as a standard string: const calls may share one between threads,
+// a call that changes it needs it to itself.
 class CString {
 public:
     CString() = default;
@@ -139,6 +142,7 @@ private:
 
 // Growable array of CString. Indices are checked: a bad index throws
 // std::out_of_range, a negative size or count std::invalid_argument.
+// Threads: as CString.
 class CStringArray {
 public:
     int GetSize() const noexcept { return static_cast<int>(m_items.size()); }

@@ -8,6 +8,8 @@
 // Elements are laid out with the first dimension passed varying fastest.
 #pragma once
 
+#include <utility>
+
 #include <orvo/platform/types.h>
 #include <orvo/platform/variant.h>
 
@@ -63,3 +65,62 @@ HRESULT SafeArrayGetLBound(SAFEARRAY* psa, UINT nDim, LONG* lowerBound);
 HRESULT SafeArrayGetUBound(SAFEARRAY* psa, UINT nDim, LONG* upperBound);
 
 HRESULT SafeArrayGetVartype(SAFEARRAY* psa, VARTYPE* vt);
+
+// Owns one SAFEARRAY (or none), destroyed when the object ends or takes
+// another. The array must be unlocked by then; a locked one is a fault of the
+// caller, handled as Variant handles a value it cannot clear: debug builds
+// stop, and otherwise the array is kept, not freed under its reader.
+//
+// Threads: const calls may share an object; reset, release and assignment
+// need it to itself.
+class SafeArrayPtr {
+public:
+    SafeArrayPtr() noexcept = default;
+    // Takes array over.
+    explicit SafeArrayPtr(SAFEARRAY* array) noexcept : m_array(array) {}
+    ~SafeArrayPtr() { reset(); }
+
+    SafeArrayPtr(SafeArrayPtr&& other) noexcept : m_array(other.release()) {}
+    SafeArrayPtr& operator=(SafeArrayPtr&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    SafeArrayPtr(const SafeArrayPtr&) = delete;
+    SafeArrayPtr& operator=(const SafeArrayPtr&) = delete;
+
+    SAFEARRAY* get() const noexcept { return m_array; }
+    SAFEARRAY* operator->() const noexcept { return m_array; }
+    explicit operator bool() const noexcept { return m_array != nullptr; }
+
+    // Hands the array over to the caller, who must destroy it.
+    [[nodiscard]] SAFEARRAY* release() noexcept { return std::exchange(m_array, nullptr); }
+    // Destroys what is held and takes array over.
+    void reset(SAFEARRAY* array = nullptr) noexcept;
+
+private:
+    SAFEARRAY* m_array = nullptr;
+};
+
+// An array's data for the length of a scope: accessed when made, unaccessed
+// when it ends, so that the array is unlocked again before its owner ends
+// however the scope is left. Neither copied nor moved: the lock belongs to
+// the scope.
+//
+// Threads: an array's lock count is not atomic, so its data is accessed from
+// one thread at a time.
+class SafeArrayData {
+public:
+    explicit SafeArrayData(SAFEARRAY* array) noexcept;
+    ~SafeArrayData();
+    SafeArrayData(const SafeArrayData&) = delete;
+    SafeArrayData& operator=(const SafeArrayData&) = delete;
+
+    // Null when the array could not be accessed, and for an array without
+    // elements.
+    void* get() const noexcept { return m_data; }
+
+private:
+    SAFEARRAY* m_array = nullptr;  // null unless accessed
+    void* m_data = nullptr;
+};

@@ -1,6 +1,8 @@
 // A small growable array with int positions and bool results instead of
 // exceptions, for the places in our exported signatures that keep lists of
 // items (typically pointers the caller owns: the array never deletes them).
+// Threads: const calls may share an array between threads; a call that
+// changes it needs it to itself.
 #pragma once
 
 #include <algorithm>

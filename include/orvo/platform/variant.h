@@ -46,3 +46,42 @@ HRESULT VariantClear(VARIANTARG* var);
 // new strings). On failure dest is left VT_EMPTY; when src has a bad type or
 // dest cannot be cleared, dest is left as it was.
 HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* src);
+
+// Owns one VARIANT: made empty, cleared when the object ends or takes a new
+// value. What it holds must be clearable by then: of a supported type, and
+// no array still locked (SafeArrayData unlocks on its way out). A value that
+// cannot be cleared is a fault of the caller; debug builds stop there, and
+// otherwise it is kept, for the leak checker to report, rather than freed
+// under whoever still reads it.
+//
+// Threads: const calls may share an object; any other call needs it to
+// itself.
+class Variant {
+public:
+    Variant() noexcept { VariantInit(&m_value); }
+    ~Variant();
+
+    Variant(Variant&& other) noexcept;
+    Variant& operator=(Variant&& other) noexcept;
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+
+    // The value, still owned here: to read, fill or pass as an in argument.
+    VARIANT* get() noexcept { return &m_value; }
+    const VARIANT* get() const noexcept { return &m_value; }
+    VARIANT& operator*() noexcept { return m_value; }
+    const VARIANT& operator*() const noexcept { return m_value; }
+    VARIANT* operator->() noexcept { return &m_value; }
+    const VARIANT* operator->() const noexcept { return &m_value; }
+
+    // Clears what is held.
+    void reset() noexcept;
+    // For an out argument: clears what is held and returns where the callee
+    // stores its value, which this object then owns.
+    VARIANT* out() noexcept;
+    // Hands the value over to the caller, who must clear it, and stays empty.
+    [[nodiscard]] VARIANT release() noexcept;
+
+private:
+    VARIANT m_value;
+};

@@ -73,12 +73,11 @@ TEST_F(EventReadingTest, RowsAndHeaderItems)
         EXPECT_EQ(client->ParseEvHeaderInfo(LONG{1}, c.item), c.value) << c.item;
     }
     EXPECT_EQ(client->ParseEvHeaderInfo(LONG{3}, 2), 0.0);
-    VARIANT index;
-    client->FillEvNqaIdx(&index);
-    ASSERT_EQ(index.vt, VT_ARRAY | VT_I4);
-    const LONG* got = static_cast<LONG*>(index.parray->pvData);
+    Variant index;
+    client->FillEvNqaIdx(index.out());
+    ASSERT_EQ(index->vt, VT_ARRAY | VT_I4);
+    const LONG* got = static_cast<LONG*>(index->parray->pvData);
     EXPECT_EQ(std::vector<LONG>(got, got + 3), (std::vector<LONG>{0, 1, 2}));
-    VariantClear(&index);
 }
 
 // A shape other than the one promised must never be walked as rows.
@@ -134,16 +133,15 @@ TEST(EventReading, PointsTextsAndVariants)
         {0, 0, 5, 1, 5, 0}, {0, 8, 5, 2, 8, 5}, {0, 8, 0, 1, 8, 0}, {2, 3, 0, 1, 6, 0},
         {5, 3, 0, -1, 0, 0}, {3, 0x40000000, 1, -1, 0, 0}, {0, -1, 5, -1, 0, 0}};
     for (const auto& s : shapes) {
-        VARIANT v;
-        const int made = OrvoCI::MakeVariantWithDFrom(&v, s.format, s.count1, s.count2);
+        Variant v;
+        const int made = OrvoCI::MakeVariantWithDFrom(v.out(), s.format, s.count1, s.count2);
         ASSERT_EQ(made, s.dims > 0 ? 1 : 0) << s.count1 << " " << s.count2;
         if (made == 0) continue;
-        ASSERT_EQ(v.parray->cDims, s.dims);
-        EXPECT_EQ(v.parray->rgsabound[s.dims - 1].cElements, s.dim1);
+        ASSERT_EQ(v->parray->cDims, s.dims);
+        EXPECT_EQ(v->parray->rgsabound[s.dims - 1].cElements, s.dim1);
         if (s.dims == 2) {
-            EXPECT_EQ(v.parray->rgsabound[0].cElements, s.dim2);
+            EXPECT_EQ(v->parray->rgsabound[0].cElements, s.dim2);
         }
-        VariantClear(&v);
     }
 }
 

@@ -82,10 +82,9 @@ TEST_F(SortCodesTest, SaveSortCodeSendsIndexAndSignedSortCodePairsAndRefusesBadS
 TEST_F(SortCodesTest, MemoMarkerRoundTrip)
 {
     Connect();
-    VARIANT data;
-    VariantInit(&data);
+    const Variant data;
     EXPECT_CALL(*engine, SaveSortCode(1, kAb, 2, BstrIs("S"), _, BstrIs("NOTSORTERhi"), 0)).WillOnce(Return(0));
-    EXPECT_TRUE(client->SaveSortCodeInVariant("S", "ab", 2, "hi", data));
+    EXPECT_TRUE(client->SaveSortCodeInVariant("S", "ab", 2, "hi", *data));
     for (const auto& [stored, memo] : {std::pair{"NOTSORTERhi", "hi"}, {"notsorterhi", ""}}) {
         EXPECT_CALL(*engine, GetSortCondition(1, kAb, 2, BstrIs("S"), 0, _)).WillOnce(ReturnText<5>(stored, 0));
         EXPECT_EQ(client->GetSortMemo("S", "ab", 2), memo) << stored;
@@ -116,21 +115,20 @@ TEST_F(SortCodesTest, EigenVectorsTravelAsCheckedByteStrings)
 
 TEST_F(SortCodesTest, SortMapInVariantShapes)
 {
-    VARIANT result;
-    result.vt = VT_I4;
-    client->GetSortMapInVariant("S", "ab", &result);
+    Variant result;
+    result->vt = VT_I4;
+    client->GetSortMapInVariant("S", "ab", result.get());
     Connect();
     EXPECT_CALL(*engine, GetSortChanMap(1, kAb, BstrIs("S"), 0, _)).WillOnce(Return(1));
-    client->GetSortMapInVariant("S", "ab", &result);
-    EXPECT_EQ(result.vt, VT_I4);
+    client->GetSortMapInVariant("S", "ab", result.get());
+    EXPECT_EQ(result->vt, VT_I4);
     for (const std::string& map : {std::string(), std::string("\1\2\3\4\5")}) {
         EXPECT_CALL(*engine, GetSortChanMap(1, kAb, BstrIs("S"), 0, _)).WillOnce(ReturnBytes<4>(map, 0));
-        client->GetSortMapInVariant("S", "ab", &result);
-        ASSERT_EQ(result.vt, VT_ARRAY | VT_I1);
-        EXPECT_EQ(SafeArrayGetDim(result.parray), map.empty() ? 1u : 2u);
-        EXPECT_EQ(result.parray->rgsabound[0].cElements, map.empty() ? 1u : 5u);  // the last dimension
-        EXPECT_EQ(std::memcmp(result.parray->pvData, map.data(), map.size()), 0);
-        VariantClear(&result);
+        client->GetSortMapInVariant("S", "ab", result.out());
+        ASSERT_EQ(result->vt, VT_ARRAY | VT_I1);
+        EXPECT_EQ(SafeArrayGetDim(result->parray), map.empty() ? 1u : 2u);
+        EXPECT_EQ(result->parray->rgsabound[0].cElements, map.empty() ? 1u : 5u);  // the last dimension
+        EXPECT_EQ(std::memcmp(result->parray->pvData, map.data(), map.size()), 0);
     }
 }
 

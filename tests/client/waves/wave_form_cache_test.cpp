@@ -117,16 +117,14 @@ TEST(WaveFormCache, MemoryLimitRefusesTheRecordThatWouldPassIt)
 TEST(WaveFormCache, ReadBufferDeclaresRecordsThenWordsAndHoldsStreamHeaders)
 {
     CWaveFormCache cache = Filled({3, 1, 2});
-    VARIANT out;
-    VariantInit(&out);
-    ASSERT_EQ(cache.SaveToReadV(out, true), 3);
-    EXPECT_EQ(Shape(out), std::make_pair(3, 14));
+    Variant out;
+    ASSERT_EQ(cache.SaveToReadV(*out, true), 3);
+    EXPECT_EQ(Shape(*out), std::make_pair(3, 14));
     for (std::uint16_t row = 0; row < 3; ++row) {
         const SQHead expected{14, 0x8101, 0x41424344, std::uint16_t(row + 1), -3, 0.0, 7.5, 0, 0, 0, 0, 8.0f};
-        EXPECT_EQ(std::memcmp(Row(out, 14, row), &expected, sizeof expected), 0) << row;
-        EXPECT_EQ(Row(out, 14, row)[10], row + 11.0f);
+        EXPECT_EQ(std::memcmp(Row(*out, 14, row), &expected, sizeof expected), 0) << row;
+        EXPECT_EQ(Row(*out, 14, row)[10], row + 11.0f);
     }
-    VariantClear(&out);
 }
 
 TEST(WaveFormCache, RowArrayDeclaresWordsThenRowsAndFillsEveryKeyIntoItsOwnRow)
@@ -142,22 +140,21 @@ TEST(WaveFormCache, RowArrayDeclaresWordsThenRowsAndFillsEveryKeyIntoItsOwnRow)
     };
     for (const Case& c : cases) {
         CWaveFormCache cache = Filled(c.keys);
-        VARIANT out;
-        ASSERT_EQ(cache.GetVariant(out, c.header, c.fill), c.rows);
+        Variant out;
+        ASSERT_EQ(cache.GetVariant(*out, c.header, c.fill), c.rows);
         if (c.rows == 0) {
-            EXPECT_EQ(out.vt, VT_EMPTY);
+            EXPECT_EQ(out->vt, VT_EMPTY);
             continue;
         }
         const std::size_t words = c.header ? 14 : 4;
-        EXPECT_EQ(Shape(out), (std::make_pair(static_cast<LONG>(words), c.rows)));
+        EXPECT_EQ(Shape(*out), (std::make_pair(static_cast<LONG>(words), c.rows)));
         for (std::size_t row = 0; row < c.firsts.size(); ++row) {
-            EXPECT_EQ(Row(out, words, row)[c.header ? 10 : 0], c.firsts[row]) << row;  // point 0
+            EXPECT_EQ(Row(*out, words, row)[c.header ? 10 : 0], c.firsts[row]) << row;  // point 0
         }
         if (c.rows == 3000) {  // above 2047 and still in its own row
-            EXPECT_EQ(Row(out, 4, 2047)[0], 0.0f);
-            EXPECT_EQ(Row(out, 4, 2999)[0], 3010.0f);
+            EXPECT_EQ(Row(*out, 4, 2047)[0], 0.0f);
+            EXPECT_EQ(Row(*out, 4, 2999)[0], 3010.0f);
         }
-        VariantClear(&out);
     }
 }
 

@@ -49,18 +49,16 @@ protected:
     // The result, and the rows handed out (cleared again).
     std::pair<LONG, Rows> Read(const char* name, LONG onRangesOfChannel = -1)
     {
-        VARIANT out;
-        VariantInit(&out);
-        const LONG result = onRangesOfChannel < 0 ? client->GetWaves(PackStoreCode(name), &out)
-                                                  : client->GetWavesOnTimeRange(PackStoreCode(name), onRangesOfChannel, &out);
+        Variant out;
+        const LONG result = onRangesOfChannel < 0 ? client->GetWaves(PackStoreCode(name), out.out())
+                                                  : client->GetWavesOnTimeRange(PackStoreCode(name), onRangesOfChannel, out.out());
         Rows rows;
-        if (out.vt == (VT_ARRAY | VT_R4)) {
+        if (out->vt == (VT_ARRAY | VT_R4)) {
             LONG words = 0, count = 0;
-            SafeArrayGetUBound(out.parray, 1, &words), SafeArrayGetUBound(out.parray, 2, &count);
-            const auto* data = static_cast<const float*>(out.parray->pvData);
+            SafeArrayGetUBound(out->parray, 1, &words), SafeArrayGetUBound(out->parray, 2, &count);
+            const auto* data = static_cast<const float*>(out->parray->pvData);
             for (LONG r = 0; r <= count; ++r) rows.emplace_back(data + r * (words + 1), data + (r + 1) * (words + 1));
         }
-        VariantClear(&out);
         return {result, rows};
     }
     void Set(std::vector<std::pair<LONG, double>> settings)
