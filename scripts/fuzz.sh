@@ -10,15 +10,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVO_FUZZ_BUILD:-$top/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 
-"$top/scripts/install-deps.sh"
-# Only the fuzzers need clang, so the main build does not ask for it.
-if ! command -v clang++ >/dev/null; then
-  run_as_root=()
-  [ "$(id -u)" -eq 0 ] || run_as_root=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${run_as_root[@]}" apt-get update -q
-  "${run_as_root[@]}" apt-get install -y -q --no-install-recommends clang
-fi
+"$top/scripts/install-deps.sh" clang
 
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DORVO_SANITIZE=ON \

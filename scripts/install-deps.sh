@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the build and the tests need, when missing,
+# and those named as arguments (clang, say, for the builds that need it).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs the whole test suite. Leaks and undefined behaviour fail the run.
+# runs the whole test suite. Leaks and undefined behaviour fail the run. Then
+# clang checks the lock annotations in a build of their own (the
+# thread-safety preset, in <build>-tsa); any warning there fails the run too.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVO_TEST_BUILD:-$top/build-test}
@@ -13,3 +15,8 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
+
+# Only this check needs clang, so the build above does not ask for it.
+"$top/scripts/install-deps.sh" clang
+(cd "$top" && cmake --preset thread-safety -B "$build-tsa" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON)
+cmake --build "$build-tsa" -j "$(nproc)"

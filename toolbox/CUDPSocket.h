@@ -19,6 +19,8 @@ public:
     bool send(const char* text, int length);
 
 private:
-    int m_socket;
-    unsigned short m_port;
+    // Used by the support library only: the client library's forwarding
+    // members never touch them.
+    [[maybe_unused]] int m_socket;
+    [[maybe_unused]] unsigned short m_port;
 };

@@ -2,8 +2,8 @@
 // to local activations of orvo::CLSID_TankEngine, as starting a local server would.
 #include "tankengine/server/TankEngine.h"
 
-#include <mutex>
 #include <new>
+#include "platform/thread_safety.h"
 #include "protocol/Installation.h"
 
 namespace orvo::engine {
@@ -22,29 +22,38 @@ public:
         if (outer != nullptr) {
             return CLASS_E_NOAGGREGATION;
         }
-        std::lock_guard lock(m_mutex);
-        if (!m_engine) {
-            m_engine.attach(new (std::nothrow) TankEngine);
+        // No exception may leave the factory: the caller is not ours.
+        try {
+            MutexLock lock(m_mutex);
             if (!m_engine) {
-                return E_OUTOFMEMORY;
+                m_engine.attach(new TankEngine);
             }
+            return m_engine->QueryInterface(riid, object);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
         }
-        return m_engine->QueryInterface(riid, object);
     }
 
     HRESULT LockServer(BOOL) override { return S_OK; }
 
 private:
-    std::mutex m_mutex;
-    ComPtr<ITankEngine> m_engine;
+    Mutex m_mutex;
+    ComPtr<ITankEngine> m_engine GUARDED_BY(m_mutex);
 };
 
 class Registration {
 public:
     Registration()
     {
+        // Loading must not end the process: without memory for the factory
+        // the engine is simply not offered.
         ComPtr<IClassFactory> factory;
-        factory.attach(new EngineFactory);
+        factory.attach(new (std::nothrow) EngineFactory);
+        if (!factory) {
+            return;
+        }
         // The class table holds the factory from here on.
         (void)CoRegisterClassObject(orvo::CLSID_TankEngine, factory.get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
                                     &m_cookie);

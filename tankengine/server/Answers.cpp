@@ -8,18 +8,20 @@
 
 namespace orvo::engine {
 
+using enum tank::ErrorKind;
+
 tank::Result<LONG> DeliverCodes(VARIANT* out, const std::vector<std::int32_t>& codes)
 {
     if (codes.empty()) {
         return 0;
     }
     if (codes.size() > static_cast<std::size_t>(std::numeric_limits<LONG>::max())) {
-        return tank::Fail(std::to_string(codes.size()) + " codes are more than one answer can count");
+        return tank::Fail(kInvalidArgument, std::to_string(codes.size()) + " codes are more than one answer can count");
     }
     SAFEARRAYBOUND bound{static_cast<ULONG>(codes.size()), 0};
     SAFEARRAY* array = SafeArrayCreate(VT_I4, 1, &bound);
     if (array == nullptr) {
-        return tank::Fail("no memory for " + std::to_string(codes.size()) + " codes");
+        return tank::Fail(kOutOfMemory, "no memory for " + std::to_string(codes.size()) + " codes");
     }
     std::ranges::copy(codes, static_cast<std::int32_t*>(array->pvData));
     out->vt = VT_ARRAY | VT_I4;
@@ -34,12 +36,13 @@ tank::Result<LONG> DeliverTable(VARIANT* out, const std::vector<double>& cells, 
         return 0;
     }
     if (rows > static_cast<std::size_t>(std::numeric_limits<LONG>::max())) {
-        return tank::Fail(std::to_string(rows) + " rows are more than one answer can count");
+        return tank::Fail(kInvalidArgument, std::to_string(rows) + " rows are more than one answer can count");
     }
     SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(width), 0}, {static_cast<ULONG>(rows), 0}};
     SAFEARRAY* array = SafeArrayCreate(VT_R8, 2, bounds);
     if (array == nullptr) {
-        return tank::Fail("no memory for " + std::to_string(rows) + " rows of " + std::to_string(width) + " doubles");
+        return tank::Fail(kOutOfMemory,
+                          "no memory for " + std::to_string(rows) + " rows of " + std::to_string(width) + " doubles");
     }
     std::ranges::copy(cells, static_cast<double*>(array->pvData));
     out->vt = VT_ARRAY | VT_R8;

@@ -13,6 +13,8 @@
 namespace orvo::engine {
 namespace {
 
+using enum tank::ErrorKind;
+
 constexpr std::string_view kUserNoteDelimiter = "[USERNOTEDELIMITER]";
 
 // SetBlockInfo's number: what becomes of the user's note text.
@@ -27,10 +29,11 @@ double SecondsSince1970()
 tank::Status NeedTank(const Client& client, TankMode mode)
 {
     if (!client.tank) {
-        return tank::Fail("the client has no tank open");
+        return tank::Fail(kInvalidArgument, "the client has no tank open");
     }
     if (mode == TankMode::Write && client.tank->mode != TankMode::Write) {
-        return tank::Fail("tank " + client.tank->name + " is open for reading only; open it with mode 'W'");
+        return tank::Fail(kInvalidArgument,
+                          "tank " + client.tank->name + " is open for reading only; open it with mode 'W'");
     }
     return {};
 }
@@ -56,7 +59,7 @@ bool RecordingHere(const Client& client, const std::filesystem::path& blockDir)
 tank::Result<SelectedBlock*> TankEngine::Selected(Client& client)
 {
     if (!client.block) {
-        return tank::Fail(client.tank ? "no block selected" : "the client has no tank open");
+        return tank::Fail(kInvalidArgument, client.tank ? "no block selected" : "the client has no tank open");
     }
     return &*client.block;
 }
@@ -138,7 +141,8 @@ tank::Result<LONG> TankEngine::Record(Client& client, std::string_view name, std
         return writable.failure();
     }
     if (client.recording) {
-        return tank::Fail("the client is recording block " + client.recording->writer.Name() + " already");
+        return tank::Fail(kInvalidArgument,
+                          "the client is recording block " + client.recording->writer.Name() + " already");
     }
     if (!name.empty()) {
         tank::Result<bool> resumed = Resume(client, client.tank->dir / std::string(name));
@@ -191,22 +195,22 @@ tank::Status TankEngine::Stop(Client& client)
 
 LONG TankEngine::StartRecord(LONG clientId, BSTR name)
 {
-    std::string blockName = FromBstr(name);
-    return WithClient(clientId, "StartRecord", [&](Client& client) { return Record(client, blockName, {}); });
+    return WithClient(clientId, "StartRecord",
+                      [&](Client& client) REQUIRES(m_mutex) { return Record(client, FromBstr(name), {}); });
 }
 
 LONG TankEngine::StartRecordEx(LONG clientId, BSTR name, BSTR supplements)
 {
-    std::string blockName = FromBstr(name);
-    std::string list = FromBstr(supplements);
-    return WithClient(clientId, "StartRecordEx", [&](Client& client) { return Record(client, blockName, list); });
+    return WithClient(clientId, "StartRecordEx", [&](Client& client) REQUIRES(m_mutex) {
+        return Record(client, FromBstr(name), FromBstr(supplements));
+    });
 }
 
 LONG TankEngine::StopRecord(LONG clientId)
 {
-    return WithClient(clientId, "StopRecord", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "StopRecord", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (!client.recording) {
-            return tank::Fail("the client is not recording");
+            return tank::Fail(kInvalidArgument, "the client is not recording");
         }
         if (tank::Status stopped = Stop(client); !stopped) {
             return stopped.failure();
@@ -217,9 +221,9 @@ LONG TankEngine::StopRecord(LONG clientId)
 
 LONG TankEngine::SetOSTime(LONG clientId, DOUBLE time)
 {
-    return WithClient(clientId, "SetOSTime", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetOSTime", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (!std::isfinite(time) || time < 0) {
-            return tank::Fail("a start time is a finite number of seconds since 1970");
+            return tank::Fail(kInvalidArgument, "a start time is a finite number of seconds since 1970");
         }
         client.nextStartTime = time;
         return 1;
@@ -228,7 +232,7 @@ LONG TankEngine::SetOSTime(LONG clientId, DOUBLE time)
 
 LONG TankEngine::GetHotBlock(LONG clientId, BSTR* name)
 {
-    return WithClient(clientId, "GetHotBlock", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "GetHotBlock", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (tank::Status open = NeedTank(client, TankMode::Read); !open) {
             return open.failure();
         }
@@ -249,15 +253,15 @@ LONG TankEngine::GetHotBlock(LONG clientId, BSTR* name)
             }
         }
         if (hot.empty()) {
-            return tank::Fail("no block of tank " + client.tank->name + " is being recorded");
+            return tank::Fail(kNotFound, "no block of tank " + client.tank->name + " is being recorded");
         }
-        return Deliver(name, hot) ? tank::Result<LONG>(1) : tank::Fail("out of memory");
+        return DeliverAnswer(name, hot);
     });
 }
 
 LONG TankEngine::QueryBlockName(LONG clientId, LONG index, BSTR* name)
 {
-    return WithClient(clientId, "QueryBlockName", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "QueryBlockName", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (tank::Status open = NeedTank(client, TankMode::Read); !open) {
             return open.failure();
         }
@@ -266,28 +270,28 @@ LONG TankEngine::QueryBlockName(LONG clientId, LONG index, BSTR* name)
             return blocks.failure();
         }
         if (index < 0 || static_cast<std::size_t>(index) >= blocks->size()) {
-            return tank::Fail("no block at index " + std::to_string(index) + "; tank " + client.tank->name +
-                              " holds " + std::to_string(blocks->size()));
+            return tank::Fail(kNotFound, "no block at index " + std::to_string(index) + "; tank " + client.tank->name +
+                                             " holds " + std::to_string(blocks->size()));
         }
-        return Deliver(name, (*blocks)[static_cast<std::size_t>(index)].name) ? tank::Result<LONG>(1)
-                                                                              : tank::Fail("out of memory");
+        return DeliverAnswer(name, (*blocks)[static_cast<std::size_t>(index)].name);
     });
 }
 
 LONG TankEngine::SelectBlock(LONG clientId, BSTR name)
 {
-    std::string blockName = FromBstr(name);
-    return WithClient(clientId, "SelectBlock", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "SelectBlock", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string blockName = FromBstr(name);
         if (tank::Status open = NeedTank(client, TankMode::Read); !open) {
             return open.failure();
         }
         // The name checks keep the block inside the tank's folder.
         if (const char* problem = tank::BlockNameProblem(blockName)) {
-            return tank::Fail("\"" + blockName + "\" cannot name a block: " + problem);
+            return tank::Fail(kInvalidArgument, "\"" + blockName + "\" cannot name a block: " + problem);
         }
         std::filesystem::path dir = client.tank->dir / blockName;
         if (tank::Result<tank::BlockInfo> info = tank::ReadBlockInfo(dir); !info) {
-            return tank::Fail("no block " + blockName + " in tank " + client.tank->name + " (" + info.error() + ")");
+            return tank::Fail(kNotFound,
+                              "no block " + blockName + " in tank " + client.tank->name + " (" + info.error() + ")");
         }
         tank::Result<tank::BlockReader> reader = tank::BlockReader::Open(dir);
         if (!reader) {
@@ -302,7 +306,7 @@ LONG TankEngine::SelectBlock(LONG clientId, BSTR name)
 LONG TankEngine::GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* text3, DOUBLE* startTime,
                               DOUBLE* stopTime, BSTR* notes)
 {
-    return WithClient(clientId, "GetBlockInfo", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "GetBlockInfo", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         tank::Result<SelectedBlock*> block = Selected(client);
         if (!block) {
             return block.failure();
@@ -342,7 +346,7 @@ LONG TankEngine::GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* tex
         }
         if (!Deliver(text1, (*block)->name) || !Deliver(text2, client.tank->name) || !Deliver(text3, state) ||
             !Deliver(notes, *text)) {
-            return tank::Fail("out of memory");
+            return tank::Fail(kOutOfMemory, "out of memory");
         }
         return 1;
     });
@@ -350,14 +354,15 @@ LONG TankEngine::GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* tex
 
 LONG TankEngine::SetBlockInfo(LONG clientId, BSTR text1, LONG number, BSTR text2)
 {
-    std::string blockName = FromBstr(text1);
-    std::string userNote = FromBstr(text2);
-    return WithClient(clientId, "SetBlockInfo", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetBlockInfo", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string blockName = FromBstr(text1);
+        std::string userNote = FromBstr(text2);
         if (number != kReplaceUserNote && number != kAppendUserNote) {
-            return tank::Fail("number " + std::to_string(number) + " is not known; 0 replaces the note, 1 appends");
+            return tank::Fail(kInvalidArgument,
+                              "number " + std::to_string(number) + " is not known; 0 replaces the note, 1 appends");
         }
         if (userNote.find(kUserNoteDelimiter) != std::string::npos) {
-            return tank::Fail("a note cannot hold " + std::string(kUserNoteDelimiter));
+            return tank::Fail(kInvalidArgument, "a note cannot hold " + std::string(kUserNoteDelimiter));
         }
         if (tank::Status writable = NeedTank(client, TankMode::Write); !writable) {
             return writable.failure();
@@ -369,7 +374,7 @@ LONG TankEngine::SetBlockInfo(LONG clientId, BSTR text1, LONG number, BSTR text2
             }
             blockName = (*block)->name;
         } else if (const char* problem = tank::BlockNameProblem(blockName)) {
-            return tank::Fail("\"" + blockName + "\" cannot name a block: " + problem);
+            return tank::Fail(kInvalidArgument, "\"" + blockName + "\" cannot name a block: " + problem);
         }
         std::filesystem::path dir = client.tank->dir / blockName;
         tank::Result<std::string> notes = tank::ReadBlockNotes(dir);

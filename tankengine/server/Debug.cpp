@@ -60,8 +60,8 @@ std::string TankEngine::Report(const std::filesystem::path& tank) const
 
 LONG TankEngine::GetDebug(BSTR name, BSTR* text)
 {
-    std::string tankName = FromBstr(name);
-    return WithoutClient("GetDebug", [&]() -> tank::Result<LONG> {
+    return WithoutClient("GetDebug", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string tankName = FromBstr(name);
         std::filesystem::path dir;
         if (!tankName.empty()) {
             tank::Result<std::filesystem::path> found = TankDir(tankName);
@@ -70,14 +70,14 @@ LONG TankEngine::GetDebug(BSTR name, BSTR* text)
             }
             dir = *found;
         }
-        return Deliver(text, Report(dir)) ? tank::Result<LONG>(1) : tank::Fail("out of memory");
+        return DeliverAnswer(text, Report(dir));
     });
 }
 
 LONG TankEngine::EnabTankDebug(BSTR name, LONG enable)
 {
-    std::string tankName = FromBstr(name);
-    return WithoutClient("EnabTankDebug", [&]() -> tank::Result<LONG> {
+    return WithoutClient("EnabTankDebug", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string tankName = FromBstr(name);
         tank::Result<std::filesystem::path> dir = TankDir(tankName);
         if (!dir) {
             return dir.failure();

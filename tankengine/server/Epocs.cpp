@@ -14,6 +14,8 @@
 namespace orvo::engine {
 namespace {
 
+using enum tank::ErrorKind;
+
 // GetEpocs option / GetEpocsEx arg4: only the epocs the filters pass.
 constexpr LONG kPassingOnly = 1;
 // The four doubles of an epoc: value, onset, offset, number.
@@ -167,7 +169,7 @@ tank::Result<const tank::BlockReader*> TankEngine::FreshReader(Client& client)
 tank::Result<EpocTable> TankEngine::EpocsOf(Client& client, std::int32_t code)
 {
     if (code == 0) {
-        return tank::Fail("store code 0 names no store");
+        return tank::Fail(kInvalidArgument, "store code 0 names no store");
     }
     tank::Result<const tank::BlockReader*> reader = FreshReader(client);
     if (!reader) {
@@ -185,14 +187,15 @@ tank::Result<LONG> TankEngine::EpocRows(Client& client, VARIANT* epocs, LONG cod
                                         LONG maxRows, LONG option)
 {
     if (epocs == nullptr) {
-        return tank::Fail("no VARIANT to put the epocs into");
+        return tank::Fail(kInvalidArgument, "no VARIANT to put the epocs into");
     }
     if (!std::isfinite(start) || !std::isfinite(end) || (end != 0 && end < start)) {
-        return tank::Fail("the window is not a time window (an end of 0 is the end of the block)");
+        return tank::Fail(kInvalidArgument, "the window is not a time window (an end of 0 is the end of the block)");
     }
     if (maxRows < 0 || (option != 0 && option != kPassingOnly)) {
-        return tank::Fail("row limit " + std::to_string(maxRows) + " or option " + std::to_string(option) +
-                          " is not known; limits are 0 (none) or more, options 0 (all) or 1 (passing)");
+        return tank::Fail(kInvalidArgument,
+                          "row limit " + std::to_string(maxRows) + " or option " + std::to_string(option) +
+                              " is not known; limits are 0 (none) or more, options 0 (all) or 1 (passing)");
     }
     tank::Result<EpocTable> table = EpocsOf(client, code);
     if (!table) {
@@ -222,9 +225,9 @@ tank::Result<LONG> TankEngine::EpocRows(Client& client, VARIANT* epocs, LONG cod
 
 LONG TankEngine::GetEpocCodes(LONG clientId, VARIANT* codes)
 {
-    return WithClient(clientId, "GetEpocCodes", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "GetEpocCodes", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (codes == nullptr) {
-            return tank::Fail("no VARIANT to put the codes into");
+            return tank::Fail(kInvalidArgument, "no VARIANT to put the codes into");
         }
         tank::Result<const tank::BlockReader*> reader = FreshReader(client);
         if (!reader) {
@@ -236,7 +239,7 @@ LONG TankEngine::GetEpocCodes(LONG clientId, VARIANT* codes)
 
 LONG TankEngine::GetEpocs(LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime, LONG option)
 {
-    return WithClient(clientId, "GetEpocs", [&](Client& client) {
+    return WithClient(clientId, "GetEpocs", [&](Client& client) REQUIRES(m_mutex) {
         return EpocRows(client, epocs, code, startTime, endTime, 0, option);
     });
 }
@@ -244,16 +247,16 @@ LONG TankEngine::GetEpocs(LONG clientId, VARIANT* epocs, LONG code, DOUBLE start
 LONG TankEngine::GetEpocsEx(LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime, LONG arg3,
                             LONG arg4)
 {
-    return WithClient(clientId, "GetEpocsEx", [&](Client& client) {
+    return WithClient(clientId, "GetEpocsEx", [&](Client& client) REQUIRES(m_mutex) {
         return EpocRows(client, epocs, code, startTime, endTime, arg3, arg4);
     });
 }
 
 LONG TankEngine::QryEpocAtEx(LONG clientId, VARIANT* values, LONG code, DOUBLE time, LONG respectOffset)
 {
-    return WithClient(clientId, "QryEpocAtEx", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "QryEpocAtEx", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (values == nullptr || !std::isfinite(time)) {
-            return tank::Fail("needs a VARIANT for the answer and a finite time");
+            return tank::Fail(kInvalidArgument, "needs a VARIANT for the answer and a finite time");
         }
         tank::Result<EpocTable> table = EpocsOf(client, code);
         if (!table) {
@@ -268,7 +271,7 @@ LONG TankEngine::QryEpocAtEx(LONG clientId, VARIANT* values, LONG code, DOUBLE t
         SAFEARRAYBOUND bound{kEpocWidth, 0};
         SAFEARRAY* array = SafeArrayCreate(VT_R8, 1, &bound);
         if (array == nullptr) {
-            return tank::Fail("no memory for the answer");
+            return tank::Fail(kOutOfMemory, "no memory for the answer");
         }
         std::ranges::copy(cells, static_cast<double*>(array->pvData));
         values->vt = VT_ARRAY | VT_R8;
@@ -279,18 +282,19 @@ LONG TankEngine::QryEpocAtEx(LONG clientId, VARIANT* values, LONG code, DOUBLE t
 
 LONG TankEngine::QryEpocAtIdx(LONG clientId, LONG code, LONG index, LONG item, DOUBLE* value)
 {
-    return WithClient(clientId, "QryEpocAtIdx", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "QryEpocAtIdx", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (value == nullptr || item < 0 || item >= static_cast<LONG>(kEpocWidth)) {
-            return tank::Fail("item " + std::to_string(item) +
-                              " is not 0 (value), 1 (onset), 2 (offset) or 3 (number), or no place for it");
+            return tank::Fail(kInvalidArgument,
+                              "item " + std::to_string(item) +
+                                  " is not 0 (value), 1 (onset), 2 (offset) or 3 (number), or no place for it");
         }
         tank::Result<EpocTable> table = EpocsOf(client, code);
         if (!table) {
             return table.failure();
         }
         if (index < 0 || static_cast<std::size_t>(index) >= table->size()) {
-            return tank::Fail("no epoc " + std::to_string(index) + "; the store has " +
-                              std::to_string(table->size()));
+            return tank::Fail(kNotFound,
+                              "no epoc " + std::to_string(index) + "; the store has " + std::to_string(table->size()));
         }
         std::vector<double> cells;
         AppendEpoc(cells, *table, static_cast<std::size_t>(index));
@@ -301,7 +305,7 @@ LONG TankEngine::QryEpocAtIdx(LONG clientId, LONG code, LONG index, LONG item, D
 
 LONG TankEngine::CreateEpocIndexing(LONG clientId)
 {
-    return WithClient(clientId, "CreateEpocIndexing", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "CreateEpocIndexing", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         client.filters.index.everyStore = true;
         client.filters.index.built = false;
         return 1;
@@ -310,7 +314,7 @@ LONG TankEngine::CreateEpocIndexing(LONG clientId)
 
 LONG TankEngine::ClearEpocIndexing(LONG clientId)
 {
-    return WithClient(clientId, "ClearEpocIndexing", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "ClearEpocIndexing", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         client.filters.index = EpocIndex{};
         return 1;
     });
@@ -318,9 +322,9 @@ LONG TankEngine::ClearEpocIndexing(LONG clientId)
 
 LONG TankEngine::IndexEvent(LONG clientId, LONG code, LONG arg2, LONG arg3)
 {
-    return WithClient(clientId, "IndexEvent", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "IndexEvent", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (code == 0 || arg2 != 0 || arg3 != 0) {
-            return tank::Fail("takes a store code and two zeros");
+            return tank::Fail(kInvalidArgument, "takes a store code and two zeros");
         }
         client.filters.index.stores.insert(code);
         client.filters.index.built = false;

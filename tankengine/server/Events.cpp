@@ -15,6 +15,8 @@
 namespace orvo::engine {
 namespace {
 
+using enum tank::ErrorKind;
+
 // ReadEvents options.
 constexpr LONG kContinue = 1;
 constexpr LONG kHeadersOnly = 1024;
@@ -78,7 +80,7 @@ bool Selects(const ReadSelection& selection, const SQHead& head)
 tank::Status PutRecordIndex(std::uint64_t record, SQHead& head)
 {
     if (record > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-        return tank::Fail("record " + std::to_string(record) + " is past what a 32-bit index holds");
+        return tank::Fail(kInvalidArgument, "record " + std::to_string(record) + " is past what a 32-bit index holds");
     }
     const auto index = static_cast<std::int32_t>(record);
     static_assert(sizeof index == sizeof head.sampleFreq);
@@ -97,8 +99,8 @@ tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::v
     SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows.size()), 0}, {width, 0}};
     SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
     if (array == nullptr) {
-        return tank::Fail("no memory for " + std::to_string(rows.size()) + " rows of " + std::to_string(width) +
-                          " words");
+        return tank::Fail(kOutOfMemory, "no memory for " + std::to_string(rows.size()) + " rows of " +
+                                            std::to_string(width) + " words");
     }
     auto* words = static_cast<std::int32_t*>(array->pvData);
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -137,15 +139,16 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
                                     bool continuing)
 {
     if (events == nullptr) {
-        return tank::Fail("no VARIANT to read the events into");
+        return tank::Fail(kInvalidArgument, "no VARIANT to read the events into");
     }
     if (maxEvents < 1) {
-        return tank::Fail("maxEvents " + std::to_string(maxEvents) + " is below 1");
+        return tank::Fail(kInvalidArgument, "maxEvents " + std::to_string(maxEvents) + " is below 1");
     }
     if (!std::isfinite(selection.start) || !std::isfinite(selection.end) ||
         (selection.end != 0 && selection.end < selection.start)) {
-        return tank::Fail("the window " + std::to_string(selection.start) + " to " + std::to_string(selection.end) +
-                          " is not a time window (an end of 0 is the end of the block)");
+        return tank::Fail(kInvalidArgument, "the window " + std::to_string(selection.start) + " to " +
+                                                std::to_string(selection.end) +
+                                                " is not a time window (an end of 0 is the end of the block)");
     }
     tank::Result<SelectedBlock*> block = Selected(client);
     if (!block) {
@@ -227,16 +230,16 @@ LONG TankEngine::ReadEvents(LONG clientId, VARIANT* events, LONG maxEvents, LONG
                             DOUBLE startTime, DOUBLE endTime, LONG options)
 {
     const ReadSelection selection{code, channel, sortCode, startTime, endTime, options & ~kContinue};
-    return WithClient(clientId, "ReadEvents", [&](Client& client) {
+    return WithClient(clientId, "ReadEvents", [&](Client& client) REQUIRES(m_mutex) {
         return Read(client, events, maxEvents, selection, (options & kContinue) != 0);
     });
 }
 
 LONG TankEngine::SaveEvents(LONG clientId, VARIANT* records)
 {
-    return WithClient(clientId, "SaveEvents", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "SaveEvents", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (!client.recording) {
-            return tank::Fail("the client is not recording; start a recording first");
+            return tank::Fail(kInvalidArgument, "the client is not recording; start a recording first");
         }
         tank::Result<std::vector<tank::Record>> unpacked = UnpackRecords(records);
         if (!unpacked) {
@@ -255,9 +258,9 @@ LONG TankEngine::SaveEvents(LONG clientId, VARIANT* records)
 
 LONG TankEngine::GetEventCodes(LONG clientId, VARIANT* codes, LONG eventType)
 {
-    return WithClient(clientId, "GetEventCodes", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "GetEventCodes", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (codes == nullptr) {
-            return tank::Fail("no VARIANT to put the codes into");
+            return tank::Fail(kInvalidArgument, "no VARIANT to put the codes into");
         }
         tank::Result<SelectedBlock*> block = Selected(client);
         if (!block) {

@@ -15,6 +15,8 @@
 namespace orvo::engine {
 namespace {
 
+using enum tank::ErrorKind;
+
 constexpr double kForever = std::numeric_limits<double>::infinity();
 constexpr std::size_t kRangeWidth = 2;
 
@@ -32,13 +34,13 @@ bool KnownOperator(LONG op)
 tank::Status CheckFilter(LONG code, LONG op, double value1, double value2)
 {
     if (code == 0) {
-        return tank::Fail("store code 0 names no store");
+        return tank::Fail(kInvalidArgument, "store code 0 names no store");
     }
     if (!KnownOperator(op)) {
-        return tank::Fail("operator " + std::to_string(op) + " is not known");
+        return tank::Fail(kInvalidArgument, "operator " + std::to_string(op) + " is not known");
     }
     if (!std::isfinite(value1) || !std::isfinite(value2)) {
-        return tank::Fail("the values are not finite numbers");
+        return tank::Fail(kInvalidArgument, "the values are not finite numbers");
     }
     return {};
 }
@@ -120,7 +122,7 @@ tank::Result<LONG> AddDescribed(ClientFilters& filters, const std::string& text,
 {
     const std::vector<CString> pieces = FilterPieces(CString(text));
     if (pieces.empty()) {
-        return tank::Fail("the text \"" + text + "\" holds no filter description");
+        return tank::Fail(kInvalidArgument, "the text \"" + text + "\" holds no filter description");
     }
     std::vector<std::pair<std::int32_t, ValueTest>> parsed;
     for (const CString& piece : pieces) {
@@ -129,7 +131,9 @@ tank::Result<LONG> AddDescribed(ClientFilters& filters, const std::string& text,
         LONG extra1 = 0;
         LONG extra2 = 0;
         if (ParseFilterText(piece, &code, &test.op, &test.value1, &test.value2, &extra1, &extra2) == 0) {
-            return tank::Fail(std::string(1, '"').append(piece.GetString()).append("\" is not a filter description; none set"));
+            return tank::Fail(
+                kInvalidArgument,
+                std::string(1, '"').append(piece.GetString()).append("\" is not a filter description; none set"));
         }
         parsed.emplace_back(code, test);
     }
@@ -214,7 +218,7 @@ bool ReadWindow::Overlaps(double time, double lastSample) const
 tank::Result<std::vector<TimeRange>> TankEngine::ValidRanges(Client& client, double startTime, double endTime)
 {
     if (!std::isfinite(startTime) || !std::isfinite(endTime)) {
-        return tank::Fail("the window is not a pair of finite times");
+        return tank::Fail(kInvalidArgument, "the window is not a pair of finite times");
     }
     tank::Result<double> length = SelectedLength(client);
     if (!length) {
@@ -269,12 +273,12 @@ tank::Result<ReadWindow> TankEngine::WindowOf(Client& client, std::int32_t code,
 LONG TankEngine::GetValidTimeRanges(LONG clientId, VARIANT* ranges, DOUBLE startTime, DOUBLE endTime,
                                     LONG maxRanges)
 {
-    return WithClient(clientId, "GetValidTimeRanges", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "GetValidTimeRanges", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (ranges == nullptr) {
-            return tank::Fail("no VARIANT to put the ranges into");
+            return tank::Fail(kInvalidArgument, "no VARIANT to put the ranges into");
         }
         if (maxRanges < 1) {
-            return tank::Fail("maxRanges " + std::to_string(maxRanges) + " is below 1");
+            return tank::Fail(kInvalidArgument, "maxRanges " + std::to_string(maxRanges) + " is below 1");
         }
         tank::Result<std::vector<TimeRange>> found = ValidRanges(client, startTime, endTime);
         if (!found) {
@@ -290,9 +294,9 @@ LONG TankEngine::GetValidTimeRanges(LONG clientId, VARIANT* ranges, DOUBLE start
 
 LONG TankEngine::ResetFilters(LONG clientId, LONG arg1, LONG arg2, DOUBLE arg3, DOUBLE arg4)
 {
-    return WithClient(clientId, "ResetFilters", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "ResetFilters", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (arg1 != 0 || arg2 != 0 || arg3 != 0 || arg4 != 0) {
-            return tank::Fail("its arguments are reserved and must be 0");
+            return tank::Fail(kInvalidArgument, "its arguments are reserved and must be 0");
         }
         client.filters.stores.clear();
         client.filters.timeRef.reset();
@@ -302,7 +306,7 @@ LONG TankEngine::ResetFilters(LONG clientId, LONG arg1, LONG arg2, DOUBLE arg3, 
 
 LONG TankEngine::SetFilterEx(LONG clientId, LONG code, LONG op, DOUBLE value1, DOUBLE value2, LONG, LONG)
 {
-    return WithClient(clientId, "SetFilterEx", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetFilterEx", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (tank::Status good = CheckFilter(code, op, value1, value2); !good) {
             return good.failure();
         }
@@ -313,8 +317,8 @@ LONG TankEngine::SetFilterEx(LONG clientId, LONG code, LONG op, DOUBLE value1, D
 
 LONG TankEngine::SetFilterWithDescEx(LONG clientId, BSTR description, LONG respectOffset)
 {
-    const std::string text = FromBstr(description);
-    return WithClient(clientId, "SetFilterWithDescEx", [&](Client& client) {
+    return WithClient(clientId, "SetFilterWithDescEx", [&](Client& client) REQUIRES(m_mutex) {
+        const std::string text = FromBstr(description);
         return AddDescribed(client.filters, text, 0, -1, respectOffset != 0);
     });
 }
@@ -322,11 +326,12 @@ LONG TankEngine::SetFilterWithDescEx(LONG clientId, BSTR description, LONG respe
 LONG TankEngine::SetFilterWithDimension(LONG clientId, LONG dim1, LONG dim2, BSTR description, LONG flag,
                                         LONG respectOffset)
 {
-    const std::string text = FromBstr(description);
-    return WithClient(clientId, "SetFilterWithDimension", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetFilterWithDimension", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+        const std::string text = FromBstr(description);
         if (dim1 < 0 || dim2 < -1 || (dim2 >= 0 && dim2 < dim1) || (flag != 0 && flag != 1)) {
-            return tank::Fail("epocs " + std::to_string(dim1) + " to " + std::to_string(dim2) + " with flag " +
-                              std::to_string(flag) + " are no selection (first >= 0, last >= first or -1, flag 0 or 1)");
+            return tank::Fail(kInvalidArgument, "epocs " + std::to_string(dim1) + " to " + std::to_string(dim2) +
+                                                    " with flag " + std::to_string(flag) +
+                                                    " are no selection (first >= 0, last >= first or -1, flag 0 or 1)");
         }
         ClientFilters kept = client.filters;
         if (flag == 1) {
@@ -343,10 +348,11 @@ LONG TankEngine::SetFilterWithDimension(LONG clientId, LONG dim1, LONG dim2, BST
 
 LONG TankEngine::SetEpocTimeFilter(LONG clientId, LONG code, DOUBLE startTime, DOUBLE endTime, LONG ignoreOffset)
 {
-    return WithClient(clientId, "SetEpocTimeFilter", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetEpocTimeFilter", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (code == 0 || !std::isfinite(startTime) || !std::isfinite(endTime) ||
             (endTime != 0 && endTime <= startTime)) {
-            return tank::Fail("needs a store code and a window from the onset (an end of 0 is the epoc's end)");
+            return tank::Fail(kInvalidArgument,
+                              "needs a store code and a window from the onset (an end of 0 is the epoc's end)");
         }
         StoreFilter& store = client.filters.stores[code];
         store.from = startTime;
@@ -358,7 +364,7 @@ LONG TankEngine::SetEpocTimeFilter(LONG clientId, LONG code, DOUBLE startTime, D
 
 LONG TankEngine::SetTimeRefEpoc(LONG clientId, LONG code, LONG enable)
 {
-    return WithClient(clientId, "SetTimeRefEpoc", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetTimeRefEpoc", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (enable == 0 || code == 0) {
             client.filters.timeRef.reset();
         } else {
@@ -390,9 +396,9 @@ LONG TankEngine::SetCacheDelay(LONG clientId, DOUBLE delay)
 
 LONG TankEngine::GetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE* out)
 {
-    return WithClient(clientId, operation, [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, operation, [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (out == nullptr) {
-            return tank::Fail("no place for the answer");
+            return tank::Fail(kInvalidArgument, "no place for the answer");
         }
         *out = client.filters.*setting;
         return 1;
@@ -401,9 +407,9 @@ LONG TankEngine::GetTime(LONG clientId, const char* operation, double ClientFilt
 
 LONG TankEngine::SetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE seconds)
 {
-    return WithClient(clientId, operation, [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, operation, [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (!std::isfinite(seconds) || seconds < 0) {
-            return tank::Fail(std::to_string(seconds) + " is not a finite time of 0 or more");
+            return tank::Fail(kInvalidArgument, std::to_string(seconds) + " is not a finite time of 0 or more");
         }
         client.filters.*setting = seconds;
         return 1;

@@ -11,6 +11,8 @@
 namespace orvo::engine {
 namespace {
 
+using enum tank::ErrorKind;
+
 // Option flags a stream record may carry.
 constexpr std::int32_t kStreamFlags = 0x0030;
 constexpr std::uint8_t kLastDataFormat = 5;
@@ -58,23 +60,23 @@ std::string Problem(const SQHead& head, std::uint32_t width)
 tank::Result<std::vector<tank::Record>> UnpackRecords(const VARIANT* records)
 {
     if (records == nullptr || records->vt != (VT_ARRAY | VT_I4) || records->parray == nullptr) {
-        return tank::Fail("the records are not an array of 32-bit words");
+        return tank::Fail(kInvalidArgument, "the records are not an array of 32-bit words");
     }
     const SAFEARRAY* array = records->parray;
     if (array->cDims != 2 || array->cbElements != sizeof(std::int32_t)) {
-        return tank::Fail("the records array has " + std::to_string(array->cDims) +
-                          " dimensions; rows of words need 2");
+        return tank::Fail(kInvalidArgument, "the records array has " + std::to_string(array->cDims) +
+                                                " dimensions; rows of words need 2");
     }
     const std::uint32_t rows = array->rgsabound[0].cElements;
     const std::uint32_t width = array->rgsabound[1].cElements;
     if (rows == 0 || array->pvData == nullptr) {
-        return tank::Fail("the records array holds no records");
+        return tank::Fail(kInvalidArgument, "the records array holds no records");
     }
     if (width < static_cast<std::uint32_t>(kHeaderWords)) {
-        return tank::Fail("rows of " + std::to_string(width) + " words cannot hold a record header");
+        return tank::Fail(kInvalidArgument, "rows of " + std::to_string(width) + " words cannot hold a record header");
     }
     if (rows > static_cast<std::uint32_t>(std::numeric_limits<LONG>::max())) {
-        return tank::Fail("more than 2147483647 records in one call");
+        return tank::Fail(kInvalidArgument, "more than 2147483647 records in one call");
     }
     // The array exists, so its rows * width words are addressable.
     const auto* words = static_cast<const std::int32_t*>(array->pvData);
@@ -84,7 +86,7 @@ tank::Result<std::vector<tank::Record>> UnpackRecords(const VARIANT* records)
         const std::int32_t* row = words + static_cast<std::size_t>(i) * width;
         const SQHead head = ReadHeader(row);
         if (std::string problem = Problem(head, width); !problem.empty()) {
-            return tank::Fail("record " + std::to_string(i) + ": " + problem + "; nothing stored");
+            return tank::Fail(kInvalidArgument, "record " + std::to_string(i) + ": " + problem + "; nothing stored");
         }
         unpacked.push_back({head, {row + kHeaderWords, static_cast<std::size_t>(head.size - kHeaderWords)}});
     }

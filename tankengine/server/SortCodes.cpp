@@ -17,6 +17,8 @@
 namespace orvo::engine {
 namespace {
 
+using enum tank::ErrorKind;
+
 // Record option 1: how often, in seconds, the client's recordings sync.
 constexpr LONG kRecordOptionSyncInterval = 1;
 constexpr double kLongestSyncInterval = 3600;
@@ -35,13 +37,14 @@ std::string StoreText(std::int32_t code)
 tank::Status CheckTarget(LONG code, LONG channel, std::string_view name)
 {
     if (code == 0) {
-        return tank::Fail("store code 0 names no store");
+        return tank::Fail(kInvalidArgument, "store code 0 names no store");
     }
     if (channel < 0 || channel > std::numeric_limits<std::uint16_t>::max()) {
-        return tank::Fail("channel " + std::to_string(channel) + " is outside 0 to 65535");
+        return tank::Fail(kInvalidArgument, "channel " + std::to_string(channel) + " is outside 0 to 65535");
     }
     if (name.size() > kMaxSortNameBytes) {
-        return tank::Fail("the sort name is longer than " + std::to_string(kMaxSortNameBytes) + " bytes");
+        return tank::Fail(kInvalidArgument,
+                          "the sort name is longer than " + std::to_string(kMaxSortNameBytes) + " bytes");
     }
     return {};
 }
@@ -56,12 +59,12 @@ std::string_view BstrBytes(BSTR text)
 tank::Result<LONG> DeliverBytes(BSTR* out, std::string_view bytes)
 {
     if (out == nullptr) {
-        return tank::Fail("no BSTR to answer into");
+        return tank::Fail(kInvalidArgument, "no BSTR to answer into");
     }
     // Sort set contents are far below what a BSTR holds.
     *out = SysAllocStringByteLen(bytes.data(), static_cast<UINT>(bytes.size()));
     if (*out == nullptr) {
-        return tank::Fail("no memory for an answer of " + std::to_string(bytes.size()) + " bytes");
+        return tank::Fail(kOutOfMemory, "no memory for an answer of " + std::to_string(bytes.size()) + " bytes");
     }
     return 1;
 }
@@ -76,20 +79,20 @@ tank::Result<std::span<const std::int32_t>> PairWords(const VARIANT* pairs)
     const SAFEARRAY* array = pairs->parray;
     if (pairs->vt != (VT_ARRAY | VT_I4) || array == nullptr || array->cDims == 0 ||
         array->cbElements != sizeof(std::int32_t)) {
-        return tank::Fail("the sort codes are not an array of 32-bit integers (VT_ARRAY|VT_I4)");
+        return tank::Fail(kInvalidArgument, "the sort codes are not an array of 32-bit integers (VT_ARRAY|VT_I4)");
     }
     std::uint64_t words = 1;
     for (USHORT d = 0; d < array->cDims; ++d) {
         words *= array->rgsabound[d].cElements;
         if (words > std::numeric_limits<ULONG>::max()) {
-            return tank::Fail("the sort code array claims more than 2^32 words");
+            return tank::Fail(kInvalidArgument, "the sort code array claims more than 2^32 words");
         }
     }
     if (words % 2 != 0) {
-        return tank::Fail("the sort code array holds " + std::to_string(words) + " words, not pairs");
+        return tank::Fail(kInvalidArgument, "the sort code array holds " + std::to_string(words) + " words, not pairs");
     }
     if (words > 0 && array->pvData == nullptr) {
-        return tank::Fail("the sort code array has no data");
+        return tank::Fail(kInvalidArgument, "the sort code array has no data");
     }
     return std::span(static_cast<const std::int32_t*>(array->pvData), static_cast<std::size_t>(words));
 }
@@ -104,21 +107,24 @@ tank::Status AddCodes(const tank::BlockReader& reader, std::span<const std::int3
         const std::int32_t sortCode = pairs[i + 1];
         const std::string pair = "pair " + std::to_string(i / 2) + ": ";
         if (record < 0 || static_cast<std::uint64_t>(record) >= reader.RecordCount()) {
-            return tank::Fail(pair + "record " + std::to_string(record) + " is not in the block, which has " +
-                              std::to_string(reader.RecordCount()));
+            return tank::Fail(kInvalidArgument, pair + "record " + std::to_string(record) +
+                                                    " is not in the block, which has " +
+                                                    std::to_string(reader.RecordCount()));
         }
         if (sortCode < std::numeric_limits<std::int16_t>::min() ||
             sortCode > std::numeric_limits<std::int16_t>::max()) {
-            return tank::Fail(pair + "sort code " + std::to_string(sortCode) + " is outside -32768 to 32767");
+            return tank::Fail(kInvalidArgument,
+                              pair + "sort code " + std::to_string(sortCode) + " is outside -32768 to 32767");
         }
         tank::Result<SQHead> head = reader.Header(static_cast<std::uint64_t>(record));
         if (!head) {
             return head.failure();
         }
         if (head->code != set.code || (channel != 0 && head->channel != channel)) {
-            return tank::Fail(pair + "record " + std::to_string(record) + " is of " + StoreText(head->code) +
-                              ", channel " + std::to_string(head->channel) + ", not of " + StoreText(set.code) +
-                              (channel != 0 ? ", channel " + std::to_string(channel) : std::string()));
+            return tank::Fail(kInvalidArgument,
+                              pair + "record " + std::to_string(record) + " is of " + StoreText(head->code) +
+                                  ", channel " + std::to_string(head->channel) + ", not of " + StoreText(set.code) +
+                                  (channel != 0 ? ", channel " + std::to_string(channel) : std::string()));
         }
         set.channels[head->channel].codes[static_cast<std::uint32_t>(record)] = static_cast<std::int16_t>(sortCode);
     }
@@ -131,7 +137,7 @@ tank::Result<std::uint32_t> MatrixSide(std::size_t bytes)
     const std::size_t values = bytes / sizeof(double);
     const auto n = static_cast<std::uint32_t>(std::lround(std::sqrt(static_cast<double>(values))));
     if (bytes % sizeof(double) != 0 || std::size_t{n} * n != values) {
-        return tank::Fail(std::to_string(bytes) + " bytes are not an n·n matrix of doubles");
+        return tank::Fail(kInvalidArgument, std::to_string(bytes) + " bytes are not an n·n matrix of doubles");
     }
     return n;
 }
@@ -144,8 +150,8 @@ tank::Result<SortSet> ExistingSet(const tank::BlockReader& reader, std::string_v
         return set.failure();
     }
     if (!*set) {
-        return tank::Fail("block " + std::string(blockName) + " has no sort set \"" + std::string(name) + "\" of " +
-                          StoreText(code));
+        return tank::Fail(kNotFound, "block " + std::string(blockName) + " has no sort set \"" + std::string(name) +
+                                         "\" of " + StoreText(code));
     }
     return std::move(**set);
 }
@@ -154,7 +160,8 @@ tank::Result<const SortChannel*> ChannelOf(const SortSet& set, LONG channel)
 {
     const auto found = set.channels.find(static_cast<std::uint16_t>(channel));
     if (found == set.channels.end()) {
-        return tank::Fail("the sort set \"" + set.name + "\" has nothing for channel " + std::to_string(channel));
+        return tank::Fail(kNotFound,
+                          "the sort set \"" + set.name + "\" has nothing for channel " + std::to_string(channel));
     }
     return &found->second;
 }
@@ -168,7 +175,7 @@ tank::Result<SelectedBlock*> TankEngine::SortBlock(Client& client, bool changing
         return block.failure();
     }
     if (changing && client.tank->mode != TankMode::Write) {
-        return tank::Fail("the tank is open for reading only");
+        return tank::Fail(kInvalidArgument, "the tank is open for reading only");
     }
     if (tank::Status refreshed = Refresh(**block); !refreshed) {
         return refreshed.failure();
@@ -195,13 +202,15 @@ tank::Result<StoredSet> TankEngine::FindSet(Client& client, LONG code, LONG chan
 
 LONG TankEngine::SetUseSortName(LONG clientId, BSTR sortName, LONG option)
 {
-    std::string name = FromBstr(sortName);
-    return WithClient(clientId, "SetUseSortName", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetUseSortName", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string name = FromBstr(sortName);
         if (option != 0) {
-            return tank::Fail("option " + std::to_string(option) + " is not known; 0 is the only one");
+            return tank::Fail(kInvalidArgument,
+                              "option " + std::to_string(option) + " is not known; 0 is the only one");
         }
         if (name.size() > kMaxSortNameBytes) {
-            return tank::Fail("the sort name is longer than " + std::to_string(kMaxSortNameBytes) + " bytes");
+            return tank::Fail(kInvalidArgument,
+                              "the sort name is longer than " + std::to_string(kMaxSortNameBytes) + " bytes");
         }
         client.sorting.Use(std::move(name));
         return 1;
@@ -211,21 +220,22 @@ LONG TankEngine::SetUseSortName(LONG clientId, BSTR sortName, LONG option)
 LONG TankEngine::SaveSortCode(LONG clientId, LONG code, LONG channel, BSTR sortName, VARIANT* pairs, BSTR memo,
                               LONG kind)
 {
-    const std::string name = FromBstr(sortName);
-    const std::string_view bytes = BstrBytes(memo);
-    return SortAnswer(WithClient(clientId, "SaveSortCode", [&](Client& client) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "SaveSortCode", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+        const std::string name = FromBstr(sortName);
+        const std::string_view bytes = BstrBytes(memo);
         if (tank::Status target = CheckTarget(code, channel, name); !target) {
             return target.failure();
         }
         if (kind != kKindSortCodes && kind != kKindEigenvectors) {
-            return tank::Fail("kind " + std::to_string(kind) + " is not known; 0 saves sort codes, 1 eigenvectors");
+            return tank::Fail(kInvalidArgument,
+                              "kind " + std::to_string(kind) + " is not known; 0 saves sort codes, 1 eigenvectors");
         }
         if (kind == kKindSortCodes && name.empty()) {
-            return tank::Fail("sort codes need a sort name");
+            return tank::Fail(kInvalidArgument, "sort codes need a sort name");
         }
         if (bytes.size() > kMaxConditionBytes) {
-            return tank::Fail("the memo or matrix of " + std::to_string(bytes.size()) + " bytes is above " +
-                              std::to_string(kMaxConditionBytes));
+            return tank::Fail(kInvalidArgument, "the memo or matrix of " + std::to_string(bytes.size()) +
+                                                    " bytes is above " + std::to_string(kMaxConditionBytes));
         }
         tank::Result<std::span<const std::int32_t>> words = PairWords(pairs);
         if (!words) {
@@ -248,7 +258,7 @@ LONG TankEngine::SaveSortCode(LONG clientId, LONG code, LONG channel, BSTR sortN
             set.channels[static_cast<std::uint16_t>(channel)].memo.emplace(bytes);
         } else {
             if (!words->empty()) {
-                return tank::Fail("eigenvectors take no sort codes");
+                return tank::Fail(kInvalidArgument, "eigenvectors take no sort codes");
             }
             if (tank::Result<std::uint32_t> side = MatrixSide(bytes.size()); !side) {
                 return side.failure();
@@ -264,12 +274,12 @@ LONG TankEngine::SaveSortCode(LONG clientId, LONG code, LONG channel, BSTR sortN
 
 LONG TankEngine::GetSortNameList(LONG clientId, LONG code, LONG arg1, LONG arg2, VARIANT* names)
 {
-    return WithClient(clientId, "GetSortNameList", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "GetSortNameList", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (names == nullptr) {
-            return tank::Fail("no VARIANT to put the names into");
+            return tank::Fail(kInvalidArgument, "no VARIANT to put the names into");
         }
         if (arg1 != 0 || arg2 != 0) {
-            return tank::Fail("the two numbers after the store code must be 0");
+            return tank::Fail(kInvalidArgument, "the two numbers after the store code must be 0");
         }
         tank::Result<SelectedBlock*> block = SortBlock(client, false);
         if (!block) {
@@ -282,12 +292,12 @@ LONG TankEngine::GetSortNameList(LONG clientId, LONG code, LONG arg1, LONG arg2,
         SAFEARRAYBOUND bound{static_cast<ULONG>(found->size()), 0};
         SAFEARRAY* array = SafeArrayCreate(VT_BSTR, 1, &bound);
         if (array == nullptr) {
-            return tank::Fail("no memory for " + std::to_string(found->size()) + " names");
+            return tank::Fail(kOutOfMemory, "no memory for " + std::to_string(found->size()) + " names");
         }
         for (std::size_t i = 0; i < found->size(); ++i) {
             if (!Deliver(static_cast<BSTR*>(array->pvData) + i, (*found)[i])) {
                 (void)SafeArrayDestroy(array);
-                return tank::Fail("no memory for the names");
+                return tank::Fail(kOutOfMemory, "no memory for the names");
             }
         }
         names->vt = VT_ARRAY | VT_BSTR;
@@ -298,10 +308,11 @@ LONG TankEngine::GetSortNameList(LONG clientId, LONG code, LONG arg1, LONG arg2,
 
 LONG TankEngine::GetSortCondition(LONG clientId, LONG code, LONG channel, BSTR sortName, LONG kind, BSTR* condition)
 {
-    const std::string name = FromBstr(sortName);
-    return SortAnswer(WithClient(clientId, "GetSortCondition", [&](Client& client) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "GetSortCondition", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+        const std::string name = FromBstr(sortName);
         if (kind != kKindSortCodes && kind != kKindEigenvectors) {
-            return tank::Fail("kind " + std::to_string(kind) + " is not known; 0 asks for the memo, 1 eigenvectors");
+            return tank::Fail(kInvalidArgument,
+                              "kind " + std::to_string(kind) + " is not known; 0 asks for the memo, 1 eigenvectors");
         }
         tank::Result<StoredSet> set = FindSet(client, code, channel, name, false);
         if (!set) {
@@ -313,17 +324,18 @@ LONG TankEngine::GetSortCondition(LONG clientId, LONG code, LONG channel, BSTR s
         }
         if (kind == kKindSortCodes) {
             if (!(*section)->memo) {
-                return tank::Fail("channel " + std::to_string(channel) + " has eigenvectors but no memo");
+                return tank::Fail(kNotFound, "channel " + std::to_string(channel) + " has eigenvectors but no memo");
             }
             return DeliverBytes(condition, *(*section)->memo);
         }
         if (!(*section)->eigenvectors) {
-            return tank::Fail("channel " + std::to_string(channel) + " has no eigenvectors");
+            return tank::Fail(kNotFound, "channel " + std::to_string(channel) + " has no eigenvectors");
         }
         const std::string& matrix = *(*section)->eigenvectors;
         tank::Result<std::uint32_t> side = MatrixSide(matrix.size());
         if (!side) {
-            return side.failure();
+            // Saving took square matrices only: the file was changed since.
+            return tank::Fail(kCorruption, side.error());
         }
         std::string answer(sizeof *side, '\0');
         std::memcpy(answer.data(), &*side, sizeof *side);
@@ -333,10 +345,11 @@ LONG TankEngine::GetSortCondition(LONG clientId, LONG code, LONG channel, BSTR s
 
 LONG TankEngine::DeleteSortCode(LONG clientId, LONG code, LONG channel, BSTR sortName, LONG option)
 {
-    const std::string name = FromBstr(sortName);
-    return SortAnswer(WithClient(clientId, "DeleteSortCode", [&](Client& client) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "DeleteSortCode", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+        const std::string name = FromBstr(sortName);
         if (option != 0) {
-            return tank::Fail("option " + std::to_string(option) + " is not known; 0 is the only one");
+            return tank::Fail(kInvalidArgument,
+                              "option " + std::to_string(option) + " is not known; 0 is the only one");
         }
         tank::Result<StoredSet> found = FindSet(client, code, channel, name, true);
         if (!found) {
@@ -357,10 +370,11 @@ LONG TankEngine::DeleteSortCode(LONG clientId, LONG code, LONG channel, BSTR sor
 
 LONG TankEngine::GetSortChanMap(LONG clientId, LONG code, BSTR sortName, LONG option, BSTR* map)
 {
-    const std::string name = FromBstr(sortName);
-    return SortAnswer(WithClient(clientId, "GetSortChanMap", [&](Client& client) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "GetSortChanMap", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+        const std::string name = FromBstr(sortName);
         if (option != 0) {
-            return tank::Fail("option " + std::to_string(option) + " is not known; 0 is the only one");
+            return tank::Fail(kInvalidArgument,
+                              "option " + std::to_string(option) + " is not known; 0 is the only one");
         }
         tank::Result<StoredSet> set = FindSet(client, code, 0, name, false);
         if (!set) {
@@ -380,12 +394,13 @@ LONG TankEngine::GetSortChanMap(LONG clientId, LONG code, BSTR sortName, LONG op
 
 LONG TankEngine::SetRecordOption(LONG clientId, DOUBLE value, LONG option, BSTR)
 {
-    return SortAnswer(WithClient(clientId, "SetRecordOption", [&](Client& client) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "SetRecordOption", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (option != kRecordOptionSyncInterval) {
-            return tank::Fail("option " + std::to_string(option) + " is not known; 1 sets the sync interval");
+            return tank::Fail(kInvalidArgument,
+                              "option " + std::to_string(option) + " is not known; 1 sets the sync interval");
         }
         if (!(value >= 0 && value <= kLongestSyncInterval)) {
-            return tank::Fail("a sync interval is 0 to 3600 seconds");
+            return tank::Fail(kInvalidArgument, "a sync interval is 0 to 3600 seconds");
         }
         client.syncInterval = std::chrono::milliseconds(std::llround(value * 1000));
         if (client.recording) {

@@ -17,6 +17,8 @@
 namespace orvo::engine {
 namespace {
 
+using enum tank::ErrorKind;
+
 // Numbers are copied in host order, which is the files' little-endian order.
 static_assert(std::endian::native == std::endian::little);
 
@@ -153,7 +155,7 @@ std::string Encode(const SortSet& set)
 
 tank::Result<SortSet> Decode(std::string_view bytes, const std::string& file)
 {
-    auto bad = [&](const std::string& why) { return tank::Fail("sort set file " + file + " " + why); };
+    auto bad = [&](const std::string& why) { return tank::Fail(kCorruption, "sort set file " + file + " " + why); };
     if (bytes.size() < kMagic.size() + 4 || !bytes.starts_with(kMagic)) {
         return bad("is not a sort set");
     }
@@ -235,11 +237,11 @@ tank::Result<std::optional<SortSet>> LoadSortSet(const std::filesystem::path& bl
                                                  std::int32_t code)
 {
     const std::filesystem::path path = SetPath(blockDir, code, name);
-    if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) {
-        return std::optional<SortSet>();
-    }
     tank::Result<std::string> bytes = tank::ReadSmallFile(path, kMaxFileBytes);
     if (!bytes) {
+        if (bytes.kind() == kNotFound) {
+            return std::optional<SortSet>();
+        }
         return bytes.failure();
     }
     tank::Result<SortSet> set = Decode(*bytes, path.string());
@@ -247,7 +249,7 @@ tank::Result<std::optional<SortSet>> LoadSortSet(const std::filesystem::path& bl
         return set.failure();
     }
     if (set->code != code || set->name != name) {
-        return tank::Fail("sort set file " + path.string() + " holds another set than its name says");
+        return tank::Fail(kCorruption, "sort set file " + path.string() + " holds another set than its name says");
     }
     return std::optional<SortSet>(std::move(*set));
 }
@@ -257,14 +259,14 @@ tank::Status StoreSortSet(const std::filesystem::path& blockDir, const SortSet& 
     const std::filesystem::path path = SetPath(blockDir, set.code, set.name);
     if (set.channels.empty()) {
         if (::unlink(path.c_str()) != 0) {
-            return tank::Fail("cannot remove " + path.string() + ": " + std::strerror(errno));
+            return tank::SystemFailure("cannot remove " + path.string(), errno);
         }
         return tank::SyncDirectory(path.parent_path());
     }
     const std::string bytes = Encode(set);
     if (bytes.size() > kMaxFileBytes) {
-        return tank::Fail("the sort set would take " + std::to_string(bytes.size()) + " bytes, above " +
-                          std::to_string(kMaxFileBytes));
+        return tank::Fail(kInvalidArgument, "the sort set would take " + std::to_string(bytes.size()) +
+                                                " bytes, above " + std::to_string(kMaxFileBytes));
     }
     std::error_code error;
     if (std::filesystem::create_directory(path.parent_path(), error)) {
@@ -272,7 +274,7 @@ tank::Status StoreSortSet(const std::filesystem::path& blockDir, const SortSet& 
             return synced;
         }
     } else if (error) {
-        return tank::Fail("cannot make " + path.parent_path().string() + ": " + error.message());
+        return tank::SystemFailure("cannot make " + path.parent_path().string(), error);
     }
     return tank::ReplaceFileAtomically(path, bytes);
 }
@@ -293,7 +295,7 @@ tank::Result<std::vector<std::string>> SortSetNames(const std::filesystem::path&
         }
     }
     if (error) {
-        return tank::Fail("cannot list " + folder.string() + ": " + error.message());
+        return tank::SystemFailure("cannot list " + folder.string(), error);
     }
     return std::vector<std::string>(names.begin(), names.end());
 }

@@ -1,15 +1,45 @@
 #include "tankengine/server/TankEngine.h"
 
+#include "tankengine/server/OperationHook.h"
 #include "tankengine/server/Text.h"
 
+#include <exception>
+#include <new>
+
 namespace orvo::engine {
+
+std::atomic<OperationHook> g_operationHookForTests{nullptr};
+
 namespace {
+
+using enum tank::ErrorKind;
 
 // GetStatus(code 0): what the client has.
 constexpr LONG kStatusNoTank = 'C';
 constexpr LONG kStatusReading = 'R';
 constexpr LONG kStatusWriting = 'W';
 constexpr LONG kStatusRecording = 'A';
+
+void RunHook(std::string_view operation)
+{
+    if (OperationHook hook = g_operationHookForTests.load(std::memory_order_relaxed)) {
+        hook(operation);
+    }
+}
+
+// The text of the exception being handled.
+std::string CaughtText()
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown exception";
+    }
+}
 
 }  // namespace
 
@@ -19,66 +49,112 @@ TankEngine::~TankEngine()
     // stop time, as a StopRecord would give them.
     for (std::optional<Client>& client : m_clients) {
         if (client) {
-            (void)CloseClientTank(*client);
+            try {
+                (void)CloseClientTank(*client);
+            } catch (...) {
+                // The block is left without a stop time, as after a crash,
+                // and reads back whole.
+            }
         }
     }
 }
 
-LONG TankEngine::WithClient(LONG clientId, std::string_view operation, const ClientOperation& run)
+template <class Body>
+LONG TankEngine::Framed(LONG clientId, std::string_view operation, const Body& body) noexcept
 {
-    std::lock_guard lock(m_mutex);
-    if (clientId < 1 || clientId > kMaxClients || !m_clients[static_cast<std::size_t>(clientId)]) {
-        m_freeError = std::string(operation) + ": no client " + std::to_string(clientId);
+    try {
+        MutexLock lock(m_mutex);
+        try {
+            return body();
+        } catch (...) {
+            KeepCaught(clientId, operation);
+            return 0;
+        }
+    } catch (...) {
+        // Only taking the lock throws this far, and without it nothing can
+        // be kept.
         return 0;
     }
-    Client& client = *m_clients[static_cast<std::size_t>(clientId)];
-    // Closing forgets the tank, so its trace is looked up before as well.
-    const std::filesystem::path before = client.tank ? client.tank->dir : std::filesystem::path();
-    tank::Result<LONG> result = run(client);
-    Trace(client.tank ? client.tank->dir : before, clientId, operation, result);
-    if (!result) {
-        client.error = std::string(operation) + ": " + result.error();
-        return 0;
-    }
-    return *result;
 }
 
-LONG TankEngine::WithoutClient(std::string_view operation, const std::function<tank::Result<LONG>()>& run)
+void TankEngine::KeepCaught(LONG clientId, std::string_view operation) noexcept
 {
-    std::lock_guard lock(m_mutex);
-    tank::Result<LONG> result = run();
-    if (!result) {
-        m_freeError = std::string(operation) + ": " + result.error();
-        return 0;
+    Client* client = Find(clientId);
+    std::string& error = client != nullptr ? client->error : m_freeError;
+    try {
+        error = std::string(operation) + ": " + CaughtText();
+    } catch (...) {
+        error = "out of memory";  // short enough to need no memory of its own
     }
-    return *result;
+}
+
+Client* TankEngine::Find(LONG clientId)
+{
+    if (clientId < 1 || clientId > kMaxClients || !m_clients[static_cast<std::size_t>(clientId)]) {
+        return nullptr;
+    }
+    return &*m_clients[static_cast<std::size_t>(clientId)];
+}
+
+LONG TankEngine::RunWithClient(LONG clientId, std::string_view operation, const ClientOperation& run) noexcept
+{
+    return Framed(clientId, operation, [&]() REQUIRES(m_mutex) -> LONG {
+        Client* client = Find(clientId);
+        if (client == nullptr) {
+            m_freeError = std::string(operation) + ": no client " + std::to_string(clientId);
+            return 0;
+        }
+        // Closing forgets the tank, so its trace is looked up before as well.
+        const std::filesystem::path before = client->tank ? client->tank->dir : std::filesystem::path();
+        RunHook(operation);
+        tank::Result<LONG> result = run(*client);
+        Trace(client->tank ? client->tank->dir : before, clientId, operation, result);
+        if (!result) {
+            client->error = std::string(operation) + ": " + result.error();
+            return 0;
+        }
+        return *result;
+    });
+}
+
+LONG TankEngine::RunWithoutClient(std::string_view operation, const FreeOperation& run) noexcept
+{
+    return Framed(0, operation, [&]() REQUIRES(m_mutex) -> LONG {
+        RunHook(operation);
+        tank::Result<LONG> result = run();
+        if (!result) {
+            m_freeError = std::string(operation) + ": " + result.error();
+            return 0;
+        }
+        return *result;
+    });
 }
 
 LONG TankEngine::AddClient(BSTR name)
 {
-    std::string text = FromBstr(name);
-    return WithoutClient("AddClient", [&]() -> tank::Result<LONG> {
+    return WithoutClient("AddClient", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string text = FromBstr(name);
         for (LONG id = 1; id <= kMaxClients; ++id) {
             if (!m_clients[static_cast<std::size_t>(id)]) {
                 m_clients[static_cast<std::size_t>(id)].emplace().name = std::move(text);
                 return id;
             }
         }
-        return tank::Fail("all 999 client ids are taken");
+        return tank::Fail(kBusy, "all 999 client ids are taken");
     });
 }
 
 LONG TankEngine::DeleteClient(LONG clientId)
 {
-    return WithoutClient("DeleteClient", [&]() -> tank::Result<LONG> {
-        if (clientId < 1 || clientId > kMaxClients || !m_clients[static_cast<std::size_t>(clientId)]) {
-            return tank::Fail("no client " + std::to_string(clientId));
+    return WithoutClient("DeleteClient", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        Client* client = Find(clientId);
+        if (client == nullptr) {
+            return tank::Fail(kNotFound, "no client " + std::to_string(clientId));
         }
-        std::optional<Client>& client = m_clients[static_cast<std::size_t>(clientId)];
         tank::Status closed = CloseClientTank(*client);
-        client.reset();
+        m_clients[static_cast<std::size_t>(clientId)].reset();
         if (!closed) {
-            return tank::Fail("client " + std::to_string(clientId) + " deleted, but " + closed.error());
+            return tank::Fail(closed.kind(), "client " + std::to_string(clientId) + " deleted, but " + closed.error());
         }
         return 1;
     });
@@ -86,27 +162,31 @@ LONG TankEngine::DeleteClient(LONG clientId)
 
 LONG TankEngine::GetError(LONG clientId, BSTR* text)
 {
-    std::lock_guard lock(m_mutex);
-    std::string answer;
-    if (clientId >= 1 && clientId <= kMaxClients && m_clients[static_cast<std::size_t>(clientId)]) {
-        answer = std::move(m_clients[static_cast<std::size_t>(clientId)]->error);
-        m_clients[static_cast<std::size_t>(clientId)]->error.clear();
-    }
-    if (!m_freeError.empty()) {
-        answer += (answer.empty() ? "" : "\n") + m_freeError;
+    return Framed(clientId, "GetError", [&]() REQUIRES(m_mutex) -> LONG {
+        RunHook("GetError");
+        Client* client = Find(clientId);
+        std::string answer = client != nullptr ? client->error : std::string();
+        if (!m_freeError.empty()) {
+            answer += (answer.empty() ? "" : "\n") + m_freeError;
+        }
+        if (answer.empty() || !Deliver(text, answer)) {
+            return 0;
+        }
+        // Forgotten only once answered, so a failed answer loses nothing.
+        if (client != nullptr) {
+            client->error.clear();
+        }
         m_freeError.clear();
-    }
-    if (answer.empty()) {
-        return 0;
-    }
-    return Deliver(text, answer) ? 1 : 0;
+        return 1;
+    });
 }
 
 LONG TankEngine::GetStatus(LONG clientId, LONG code)
 {
-    return WithClient(clientId, "GetStatus", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "GetStatus", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (code != 0) {
-            return tank::Fail("status code " + std::to_string(code) + " is not known; 0 asks for the client's state");
+            return tank::Fail(kInvalidArgument,
+                              "status code " + std::to_string(code) + " is not known; 0 asks for the client's state");
         }
         if (client.recording) {
             return kStatusRecording;

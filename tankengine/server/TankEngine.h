@@ -1,13 +1,18 @@
 // Our tank engine: one object per process serves every client of the
 // process through ITankEngine, over the tank storage of tankengine/storage.
 //
-// One mutex guards all engine state, disk work included: calls from several
-// threads run one at a time, which keeps every client's view consistent at
-// the price of no parallel reads within one process. Other processes
-// recording or reading the same tanks are not held up by it.
+// One mutex, m_mutex, guards all engine state: the client table (each
+// client's tank, block, recording, filters and error), the engine-wide error
+// and the debug traces. Every operation holds it from start to end, disk work
+// included: calls from several threads run one at a time, which keeps every
+// client's view consistent at the price of no parallel reads within one
+// process. Other processes recording or reading the same tanks are not held
+// up by it. No exception leaves an operation: the call frame turns one into
+// the operation's failure.
 #pragma once
 
 #include <orvo/protocol/ITankEngine.h>
+#include "platform/thread_safety.h"
 #include "tankengine/server/Filters.h"
 #include "tankengine/server/SortSets.h"
 #include "tankengine/storage/block_reader.h"
@@ -20,7 +25,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -163,11 +167,34 @@ private:
 
     // Client-bound operations run through here: under the lock, for a known
     // client; a failure becomes the client's error text and the answer 0.
+    // Operations pass a lambda marked REQUIRES(m_mutex): it runs under the lock.
     using ClientOperation = std::function<tank::Result<LONG>(Client&)>;
-    LONG WithClient(LONG clientId, std::string_view operation, const ClientOperation& run);
+    template <class Operation>
+    LONG WithClient(LONG clientId, std::string_view operation, const Operation& run) EXCLUDES(m_mutex)
+    {
+        // A std::function that refers to the lambda is made without
+        // allocating, so nothing can throw before the frame catches.
+        return RunWithClient(clientId, operation, std::cref(run));
+    }
+    LONG RunWithClient(LONG clientId, std::string_view operation, const ClientOperation& run) noexcept
+        EXCLUDES(m_mutex);
     // The same for operations that name no client; failures are kept for
     // whichever client asks GetError next.
-    LONG WithoutClient(std::string_view operation, const std::function<tank::Result<LONG>()>& run);
+    using FreeOperation = std::function<tank::Result<LONG>()>;
+    template <class Operation>
+    LONG WithoutClient(std::string_view operation, const Operation& run) EXCLUDES(m_mutex)
+    {
+        return RunWithoutClient(operation, std::cref(run));
+    }
+    LONG RunWithoutClient(std::string_view operation, const FreeOperation& run) noexcept EXCLUDES(m_mutex);
+    // Runs body under the lock; an exception out of it fails the call with
+    // the answer 0 and an error text naming the operation, kept for the
+    // client (or engine-wide when clientId names none).
+    template <class Body>
+    LONG Framed(LONG clientId, std::string_view operation, const Body& body) noexcept EXCLUDES(m_mutex);
+    void KeepCaught(LONG clientId, std::string_view operation) noexcept REQUIRES(m_mutex);
+    // The client of an id; nullptr for an id that names none.
+    Client* Find(LONG clientId) REQUIRES(m_mutex);
 
     // Tanks (Tanks.cpp).
     static tank::Result<std::filesystem::path> TankDir(std::string_view name);
@@ -175,13 +202,14 @@ private:
     static tank::Result<std::filesystem::path> ExistingTankDir(std::string_view name);
     // A client's filter time settings (tolerance, cache delay): seconds, finite
     // and not negative.
-    LONG GetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE* out);
-    LONG SetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE seconds);
-    tank::Status CloseClientTank(Client& client);
+    LONG GetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE* out) EXCLUDES(m_mutex);
+    LONG SetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE seconds)
+        EXCLUDES(m_mutex);
+    tank::Status CloseClientTank(Client& client) REQUIRES(m_mutex);
 
     // Blocks and recording (Blocks.cpp).
-    tank::Result<LONG> Record(Client& client, std::string_view name, std::string_view supplements);
-    tank::Status Stop(Client& client);
+    tank::Result<LONG> Record(Client& client, std::string_view name, std::string_view supplements) REQUIRES(m_mutex);
+    tank::Status Stop(Client& client) REQUIRES(m_mutex);
     static tank::Result<SelectedBlock*> Selected(Client& client);
     static tank::Result<double> LatestEventEnd(const tank::BlockReader& reader);
     // Takes up recording an interrupted block again; false when blockDir is
@@ -212,17 +240,18 @@ private:
 
     // Debug traces (Debug.cpp), by tank folder.
     void Trace(const std::filesystem::path& tank, LONG clientId, std::string_view operation,
-               const tank::Result<LONG>& result);
+               const tank::Result<LONG>& result) REQUIRES(m_mutex);
     // The state of the clients using a tank (all clients for an empty path)
     // and the tank's trace.
-    std::string Report(const std::filesystem::path& tank) const;
+    std::string Report(const std::filesystem::path& tank) const REQUIRES(m_mutex);
 
     ~TankEngine() override;
 
-    std::mutex m_mutex;
-    std::array<std::optional<Client>, kMaxClients + 1> m_clients;  // by id; 0 unused
-    std::string m_freeError;
-    std::map<std::filesystem::path, std::deque<std::string>> m_traces;  // tanks whose debugging is on
+    Mutex m_mutex;
+    std::array<std::optional<Client>, kMaxClients + 1> m_clients GUARDED_BY(m_mutex);  // by id; 0 unused
+    std::string m_freeError GUARDED_BY(m_mutex);
+    // Tanks whose debugging is on.
+    std::map<std::filesystem::path, std::deque<std::string>> m_traces GUARDED_BY(m_mutex);
 };
 
 }  // namespace orvo::engine

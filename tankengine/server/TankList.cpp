@@ -11,6 +11,8 @@
 namespace orvo::engine {
 namespace {
 
+using enum tank::ErrorKind;
+
 // Names and folders longer than this are not ours to read back.
 constexpr DWORD kMaxTextBytes = 1 << 16;
 
@@ -31,7 +33,7 @@ bool Storable(std::string_view text)
 tank::Status RegisterTank(std::string_view name, std::string_view folder)
 {
     if (!Storable(name) || !Storable(folder)) {
-        return tank::Fail("a tank name or folder holds a NUL or is longer than 65535 bytes");
+        return tank::Fail(kInvalidArgument, "a tank name or folder holds a NUL or is longer than 65535 bytes");
     }
     UniqueHKey key;
     LONG error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTankListKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
@@ -41,7 +43,7 @@ tank::Status RegisterTank(std::string_view name, std::string_view folder)
         error = RegSetValueExA(key.get(), std::string(name).c_str(), 0, REG_SZ,
                                reinterpret_cast<const BYTE*>(data.c_str()), static_cast<DWORD>(data.size() + 1));
     }
-    return error == ERROR_SUCCESS ? tank::Status() : tank::Fail(RegistryError("registering", name, error));
+    return error == ERROR_SUCCESS ? tank::Status() : tank::Fail(kIoError, RegistryError("registering", name, error));
 }
 
 tank::Status UnregisterTank(std::string_view name)
@@ -52,15 +54,15 @@ tank::Status UnregisterTank(std::string_view name)
         error = RegDeleteValueA(key.get(), std::string(name).c_str());
     }
     if (error == ERROR_FILE_NOT_FOUND) {
-        return tank::Fail("tank \"" + std::string(name) + "\" is not registered");
+        return tank::Fail(kNotFound, "tank \"" + std::string(name) + "\" is not registered");
     }
-    return error == ERROR_SUCCESS ? tank::Status() : tank::Fail(RegistryError("removing", name, error));
+    return error == ERROR_SUCCESS ? tank::Status() : tank::Fail(kIoError, RegistryError("removing", name, error));
 }
 
 tank::Result<std::string> RegisteredTankAt(long index)
 {
     if (index < 0 || index > static_cast<long>(std::numeric_limits<DWORD>::max())) {
-        return tank::Fail("tank index " + std::to_string(index) + " is negative or too large");
+        return tank::Fail(kInvalidArgument, "tank index " + std::to_string(index) + " is negative or too large");
     }
     UniqueHKey key;
     LONG error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTankListKey, 0, KEY_QUERY_VALUE, key.put());
@@ -78,9 +80,9 @@ tank::Result<std::string> RegisteredTankAt(long index)
         }
     }
     if (error == ERROR_NO_MORE_ITEMS || error == ERROR_FILE_NOT_FOUND) {
-        return tank::Fail("no registered tank at index " + std::to_string(index));
+        return tank::Fail(kNotFound, "no registered tank at index " + std::to_string(index));
     }
-    return tank::Fail("reading the tank list failed (registry error " + std::to_string(error) + ")");
+    return tank::Fail(kIoError, "reading the tank list failed (registry error " + std::to_string(error) + ")");
 }
 
 std::optional<std::string> RegisteredFolder(std::string_view name)

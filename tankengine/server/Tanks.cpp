@@ -3,6 +3,7 @@
 
 #include "tankengine/server/TankList.h"
 #include "tankengine/server/Text.h"
+#include "tankengine/storage/posix_file.h"
 #include "tankengine/storage/tank_folder.h"
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 
 namespace orvo::engine {
 namespace {
+
+using enum tank::ErrorKind;
 
 // OpenTank modes, as numbers or letters.
 constexpr LONG kReadMode = 0;
@@ -40,7 +43,7 @@ tank::Result<std::filesystem::path> TankEngine::ExistingTankDir(std::string_view
 {
     tank::Result<std::filesystem::path> dir = TankDir(name);
     if (dir && !tank::IsTank(*dir)) {
-        return tank::Fail(dir->string() + " is not a tank");
+        return tank::Fail(kNotFound, dir->string() + " is not a tank");
     }
     return dir;
 }
@@ -48,7 +51,7 @@ tank::Result<std::filesystem::path> TankEngine::ExistingTankDir(std::string_view
 tank::Result<std::filesystem::path> TankEngine::TankDir(std::string_view name)
 {
     if (name.empty()) {
-        return tank::Fail("no tank named");
+        return tank::Fail(kInvalidArgument, "no tank named");
     }
     if (std::optional<std::string> folder = RegisteredFolder(name)) {
         return std::filesystem::path(*folder + std::string(name)).lexically_normal();
@@ -56,7 +59,7 @@ tank::Result<std::filesystem::path> TankEngine::TankDir(std::string_view name)
     std::error_code error;
     std::filesystem::path dir = std::filesystem::absolute(std::filesystem::path(name), error);
     if (error) {
-        return tank::Fail("cannot tell where tank \"" + std::string(name) + "\" lies: " + error.message());
+        return tank::SystemFailure("cannot tell where tank \"" + std::string(name) + "\" lies", error);
     }
     return dir.lexically_normal();
 }
@@ -75,17 +78,18 @@ tank::Status TankEngine::CloseClientTank(Client& client)
 
 LONG TankEngine::AddTank(BSTR name, BSTR path)
 {
-    std::string tankName = FromBstr(name);
-    std::string folder = FromBstr(path);
-    return WithoutClient("AddTank", [&]() -> tank::Result<LONG> {
+    return WithoutClient("AddTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string tankName = FromBstr(name);
+        std::string folder = FromBstr(path);
         if (tankName.empty() || tankName == "." || tankName == ".." ||
             tankName.find('/') != std::string::npos) {
-            return tank::Fail("\"" + tankName + "\" cannot name a tank: it is empty, a dot name or holds a slash");
+            return tank::Fail(kInvalidArgument,
+                              "\"" + tankName + "\" cannot name a tank: it is empty, a dot name or holds a slash");
         }
         std::error_code error;
         std::filesystem::path dir = std::filesystem::absolute(folder.empty() ? "." : folder, error);
         if (error) {
-            return tank::Fail("cannot tell where folder \"" + folder + "\" lies: " + error.message());
+            return tank::SystemFailure("cannot tell where folder \"" + folder + "\" lies", error);
         }
         std::string stored = dir.lexically_normal().string();
         if (!stored.ends_with('/')) {
@@ -100,8 +104,8 @@ LONG TankEngine::AddTank(BSTR name, BSTR path)
 
 LONG TankEngine::RemoveTank(BSTR name)
 {
-    std::string tankName = FromBstr(name);
-    return WithoutClient("RemoveTank", [&]() -> tank::Result<LONG> {
+    return WithoutClient("RemoveTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string tankName = FromBstr(name);
         if (tank::Status removed = UnregisterTank(tankName); !removed) {
             return removed.failure();
         }
@@ -111,20 +115,20 @@ LONG TankEngine::RemoveTank(BSTR name)
 
 LONG TankEngine::GetEnumTank(LONG index, BSTR* name)
 {
-    return WithoutClient("GetEnumTank", [&]() -> tank::Result<LONG> {
+    return WithoutClient("GetEnumTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
         tank::Result<std::string> found = RegisteredTankAt(index);
         if (!found) {
             return found.failure();
         }
-        return Deliver(name, *found) ? tank::Result<LONG>(1) : tank::Fail("out of memory");
+        return DeliverAnswer(name, *found);
     });
 }
 
 LONG TankEngine::GetTankItem(BSTR tank, BSTR item, BSTR* text)
 {
-    std::string tankName = FromBstr(tank);
-    std::string itemName = Upper(FromBstr(item));
-    return WithoutClient("GetTankItem", [&]() -> tank::Result<LONG> {
+    return WithoutClient("GetTankItem", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string tankName = FromBstr(tank);
+        std::string itemName = Upper(FromBstr(item));
         tank::Result<std::filesystem::path> dir = TankDir(tankName);
         if (!dir) {
             return dir.failure();
@@ -144,16 +148,17 @@ LONG TankEngine::GetTankItem(BSTR tank, BSTR item, BSTR* text)
             }
             answer = std::to_string(blocks->size());
         } else {
-            return tank::Fail("item \"" + itemName + "\" is not known; ask for PATH, REGISTERED, STATUS or BLOCKS");
+            return tank::Fail(kInvalidArgument,
+                              "item \"" + itemName + "\" is not known; ask for PATH, REGISTERED, STATUS or BLOCKS");
         }
-        return Deliver(text, answer) ? tank::Result<LONG>(1) : tank::Fail("out of memory");
+        return DeliverAnswer(text, answer);
     });
 }
 
 LONG TankEngine::CheckTank(BSTR name)
 {
-    std::string tankName = FromBstr(name);
-    return WithoutClient("CheckTank", [&]() -> tank::Result<LONG> {
+    return WithoutClient("CheckTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string tankName = FromBstr(name);
         tank::Result<std::filesystem::path> dir = ExistingTankDir(tankName);
         if (!dir) {
             return dir.failure();
@@ -164,8 +169,8 @@ LONG TankEngine::CheckTank(BSTR name)
 
 LONG TankEngine::ResetTank(BSTR name)
 {
-    std::string tankName = FromBstr(name);
-    return WithoutClient("ResetTank", [&]() -> tank::Result<LONG> {
+    return WithoutClient("ResetTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string tankName = FromBstr(name);
         tank::Result<std::filesystem::path> dir = ExistingTankDir(tankName);
         if (!dir) {
             return dir.failure();
@@ -188,8 +193,8 @@ LONG TankEngine::ResetTank(BSTR name)
 
 LONG TankEngine::InitializeTank(BSTR name)
 {
-    std::string tankName = FromBstr(name);
-    return WithoutClient("InitializeTank", [&]() -> tank::Result<LONG> {
+    return WithoutClient("InitializeTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string tankName = FromBstr(name);
         tank::Result<std::filesystem::path> dir = TankDir(tankName);
         if (!dir) {
             return dir.failure();
@@ -203,15 +208,16 @@ LONG TankEngine::InitializeTank(BSTR name)
 
 LONG TankEngine::OpenTank(LONG clientId, BSTR name, LONG mode)
 {
-    std::string tankName = FromBstr(name);
-    return WithClient(clientId, "OpenTank", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "OpenTank", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+        std::string tankName = FromBstr(name);
         std::optional<TankMode> tankMode = ModeOf(mode);
         if (!tankMode) {
-            return tank::Fail("mode " + std::to_string(mode) + " is not known; 0 or 'R' reads, 1 or 'W' writes");
+            return tank::Fail(kInvalidArgument,
+                              "mode " + std::to_string(mode) + " is not known; 0 or 'R' reads, 1 or 'W' writes");
         }
         if (client.recording) {
-            return tank::Fail("the client is recording block " + client.recording->writer.Name() +
-                              "; stop it before opening another tank");
+            return tank::Fail(kInvalidArgument, "the client is recording block " + client.recording->writer.Name() +
+                                                    "; stop it before opening another tank");
         }
         tank::Result<std::filesystem::path> dir = ExistingTankDir(tankName);
         if (!dir) {
@@ -225,7 +231,7 @@ LONG TankEngine::OpenTank(LONG clientId, BSTR name, LONG mode)
 
 LONG TankEngine::CloseTank(LONG clientId)
 {
-    return WithClient(clientId, "CloseTank", [&](Client& client) -> tank::Result<LONG> {
+    return WithClient(clientId, "CloseTank", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (tank::Status closed = CloseClientTank(client); !closed) {
             return closed.failure();
         }

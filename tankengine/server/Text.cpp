@@ -25,4 +25,12 @@ bool Deliver(BSTR* out, std::string_view text)
     return *out != nullptr;
 }
 
+tank::Result<LONG> DeliverAnswer(BSTR* out, std::string_view text)
+{
+    if (!Deliver(out, text)) {
+        return tank::Fail(tank::ErrorKind::kOutOfMemory, "out of memory");
+    }
+    return 1;
+}
+
 }  // namespace orvo::engine

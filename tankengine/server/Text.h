@@ -3,6 +3,7 @@
 #pragma once
 
 #include <orvo/platform/types.h>
+#include "tankengine/storage/result.h"
 
 #include <string>
 #include <string_view>
@@ -15,5 +16,7 @@ std::string FromBstr(BSTR text);
 // Hands a new BSTR to the caller through out, which may be null (the text is
 // then not wanted). False when memory runs out.
 bool Deliver(BSTR* out, std::string_view text);
+// The same as an operation's answer: 1, or the failure when memory runs out.
+tank::Result<LONG> DeliverAnswer(BSTR* out, std::string_view text);
 
 }  // namespace orvo::engine

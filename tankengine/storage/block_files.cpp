@@ -53,7 +53,7 @@ Result<BlockInfo> ParseBlockInfo(std::string_view text)
         text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
         if (first) {
             if (line != kInfoFirstLine) {
-                return Fail("not block information of format version 1");
+                return Fail(ErrorKind::kCorruption, "not block information of format version 1");
             }
             first = false;
             continue;
@@ -72,11 +72,11 @@ Result<BlockInfo> ParseBlockInfo(std::string_view text)
             info.stopTime = stop;
         }
         if (!good) {
-            return Fail("bad value in block information line \"" + std::string(line) + "\"");
+            return Fail(ErrorKind::kCorruption, "bad value in block information line \"" + std::string(line) + "\"");
         }
     }
     if (first || !haveSequence || !haveStart) {
-        return Fail("block information lacks its sequence or start time");
+        return Fail(ErrorKind::kCorruption, "block information lacks its sequence or start time");
     }
     return info;
 }
@@ -90,7 +90,7 @@ Result<BlockInfo> ReadBlockInfo(const std::filesystem::path& blockDir)
     }
     Result<BlockInfo> info = ParseBlockInfo(*text);
     if (!info) {
-        return Fail(path.string() + ": " + info.error());
+        return Fail(info.kind(), path.string() + ": " + info.error());
     }
     return info;
 }
@@ -108,12 +108,12 @@ Result<std::string> ReadBlockNotes(const std::filesystem::path& blockDir)
 Status ReplaceBlockNotes(const std::filesystem::path& blockDir, std::string_view notes)
 {
     if (notes.size() > kMaxNotesBytes) {
-        return Fail("block notes of " + std::to_string(notes.size()) + " bytes exceed the limit of " +
-                    std::to_string(kMaxNotesBytes));
+        return Fail(ErrorKind::kInvalidArgument, "block notes of " + std::to_string(notes.size()) +
+                                                     " bytes exceed the limit of " + std::to_string(kMaxNotesBytes));
     }
     std::error_code error;
     if (!std::filesystem::is_regular_file(blockDir / kInfoFileName, error)) {
-        return Fail(blockDir.string() + " is not a block");
+        return Fail(ErrorKind::kNotFound, blockDir.string() + " is not a block");
     }
     return ReplaceFileAtomically(blockDir / kNotesFileName, notes);
 }

@@ -40,7 +40,10 @@ Result<std::uint64_t> BlockReader::Refresh()
         return size.failure();
     }
     if (*size < FrameOffset(m_end.frames)) {
-        return Fail(m_headers.path() + " became shorter than the records already read; open the block again");
+        // The writer cut back a batch it could not complete: what was read
+        // is no longer what the block holds.
+        return Fail(ErrorKind::kCorruption,
+                    m_headers.path() + " became shorter than the records already read; open the block again");
     }
     std::uint64_t before = m_end.frames;
     // A frame that is short or fails its checksum at the end is one the
@@ -57,8 +60,8 @@ Result<std::uint64_t> BlockReader::Refresh()
 Result<Frame> BlockReader::ReadFrame(std::uint64_t record) const
 {
     if (record >= m_end.frames) {
-        return Fail("record " + std::to_string(record) + " is past the " + std::to_string(m_end.frames) +
-                    " records of " + m_dir.string());
+        return Fail(ErrorKind::kInvalidArgument, "record " + std::to_string(record) + " is past the " +
+                                                     std::to_string(m_end.frames) + " records of " + m_dir.string());
     }
     FrameBytes bytes{};
     if (Status read = m_headers.ReadExact(FrameOffset(record), bytes); !read) {
@@ -66,7 +69,8 @@ Result<Frame> BlockReader::ReadFrame(std::uint64_t record) const
     }
     std::optional<Frame> frame = DecodeFrame(bytes);
     if (!frame) {
-        return Fail("record " + std::to_string(record) + " of " + m_dir.string() + " changed after it was read");
+        return Fail(ErrorKind::kCorruption,
+                    "record " + std::to_string(record) + " of " + m_dir.string() + " changed after it was read");
     }
     return *frame;
 }
@@ -93,8 +97,9 @@ Result<std::size_t> BlockReader::ReadData(const Frame& frame, std::span<std::int
 {
     std::size_t words = frame.dataBytes / 4;
     if (words > out.size()) {
-        return Fail("a record has " + std::to_string(words) + " data words, more than the " +
-                    std::to_string(out.size()) + " the buffer holds");
+        return Fail(ErrorKind::kInvalidArgument, "a record has " + std::to_string(words) +
+                                                     " data words, more than the " + std::to_string(out.size()) +
+                                                     " the buffer holds");
     }
     Status read = ReadFrameData(m_data, frame, std::as_writable_bytes(out.first(words)));
     if (!read) {

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <vector>
 
 #include <fcntl.h>
@@ -40,18 +39,17 @@ Result<std::filesystem::path> PublishBlock(const std::filesystem::path& built,
             name.append(1, '-').append(std::to_string(suffix));
         }
         if (const char* problem = BlockNameProblem(name)) {
-            return Fail("cannot name block \"" + name + "\": " + problem);
+            return Fail(ErrorKind::kInvalidArgument, "cannot name block \"" + name + "\": " + problem);
         }
         std::filesystem::path target = tankDir / name;
         if (::renameat2(AT_FDCWD, built.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
             return target;
         }
         if (errno != EEXIST && errno != ENOTEMPTY) {
-            return Fail("cannot rename " + built.string() + " to " + target.string() + ": " +
-                        std::strerror(errno));
+            return SystemFailure("cannot rename " + built.string() + " to " + target.string(), errno);
         }
     }
-    return Fail("no free block name for \"" + std::string(baseName) + "\" in " + tankDir.string());
+    return Fail(ErrorKind::kBusy, "no free block name for \"" + std::string(baseName) + "\" in " + tankDir.string());
 }
 
 }  // namespace
@@ -65,8 +63,8 @@ Result<BlockWriter> BlockWriter::Lock(const std::filesystem::path& dir)
         return lock.failure();
     }
     if (Status locked = lock->TryLockExclusive(); !locked) {
-        return Fail("block " + dir.string() + " is being recorded by another writer (" +
-                    locked.error() + ")");
+        return Fail(locked.kind(),
+                    "block " + dir.string() + " is being recorded by another writer (" + locked.error() + ")");
     }
     writer.m_lock = std::move(*lock);
     writer.m_lastSync = std::chrono::steady_clock::now();
@@ -98,7 +96,7 @@ Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, st
                                         std::string_view notes, double startTime)
 {
     if (const char* problem = BlockNameProblem(baseName)) {
-        return Fail("cannot name block \"" + std::string(baseName) + "\": " + problem);
+        return Fail(ErrorKind::kInvalidArgument, "cannot name block \"" + std::string(baseName) + "\": " + problem);
     }
     Result<std::vector<BlockEntry>> blocks = ListBlocks(tankDir);
     if (!blocks) {
@@ -111,7 +109,7 @@ Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, st
 
     std::string pattern = (tankDir / ".new-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
-        return Fail("cannot make a folder in " + tankDir.string() + ": " + std::strerror(errno));
+        return SystemFailure("cannot make a folder in " + tankDir.string(), errno);
     }
     std::filesystem::path built = pattern;
     // mkdtemp makes the folder private; readers in other accounts need it open.
@@ -205,9 +203,9 @@ Status BlockWriter::Recover()
             return damagedInside.failure();
         }
         if (*damagedInside) {
-            return Fail("block " + m_dir.string() + " is damaged at record " +
-                        std::to_string(m_end.frames) +
-                        " with valid records behind it; not cutting anything");
+            return Fail(ErrorKind::kCorruption, "block " + m_dir.string() + " is damaged at record " +
+                                                    std::to_string(m_end.frames) +
+                                                    " with valid records behind it; not cutting anything");
         }
         Status cut = m_headers.Truncate(validEnd);
         if (cut) {
@@ -231,18 +229,18 @@ Status BlockWriter::Recover()
 
 BlockWriter::~BlockWriter()
 {
-    if (m_headers.is_open() && m_broken.empty()) {
+    if (m_headers.is_open() && !m_broken) {
         (void)Sync();
     }
 }
 
 Status BlockWriter::Usable() const
 {
-    if (!m_broken.empty()) {
-        return Fail(m_broken);
+    if (m_broken) {
+        return *m_broken;
     }
     if (!m_headers.is_open()) {
-        return Fail("the writer holds no block");
+        return Fail(ErrorKind::kInvalidArgument, "the writer holds no block");
     }
     return {};
 }
@@ -259,8 +257,9 @@ Status BlockWriter::Append(std::span<const Record> records)
             problem = "the number of data words given differs from size - 10";
         }
         if (problem != nullptr) {
-            return Fail("record " + std::to_string(i) + " of the batch (size " +
-                        std::to_string(head.size) + "): " + problem + "; nothing stored");
+            return Fail(ErrorKind::kInvalidArgument, "record " + std::to_string(i) + " of the batch (size " +
+                                                         std::to_string(head.size) + "): " + problem +
+                                                         "; nothing stored");
         }
     }
     ScanPosition before = m_end;
@@ -271,10 +270,10 @@ Status BlockWriter::Append(std::span<const Record> records)
             cut = m_data.Truncate(before.dataEnd);
         }
         if (!cut) {
-            m_broken = "a failed append could not be undone (" + cut.error() +
-                       "); reopen the block to repair it";
+            m_broken = Fail(cut.kind(),
+                            "a failed append could not be undone (" + cut.error() + "); reopen the block to repair it");
         }
-        return Fail(written.error() + "; nothing stored");
+        return Fail(written.kind(), written.error() + "; nothing stored");
     }
     if (std::chrono::steady_clock::now() - m_lastSync >= m_syncInterval) {
         return Sync();
@@ -315,7 +314,7 @@ Status BlockWriter::Sync()
     if (!synced) {
         // What the kernel failed to write is gone from its cache; only a
         // reopen, which checks every record, can tell what survived.
-        m_broken = synced.error() + "; reopen the block to repair it";
+        m_broken = Fail(synced.kind(), synced.error() + "; reopen the block to repair it");
         return synced;
     }
     m_lastSync = std::chrono::steady_clock::now();

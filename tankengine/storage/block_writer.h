@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -71,7 +72,7 @@ private:
     double m_startTime = 0;
     std::chrono::steady_clock::time_point m_lastSync;
     std::chrono::milliseconds m_syncInterval = kSyncInterval;
-    std::string m_broken;  // why the writer refuses further calls
+    std::optional<Failure> m_broken;  // why the writer refuses further calls
 };
 
 // Whether a writer, in any process, holds the block now. Probes the writer's

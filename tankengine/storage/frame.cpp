@@ -127,8 +127,8 @@ Status CheckFileHeader(const File& file, FileKind kind)
     }
     const char* what = kind == FileKind::Headers ? "block header file" : "block data file";
     if (*got != bytes.size() || bytes != EncodeFileHeader(kind)) {
-        return Fail(file.path() + " is not a " + what + " of format version " +
-                    std::to_string(kVersion));
+        return Fail(ErrorKind::kCorruption,
+                    file.path() + " is not a " + what + " of format version " + std::to_string(kVersion));
     }
     return {};
 }
@@ -186,16 +186,16 @@ std::optional<Frame> DecodeFrame(std::span<const std::byte, kFrameBytes> bytes)
 Status ReadFrameData(const File& data, const Frame& frame, std::span<std::byte> out)
 {
     if (out.size() != frame.dataBytes) {
-        return Fail("data buffer of " + std::to_string(out.size()) + " bytes for a record of " +
-                    std::to_string(frame.dataBytes));
+        return Fail(ErrorKind::kInvalidArgument, "data buffer of " + std::to_string(out.size()) +
+                                                     " bytes for a record of " + std::to_string(frame.dataBytes));
     }
     Status read = data.ReadExact(frame.dataOffset, out);
     if (!read) {
         return read;
     }
     if (DataCrc(out) != frame.dataCrc) {
-        return Fail("data checksum mismatch at offset " + std::to_string(frame.dataOffset) +
-                    " of " + data.path());
+        return Fail(ErrorKind::kCorruption,
+                    "data checksum mismatch at offset " + std::to_string(frame.dataOffset) + " of " + data.path());
     }
     return {};
 }

@@ -21,12 +21,34 @@ bool RangeFits(std::uint64_t offset, std::size_t length)
     return offset <= kMaxOffset && length <= kMaxOffset - offset;
 }
 
+ErrorKind KindOf(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR: return ErrorKind::kNotFound;
+    case EWOULDBLOCK:
+    case EBUSY: return ErrorKind::kBusy;
+    case ENOMEM: return ErrorKind::kOutOfMemory;
+    default: return ErrorKind::kIoError;
+    }
+}
+
 Failure ErrnoFailure(std::string_view what, const std::string& path, int error)
 {
-    return Fail(std::string(what) + " " + path + ": " + std::strerror(error));
+    return SystemFailure(std::string(what) + " " + path, error);
 }
 
 }  // namespace
+
+Failure SystemFailure(std::string_view what, int error)
+{
+    return Fail(KindOf(error), std::string(what) + ": " + std::strerror(error));
+}
+
+Failure SystemFailure(std::string_view what, const std::error_code& error)
+{
+    return Fail(KindOf(error.value()), std::string(what) + ": " + error.message());
+}
 
 Result<File> File::Open(const std::filesystem::path& path, int flags, mode_t mode)
 {
@@ -69,7 +91,7 @@ Status File::Error(std::string_view what) const { return ErrnoFailure(what, m_pa
 Result<std::size_t> File::ReadUpTo(std::uint64_t offset, std::span<std::byte> out) const
 {
     if (!RangeFits(offset, out.size())) {
-        return Fail("read past the largest file offset in " + m_path);
+        return Fail(ErrorKind::kInvalidArgument, "read past the largest file offset in " + m_path);
     }
     std::size_t done = 0;
     while (done < out.size()) {
@@ -96,7 +118,7 @@ Status File::ReadExact(std::uint64_t offset, std::span<std::byte> out) const
         return got.failure();
     }
     if (*got != out.size()) {
-        return Fail("unexpected end of " + m_path);
+        return Fail(ErrorKind::kCorruption, "unexpected end of " + m_path);
     }
     return {};
 }
@@ -104,7 +126,7 @@ Status File::ReadExact(std::uint64_t offset, std::span<std::byte> out) const
 Status File::WriteAll(std::uint64_t offset, std::span<const std::byte> bytes)
 {
     if (!RangeFits(offset, bytes.size())) {
-        return Fail("write past the largest file offset in " + m_path);
+        return Fail(ErrorKind::kInvalidArgument, "write past the largest file offset in " + m_path);
     }
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -133,7 +155,7 @@ Result<std::uint64_t> File::Size() const
 Status File::Truncate(std::uint64_t size)
 {
     if (size > kMaxOffset) {
-        return Fail("cannot truncate " + m_path + " to an offset past off_t");
+        return Fail(ErrorKind::kInvalidArgument, "cannot truncate " + m_path + " to an offset past off_t");
     }
     if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
         return Error("cannot truncate");
@@ -161,7 +183,7 @@ Status File::TryLockExclusive()
 {
     Result<bool> taken = TryLock(LOCK_EX);
     if (taken && !*taken) {
-        return Fail("locked by another process or handle: " + m_path);
+        return Fail(ErrorKind::kBusy, "locked by another process or handle: " + m_path);
     }
     return taken ? Status() : taken.failure();
 }
@@ -224,7 +246,8 @@ Result<std::string> ReadSmallFile(const std::filesystem::path& path, std::size_t
         return size.failure();
     }
     if (*size > limit) {
-        return Fail(path.string() + " is larger than " + std::to_string(limit) + " bytes");
+        // Nothing of ours writes past its limit.
+        return Fail(ErrorKind::kCorruption, path.string() + " is larger than " + std::to_string(limit) + " bytes");
     }
     std::string text(static_cast<std::size_t>(*size), '\0');
     Result<std::size_t> got = file->ReadUpTo(0, std::as_writable_bytes(std::span(text)));

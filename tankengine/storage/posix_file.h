@@ -10,10 +10,16 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include <sys/types.h>
 
 namespace orvo::tank {
+
+// A failed system call as "what: reason", its kind told by the error number:
+// a missing file is not found, a lock held elsewhere is busy, the rest is I/O.
+Failure SystemFailure(std::string_view what, int error);
+Failure SystemFailure(std::string_view what, const std::error_code& error);
 
 class File {
 public:

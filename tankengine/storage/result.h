@@ -1,5 +1,6 @@
-// Outcomes of storage calls: success, or an error text for the caller. The
-// storage layer never throws across its API.
+// Outcomes of storage calls: success, or an error for the caller: a kind that
+// code decides on and a text for the user. The storage layer never throws
+// across its API.
 #pragma once
 
 #include <optional>
@@ -8,25 +9,36 @@
 
 namespace orvo::tank {
 
+enum class ErrorKind {
+    kNotFound,         // no such tank, block, client, set or entry
+    kCorruption,       // stored bytes fail their checksum or their format
+    kIoError,          // the system refused a file or registry operation
+    kInvalidArgument,  // the caller asked for what cannot be, or not now
+    kBusy,             // another writer holds it, or all of it is taken
+    kOutOfMemory,
+};
+
 // What a failing call hands back; converts to Status and to any Result<T>.
 struct Failure {
+    ErrorKind kind;
     std::string text;
 };
 
-inline Failure Fail(std::string text) { return Failure{std::move(text)}; }
+inline Failure Fail(ErrorKind kind, std::string text) { return Failure{kind, std::move(text)}; }
 
 class [[nodiscard]] Status {
 public:
     Status() = default;
-    Status(Failure failure) : m_error(std::move(failure.text)), m_failed(true) {}
+    Status(Failure failure) : m_failure(std::move(failure)), m_failed(true) {}
 
     bool ok() const { return !m_failed; }
     explicit operator bool() const { return ok(); }
-    const std::string& error() const { return m_error; }
-    Failure failure() const { return Failure{m_error}; }
+    ErrorKind kind() const { return m_failure.kind; }
+    const std::string& error() const { return m_failure.text; }
+    Failure failure() const { return m_failure; }
 
 private:
-    std::string m_error;
+    Failure m_failure{};
     bool m_failed = false;
 };
 
@@ -34,12 +46,13 @@ template <class T>
 class [[nodiscard]] Result {
 public:
     Result(T value) : m_value(std::move(value)) {}
-    Result(Failure failure) : m_error(std::move(failure.text)) {}
+    Result(Failure failure) : m_failure(std::move(failure)) {}
 
     bool ok() const { return m_value.has_value(); }
     explicit operator bool() const { return ok(); }
-    const std::string& error() const { return m_error; }
-    Failure failure() const { return Failure{m_error}; }
+    ErrorKind kind() const { return m_failure.kind; }
+    const std::string& error() const { return m_failure.text; }
+    Failure failure() const { return m_failure; }
 
     T& operator*() & { return *m_value; }
     const T& operator*() const& { return *m_value; }
@@ -49,7 +62,7 @@ public:
 
 private:
     std::optional<T> m_value;
-    std::string m_error;
+    Failure m_failure{};
 };
 
 }  // namespace orvo::tank

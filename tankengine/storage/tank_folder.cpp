@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string_view>
 
 #include <sys/stat.h>
@@ -24,16 +23,16 @@ Status CreateTank(const std::filesystem::path& dir)
     }
     bool made = ::mkdir(dir.c_str(), 0755) == 0;
     if (!made && errno != EEXIST) {
-        return Fail("cannot make tank folder " + dir.string() + ": " + std::strerror(errno));
+        return SystemFailure("cannot make tank folder " + dir.string(), errno);
     }
     // Only an empty folder becomes a tank, so that no folder holding
     // something else is taken over by mistake.
     std::error_code error;
     if (!made && !std::filesystem::is_empty(dir, error)) {
-        return Fail(dir.string() + " exists and is not an empty folder");
+        return Fail(ErrorKind::kInvalidArgument, dir.string() + " exists and is not an empty folder");
     }
     if (!std::filesystem::is_directory(dir, error)) {
-        return Fail(dir.string() + " exists and is not a folder");
+        return Fail(ErrorKind::kInvalidArgument, dir.string() + " exists and is not a folder");
     }
     Status marked = ReplaceFileAtomically(dir / kTankMarkerName, std::string(kTankMarkerLine) + "\n");
     if (marked && made) {
@@ -52,12 +51,12 @@ bool IsTank(const std::filesystem::path& dir)
 Result<std::vector<BlockEntry>> ListBlocks(const std::filesystem::path& tankDir)
 {
     if (!IsTank(tankDir)) {
-        return Fail(tankDir.string() + " is not a tank");
+        return Fail(ErrorKind::kNotFound, tankDir.string() + " is not a tank");
     }
     std::error_code error;
     std::filesystem::directory_iterator it(tankDir, error);
     if (error) {
-        return Fail("cannot list " + tankDir.string() + ": " + error.message());
+        return SystemFailure("cannot list " + tankDir.string(), error);
     }
     std::vector<BlockEntry> blocks;
     for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
@@ -72,7 +71,7 @@ Result<std::vector<BlockEntry>> ListBlocks(const std::filesystem::path& tankDir)
         }
     }
     if (error) {
-        return Fail("cannot list " + tankDir.string() + ": " + error.message());
+        return SystemFailure("cannot list " + tankDir.string(), error);
     }
     std::ranges::sort(blocks, [](const BlockEntry& a, const BlockEntry& b) {
         return a.info.sequence != b.info.sequence ? a.info.sequence < b.info.sequence : a.name < b.name;

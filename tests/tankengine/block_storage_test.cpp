@@ -6,6 +6,10 @@
 
 #include <climits>
 #include <cmath>
+#include <functional>
+#include <optional>
+
+#include <fcntl.h>
 
 namespace orvo::tank::test {
 namespace {
@@ -66,6 +70,7 @@ TEST(BlockStorage, BadRecordRefusesTheWholeBatch)
         Record batch[] = {good.view(), bad.view()};
         Status appended = writer->Append(batch);
         EXPECT_FALSE(appended) << c.why;
+        EXPECT_EQ(appended.kind(), ErrorKind::kInvalidArgument) << c.why;
         EXPECT_NE(appended.error().find("record 1 of the batch"), std::string::npos) << appended.error();
         EXPECT_EQ(writer->RecordCount(), 5u) << c.why;
     }
@@ -90,10 +95,52 @@ TEST(BlockStorage, SecondWriterIsRefusedUntilTheFirstCloses)
     EXPECT_TRUE(*IsBeingRecorded(t.block));
     Result<BlockWriter> second = BlockWriter::OpenForAppend(t.block);
     ASSERT_FALSE(second);
-    EXPECT_NE(second.error().find("being recorded by another writer"), std::string::npos) << second.error();
+    EXPECT_EQ(second.kind(), ErrorKind::kBusy) << second.error();
     ASSERT_TRUE(first->Close(4));
     EXPECT_FALSE(*IsBeingRecorded(t.block));
     EXPECT_TRUE(BlockWriter::OpenForAppend(t.block));
+}
+
+// Callers decide on the kind of a failure, so each must carry the right one.
+TEST(BlockStorage, FailuresSayTheirKind)
+{
+    SampleTank t(1);
+    const std::filesystem::path missing = t.tank / "missing";
+    const auto kindOf = [](const auto& outcome) { return outcome ? std::nullopt : std::optional(outcome.kind()); };
+    const auto damaged = [](const std::filesystem::path& file) {
+        std::vector<std::byte> bytes = ReadBytes(file);
+        bytes[0] ^= std::byte{1};
+        WriteBytes(file, bytes);
+    };
+    const struct {
+        const char* what;
+        std::function<std::optional<ErrorKind>()> failure;
+        ErrorKind kind;
+    } cases[] = {
+        {"a block that is not there", [&] { return kindOf(BlockReader::Open(missing)); }, ErrorKind::kNotFound},
+        {"a folder that is no tank", [&] { return kindOf(ListBlocks(missing)); }, ErrorKind::kNotFound},
+        {"a path through a file", [&] { return kindOf(File::Open(t.block / "block.info" / "x", O_RDONLY)); },
+         ErrorKind::kNotFound},
+        {"a folder read as a file", [&] { return kindOf(ReadSmallFile(t.block, 1 << 20)); }, ErrorKind::kIoError},
+        {"a bad block name", [&] { return kindOf(BlockWriter::Create(t.tank, ".hidden", "", 0)); },
+         ErrorKind::kInvalidArgument},
+        {"a block made a tank", [&] { return kindOf(CreateTank(t.block)); }, ErrorKind::kInvalidArgument},
+        {"damaged block information",
+         [&] {
+             damaged(t.block / "block.info");
+             return kindOf(ReadBlockInfo(t.block));
+         },
+         ErrorKind::kCorruption},
+        {"a damaged file header",
+         [&] {
+             damaged(t.block / "events.hdr");
+             return kindOf(BlockReader::Open(t.block));
+         },
+         ErrorKind::kCorruption},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.failure(), c.kind) << c.what;
+    }
 }
 
 TEST(BlockStorage, InfoNotesAndTankListing)
