@@ -153,17 +153,9 @@ tank::Result<LONG> TankEngine::Record(Client& client, std::string_view name, std
             return 1;
         }
     }
-    std::string baseName(name);
-    if (baseName.empty()) {
-        tank::Result<std::vector<tank::BlockEntry>> blocks = tank::ListBlocks(client.tank->dir);
-        if (!blocks) {
-            return blocks.failure();
-        }
-        baseName = "Block-" + std::to_string(blocks->size() + 1);
-    }
     const double start = client.nextStartTime.value_or(SecondsSince1970());
     std::string notes = std::string(kUserNoteDelimiter) + std::string(supplements);
-    tank::Result<tank::BlockWriter> writer = tank::BlockWriter::Create(client.tank->dir, baseName, notes, start);
+    tank::Result<tank::BlockWriter> writer = tank::BlockWriter::Create(client.tank->dir, name, notes, start);
     if (!writer) {
         return writer.failure();
     }

@@ -27,17 +27,29 @@ Status WriteNewFile(const std::filesystem::path& path, std::span<const std::byte
     return written ? file->FullSync() : written;
 }
 
+// The name of a new block at the given attempt: baseName, then baseName-1,
+// baseName-2, ...; without a base name the default, Block-<sequence>, counting
+// on from the block's sequence so that names follow the recordings.
+std::string CandidateName(std::string_view baseName, std::uint64_t sequence, int attempt)
+{
+    if (baseName.empty()) {
+        return "Block-" + std::to_string(sequence + static_cast<std::uint64_t>(attempt));
+    }
+    std::string name(baseName);
+    if (attempt > 0) {
+        name.append(1, '-').append(std::to_string(attempt));
+    }
+    return name;
+}
+
 // Moves the finished block folder to the first free name; the rename refuses
 // to replace, so concurrent creators can never share a name.
 Result<std::filesystem::path> PublishBlock(const std::filesystem::path& built,
                                            const std::filesystem::path& tankDir,
-                                           std::string_view baseName)
+                                           std::string_view baseName, std::uint64_t sequence)
 {
-    for (int suffix = 0; suffix <= kMaxNameSuffix; ++suffix) {
-        std::string name(baseName);
-        if (suffix > 0) {
-            name.append(1, '-').append(std::to_string(suffix));
-        }
+    for (int attempt = 0; attempt <= kMaxNameSuffix; ++attempt) {
+        const std::string name = CandidateName(baseName, sequence, attempt);
         if (const char* problem = BlockNameProblem(name)) {
             return Fail(ErrorKind::kInvalidArgument, "cannot name block \"" + name + "\": " + problem);
         }
@@ -49,7 +61,8 @@ Result<std::filesystem::path> PublishBlock(const std::filesystem::path& built,
             return SystemFailure("cannot rename " + built.string() + " to " + target.string(), errno);
         }
     }
-    return Fail(ErrorKind::kBusy, "no free block name for \"" + std::string(baseName) + "\" in " + tankDir.string());
+    return Fail(ErrorKind::kBusy, "no free block name for \"" + CandidateName(baseName, sequence, 0) + "\" in " +
+                                      tankDir.string());
 }
 
 }  // namespace
@@ -95,7 +108,7 @@ Status BlockWriter::OpenEventFiles()
 Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, std::string_view baseName,
                                         std::string_view notes, double startTime)
 {
-    if (const char* problem = BlockNameProblem(baseName)) {
+    if (const char* problem = baseName.empty() ? nullptr : BlockNameProblem(baseName)) {
         return Fail(ErrorKind::kInvalidArgument, "cannot name block \"" + std::string(baseName) + "\": " + problem);
     }
     Result<std::vector<BlockEntry>> blocks = ListBlocks(tankDir);
@@ -132,7 +145,7 @@ Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, st
         if (!s) {
             return s.failure();
         }
-        Result<std::filesystem::path> published = PublishBlock(built, tankDir, baseName);
+        Result<std::filesystem::path> published = PublishBlock(built, tankDir, baseName, sequence);
         if (!published) {
             return published.failure();
         }

@@ -30,7 +30,8 @@ public:
     static constexpr std::chrono::milliseconds kSyncInterval{1000};
 
     // Makes a new block in a tank, named baseName or, when that is taken,
-    // baseName-1, baseName-2, ...; Name() tells which.
+    // baseName-1, baseName-2, ...; an empty baseName gives the next name of
+    // the tank's sequence, Block-<n>. Name() tells which.
     static Result<BlockWriter> Create(const std::filesystem::path& tankDir, std::string_view baseName,
                                       std::string_view notes, double startTime);
     // Reopens a block to record more, cutting a torn tail left by a crash.

@@ -14,6 +14,22 @@ namespace {
 constexpr const char* kTankMarkerName = "tank.orvo";
 constexpr std::string_view kTankMarkerLine = "orvo-tank 1";
 
+// True when dir holds nothing, or only the marker of a tank that another
+// process is making at this moment (its marker or the marker's temporary).
+bool EmptyButForMarker(const std::filesystem::path& dir)
+{
+    const std::string temporary = "." + std::string(kTankMarkerName) + ".";
+    std::error_code error;
+    std::filesystem::directory_iterator it(dir, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name != kTankMarkerName && !(name.starts_with(temporary) && name.ends_with(".tmp"))) {
+            return false;
+        }
+    }
+    return !error;
+}
+
 }  // namespace
 
 Status CreateTank(const std::filesystem::path& dir)
@@ -26,9 +42,10 @@ Status CreateTank(const std::filesystem::path& dir)
         return SystemFailure("cannot make tank folder " + dir.string(), errno);
     }
     // Only an empty folder becomes a tank, so that no folder holding
-    // something else is taken over by mistake.
+    // something else is taken over by mistake; one that another creator is
+    // marking just now is the same tank, and marking it again is harmless.
     std::error_code error;
-    if (!made && !std::filesystem::is_empty(dir, error)) {
+    if (!made && !EmptyButForMarker(dir)) {
         return Fail(ErrorKind::kInvalidArgument, dir.string() + " exists and is not an empty folder");
     }
     if (!std::filesystem::is_directory(dir, error)) {

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <optional>
 
@@ -153,7 +154,7 @@ TEST(BlockStorage, InfoNotesAndTankListing)
     ASSERT_TRUE(CreateTank(tank));  // again: left as it is
     EXPECT_TRUE(IsTank(tank));
     EXPECT_FALSE(CreateTank(scratch.path()));  // holds something else
-    for (const char* bad : {"", ".hidden", "a/b"}) {
+    for (const char* bad : {".hidden", "a/b"}) {
         EXPECT_FALSE(BlockWriter::Create(tank, bad, "", 0)) << bad;
     }
     std::filesystem::create_directory(tank / "stray");  // not a block
@@ -194,6 +195,36 @@ TEST(BlockStorage, InfoNotesAndTankListing)
                              "orvo-block 1\nsequence x\nstart 1\n", "orvo-block 1\nsequence 1\nstart 1e999x\n"}) {
         EXPECT_FALSE(ParseBlockInfo(text)) << text;
     }
+}
+
+// Two recorders that start at once, or one after a block was removed, still
+// get the next names of the sequence; two creators of one tank both use it.
+TEST(BlockStorage, DefaultNamesFollowTheSequenceAndTanksAreMadeOnce)
+{
+    orvo::test::ScratchDir scratch;
+    const std::filesystem::path tank = scratch.path() / "tank";
+    ASSERT_TRUE(CreateTank(tank));
+    auto next = [&tank] {
+        Result<BlockWriter> writer = BlockWriter::Create(tank, "", "", 0);
+        return writer ? writer->Name() : "failed: " + writer.error();
+    };
+    EXPECT_EQ(next(), "Block-1");
+    EXPECT_EQ(next(), "Block-2");
+    std::filesystem::remove_all(tank / "Block-1");
+    EXPECT_EQ(next(), "Block-3");
+    std::filesystem::create_directory(tank / "Block-4");  // taken by another recorder just now
+    EXPECT_EQ(next(), "Block-5");
+
+    // Another process has made the folder and is writing its marker.
+    const std::filesystem::path making = scratch.path() / "making";
+    std::filesystem::create_directory(making);
+    std::ofstream(making / ".tank.orvo.4242.tmp") << "orvo-tank 1\n";
+    EXPECT_TRUE(CreateTank(making));
+    EXPECT_TRUE(IsTank(making));
+    const std::filesystem::path other = scratch.path() / "other";
+    std::filesystem::create_directory(other);
+    std::ofstream(other / ".tank.orvo.x") << "not ours";
+    EXPECT_FALSE(CreateTank(other));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tankengine/storage/block_reader.h"
+#include "protocol/StoreCode.h"
 #include "tankengine/storage/block_writer.h"
 #include "tests/fixtures/scratch.h"
 
@@ -30,14 +31,7 @@ inline std::vector<Record> Views(const std::vector<OwnedRecord>& owned)
 }
 
 // A store code from its four characters, the first in the lowest byte.
-inline std::int32_t Code(std::string_view name)
-{
-    std::uint32_t code = 0;
-    for (std::size_t i = 0; i < 4 && i < name.size(); ++i) {
-        code |= static_cast<std::uint32_t>(static_cast<unsigned char>(name[i])) << (8 * i);
-    }
-    return static_cast<std::int32_t>(code);
-}
+inline std::int32_t Code(std::string_view name) { return PackStoreCode(std::string(name).c_str()); }
 
 // A scalar record when dataWords is 0, else a snippet carrying them.
 OwnedRecord MakeRecord(std::int32_t code, double time, std::size_t dataWords, std::uint32_t seed);
