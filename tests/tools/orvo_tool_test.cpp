@@ -22,6 +22,7 @@
 #include <orvo/platform/safearray.h>
 #include <orvo/platform/variant.h>
 #include "tests/fixtures/scratch.h"
+#include "tests/tankengine/recording_support.h"
 
 extern char** environ;
 
@@ -68,6 +69,16 @@ Outcome Orvo(const ScratchRegistry& registry, std::vector<std::string> args, int
                      waitpid(child, &wait, 0) == child && WIFEXITED(wait);
     posix_spawn_file_actions_destroy(&actions);
     return {ran ? WEXITSTATUS(wait) : -1, ReadFile(outPath), ReadFile(errPath)};
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 std::uint32_t BigEndian(const std::string& bytes, std::size_t at)
@@ -240,6 +251,104 @@ TEST(OrvoDemo, RecordsTwiceThenListsDrawsAndExports)
         leftovers += entry.path().filename().string().ends_with(".part") ? 1 : 0;
     }
     EXPECT_EQ(leftovers, 0u);
+
+    // The whole stream: exactly the samples recorded, none past the last.
+    long records = 0;
+    const std::size_t row = stores.out.find("Wav1  Stream");
+    ASSERT_NE(row, std::string::npos);
+    ASSERT_EQ(std::sscanf(stores.out.c_str() + row, "Wav1 Stream %*d %*s %*f %ld", &records), 1);
+    ASSERT_EQ(Orvo(registry, {"export", "OrvoDemo", "Block-1", "Wav1", "--channels", "16", "-o", csvPath}).status, 0);
+    EXPECT_EQ(Lines(ReadFile(csvPath)).size(), 1 + static_cast<std::size_t>(records / 16 * 256));
+}
+
+// Stores that are not streams export their events, with the columns their
+// kind has, never as a waveform of made-up channels.
+TEST(OrvoExport, EventStoresExportTheirEvents)
+{
+    ScratchRegistry registry;
+    ASSERT_EQ(Orvo(registry, {"demo", registry.dir().file("demo"), "--seconds", "2"}).status, 0);
+    const std::string csvPath = registry.dir().file("e.csv");
+    auto exported = [&](const char* store, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"export", "OrvoDemo", "Block-1", store, "-o", csvPath};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const Outcome outcome = Orvo(registry, args);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        return Lines(ReadFile(csvPath));
+    };
+
+    const std::vector<std::string> temperature = exported("Temp");
+    ASSERT_EQ(temperature.size(), 2u);  // the one reading, also the last
+    EXPECT_EQ(temperature[0], "time_s,value,channel,sort_code");
+    EXPECT_THAT(temperature[1], testing::MatchesRegex("1\\.000000000,[0-9.]+,1,0"));
+
+    const std::vector<std::string> tones = exported("Freq");
+    ASSERT_EQ(tones.size(), 3u);
+    EXPECT_EQ(tones[0], "time_s,value,offset_s");
+    for (std::size_t i = 1; i < tones.size(); ++i) {
+        double onset = 0.0, value = 0.0, offset = 0.0;
+        ASSERT_EQ(std::sscanf(tones[i].c_str(), "%lf,%lf,%lf", &onset, &value, &offset), 3) << tones[i];
+        EXPECT_GT(value, 0.0);
+        EXPECT_GT(offset, onset);
+    }
+
+    const std::vector<std::string> spikes = exported("Snip", {"--channels", "3", "--t2", "1"});
+    ASSERT_GT(spikes.size(), 1u);
+    EXPECT_THAT(spikes[0], StartsWith("time_s,v1,v2,"));
+    EXPECT_THAT(spikes[0], testing::EndsWith(",v30,channel,sort_code"));
+    for (std::size_t i = 1; i < spikes.size(); ++i) {
+        EXPECT_THAT(spikes[i], testing::MatchesRegex("0\\.[0-9]+,([^,]+,){30}3,[0-9]+")) << i;
+    }
+    const std::string npyPath = registry.dir().file("e.npy");
+    ASSERT_EQ(Orvo(registry, {"export", "OrvoDemo", "Block-1", "Snip", "--channels", "3", "--t2", "1", "--format",
+                              "npy", "-o", npyPath})
+                  .status,
+              0);
+    const std::string npy = ReadFile(npyPath);
+    ASSERT_GT(npy.size(), 10u);
+    const std::size_t headerLength = static_cast<unsigned char>(npy[8]) | static_cast<unsigned char>(npy[9]) << 8;
+    const std::string header = npy.substr(10, headerLength);
+    EXPECT_THAT(header, HasSubstr("'descr': [('time_s', '<f8'), ('values', '<f4', (30,)), ('channel', '<i4'), "
+                                  "('sort_code', '<i4')]"));
+    EXPECT_THAT(header, HasSubstr("'shape': (" + std::to_string(spikes.size() - 1) + ",)"));
+    EXPECT_EQ(npy.size() - 10 - headerLength, (spikes.size() - 1) * (8 + 30 * 4 + 4 + 4));
+
+    const Outcome plot = Orvo(registry, {"plot", "OrvoDemo", "Block-1", "Temp", "-o", registry.dir().file("t.png")});
+    EXPECT_EQ(plot.status, 1);
+    EXPECT_THAT(plot.err, HasSubstr("\"Temp\" is a scalar store"));
+}
+
+// A block still being recorded exports as it was when the export began:
+// every channel up to where all of them were recorded, and the tool says so.
+TEST(OrvoExport, BlockBeingRecordedIsOneSnapshot)
+{
+    using namespace orvo::test;
+    ScratchRegistry registry;
+    OrvoCI recorder;
+    ASSERT_GT(recorder.ConnectServer("", "Recorder"), 0);
+    // A tank is registered by the folder it lies in.
+    ASSERT_TRUE(recorder.AddTank("Live", registry.dir().path().c_str()));
+    ASSERT_TRUE(recorder.InitializeTank(registry.dir().file("Live").c_str()));
+    ASSERT_TRUE(recorder.OpenTank("Live", 'W'));
+    ASSERT_TRUE(recorder.StartRecord(""));
+    constexpr int kRecords = 10;
+    for (int record = 0; record < kRecords; ++record) {
+        ASSERT_EQ(SaveStreamRecord(recorder, "Wav1", kFloatFormat, record), kChannels);
+    }
+    // Channel 3 is one record ahead of the others.
+    const std::vector<LONG> ahead = Rows({StreamRecords("Wav1", kFloatFormat, kRecords)[2]});
+    ASSERT_EQ(recorder.SaveEvents(ahead.data(), 1), 1);
+
+    const std::string csvPath = registry.dir().file("live.csv");
+    const Outcome live = Orvo(registry, {"export", "Live", "Block-1", "Wav1", "--channels", "1,3", "-o", csvPath});
+    ASSERT_EQ(live.status, 0) << live.err;
+    EXPECT_THAT(live.out, HasSubstr("still being recorded"));
+    const std::vector<std::string> lines = Lines(ReadFile(csvPath));
+    ASSERT_EQ(lines.size(), 1 + static_cast<std::size_t>(kRecords * kRecordSamples));
+    float first = 0.0f, third = 0.0f;
+    ASSERT_EQ(std::sscanf(lines.back().c_str(), "%*f,%f,%f", &first, &third), 2);
+    EXPECT_EQ(first, FloatSample(kRecords * kRecordSamples - 1, 1));
+    EXPECT_EQ(third, FloatSample(kRecords * kRecordSamples - 1, 3));
+    recorder.StopRecord();
 }
 
 TEST(OrvoArguments, BadInputGetsOneLineAndNonzeroStatus)

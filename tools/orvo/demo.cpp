@@ -192,7 +192,7 @@ void RunDemo(const DemoOptions& options)
         Progress progress("reading");
         WaveRequest request;
         request.store = kStreamStore;
-        waves = ReadWaves(session, request,
+        waves = ReadWaves(session, request, ScanStore(session.client(), StoreCode(request.store)),
                           [&progress](std::size_t done, std::size_t total) { progress.Update(done, total); });
     }
     PrintWaves(waves);

@@ -1,28 +1,49 @@
-// export: a store's waveforms into a CSV or .npy file.
+// export: a store into a CSV or .npy file: a stream's waveforms, or the
+// events of any other store.
 #include <cstdio>
 
 #include "tools/orvo/commands.h"
 #include "tools/orvo/csv_writer.h"
+#include "tools/orvo/event_table.h"
 #include "tools/orvo/failure.h"
 #include "tools/orvo/npy_writer.h"
 
 namespace orvo::tool {
+
+namespace {
+
+template <class Data>
+void Write(const ExportOptions& options, const std::string& path, const Data& data)
+{
+    if (options.format == "csv") {
+        WriteCsv(path, data);
+    } else {
+        WriteNpy(path, data);
+    }
+}
+
+}  // namespace
 
 void RunExport(const ExportOptions& options)
 {
     if (options.format != "csv" && options.format != "npy") {
         throw Failure("--format is csv or npy, not \"" + options.format + "\"");
     }
-    const std::string path =
-        options.output.empty() ? options.window.request.store + "." + options.format : options.output;
-    const Waves waves = ReadWindow(options.window, "export");
-    if (options.format == "csv") {
-        WriteCsv(path, waves);
-    } else {
-        WriteNpy(path, waves);
-    }
-    std::printf("Wrote %s: %zu channels x %zu samples at %.4f Hz from %.6f s (%.3f s)\n", path.c_str(),
-                waves.channels.size(), waves.samples, waves.rate, waves.start, waves.seconds());
+    const std::string& store = options.window.request.store;
+    const std::string path = options.output.empty() ? store + "." + options.format : options.output;
+    WithStore(options.window, [&](Session& session, const WaveRequest& request, const StoreSummary& summary) {
+        if (!summary.IsStream()) {
+            const EventTable table = ReadEventTable(session, request, summary);
+            Write(options, path, table);
+            std::printf("Wrote %s: %zu %s events of %s\n", path.c_str(), table.size(), summary.Kind(),
+                        store.c_str());
+            return;
+        }
+        const Waves waves = ReadWavesShowingProgress(session, request, summary, "export");
+        Write(options, path, waves);
+        std::printf("Wrote %s: %zu channels x %zu samples at %.4f Hz from %.6f s (%.3f s)\n", path.c_str(),
+                    waves.channels.size(), waves.samples, waves.rate, waves.start, waves.seconds());
+    });
 }
 
 }  // namespace orvo::tool

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 #include <cairo.h>
@@ -113,11 +114,18 @@ void Trace(cairo_t* cr, const ChartRow& row, double left, double width, double s
         if (first >= row.count) {
             break;
         }
-        float low = row.values[first];
-        float high = low;
+        // Samples that were not recorded (NaN) leave a gap in the trace.
+        float low = std::numeric_limits<float>::infinity();
+        float high = -low;
         for (std::size_t i = first; i < last; ++i) {
-            low = std::min(low, row.values[i]);
-            high = std::max(high, row.values[i]);
+            if (std::isfinite(row.values[i])) {
+                low = std::min(low, row.values[i]);
+                high = std::max(high, row.values[i]);
+            }
+        }
+        if (low > high) {
+            begun = false;
+            continue;
         }
         const double x = left + static_cast<double>(column) + 0.5;
         if (!begun) {

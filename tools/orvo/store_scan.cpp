@@ -1,8 +1,12 @@
 #include "tools/orvo/store_scan.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "tools/orvo/failure.h"
+#include "tools/orvo/session.h"
 
 namespace orvo::tool {
 
@@ -14,6 +18,16 @@ constexpr LONG kContinue = 1;
 constexpr int kChannelSlots = 65536;  // the header's channel is 16 bits
 
 }  // namespace
+
+const char* StoreSummary::Kind() const
+{
+    switch (type) {
+    case kStreamType: return "stream";
+    case kSnipType: return "snippet";
+    case kScalarType: return "scalar";
+    default: return "strobe";
+    }
+}
 
 std::vector<LONG> StoreCodes(OrvoCI& client)
 {
@@ -37,7 +51,8 @@ StoreSummary ScanStore(OrvoCI& client, LONG code)
     }
     summary.lastTime = firstTime;
 
-    std::vector<bool> seen(kChannelSlots, false);
+    // Per channel, the end of its last record; NaN for channels not seen.
+    std::vector<double> ends(kChannelSlots, std::numeric_limits<double>::quiet_NaN());
     LONG* rows = nullptr;
     LONG count = client.GetEvents(&rows, kBatch, code, 0, 0, 0.0, 0.0, kHeadersOnly);
     while (count > 0) {
@@ -48,18 +63,31 @@ StoreSummary ScanStore(OrvoCI& client, LONG code)
                               " events but handed over fewer");
             }
             const double channel = client.ParseEvHeaderInfo(record, 4);
-            if (channel >= 0.0 && channel < kChannelSlots) {
-                seen[static_cast<std::size_t>(channel)] = true;
-            }
             summary.lastTime = client.ParseEvHeaderInfo(record, 6);
+            if (channel >= 0.0 && channel < kChannelSlots) {
+                const double samples = summary.IsStream() && summary.rate > 0.0f
+                                           ? static_cast<double>(OrvoCI::GetNpts(record)) / summary.rate
+                                           : 0.0;
+                ends[static_cast<std::size_t>(channel)] = summary.lastTime + samples;
+            }
         }
         summary.events += static_cast<std::uint64_t>(count);
         count = client.GetEvents(&rows, kBatch, code, 0, 0, 0.0, 0.0, kHeadersOnly | kContinue);
     }
+    if (count < 0) {
+        throw Failure("reading store \"" + std::string(OrvoCI::CodeToString(code)) +
+                      "\" failed: " + ErrorLine(std::string(client.GetError())));
+    }
+    summary.recordedEnd = std::numeric_limits<double>::infinity();
     for (int channel = 0; channel < kChannelSlots; ++channel) {
-        if (seen[static_cast<std::size_t>(channel)]) {
+        const double end = ends[static_cast<std::size_t>(channel)];
+        if (!std::isnan(end)) {
             summary.channels.push_back(channel);
+            summary.recordedEnd = std::min(summary.recordedEnd, end);
         }
+    }
+    if (summary.channels.empty()) {
+        summary.recordedEnd = summary.lastTime;
     }
     return summary;
 }

@@ -18,6 +18,14 @@ struct StoreSummary {
     std::uint64_t events = 0;
     std::vector<int> channels;  // rising
     double lastTime = 0.0;      // of the last event, seconds
+    // Seconds from the block's start up to which every channel was recorded
+    // when the scan ran: a stream's channels each end with their last
+    // record's last sample; other stores end with their last event.
+    double recordedEnd = 0.0;
+
+    bool IsStream() const { return type == kStreamType; }
+    // "stream", "snippet", "scalar" or "strobe".
+    const char* Kind() const;
 };
 
 // The stores of the selected block, in the engine's order.

@@ -10,7 +10,6 @@
 #include "tools/orvo/channel_list.h"
 #include "tools/orvo/failure.h"
 #include "tools/orvo/progress.h"
-#include "tools/orvo/store_scan.h"
 
 namespace orvo::tool {
 
@@ -30,21 +29,12 @@ std::string Seconds(double value)
     return text;
 }
 
-// The window's length in seconds, its end taken from the block when open.
-double WindowSpan(OrvoCI& client, double t1, double t2, double lastEvent)
+// Whether a writer is still recording the selected block: the engine names
+// the block's state in the third text of its information.
+bool StillRecording(OrvoCI& client)
 {
-    double end = t2;
-    if (end == 0.0) {
-        double start = 0.0;
-        double stop = 0.0;
-        end = client.GetBlockInfo(nullptr, nullptr, nullptr, &start, &stop, nullptr) != 0 && stop > start
-                  ? stop - start
-                  : lastEvent;
-    }
-    if (!(end > t1)) {
-        throw Failure("the window starts at " + Seconds(t1) + ", after the block's end at " + Seconds(end));
-    }
-    return end - t1;
+    CString state;
+    return client.GetBlockInfo(nullptr, nullptr, &state, nullptr, nullptr, nullptr) != 0 && state == "recording";
 }
 
 // SetFilterWithDesc skips a description it cannot read without a word, and
@@ -115,13 +105,12 @@ void CheckWindow(double t1, double t2)
     }
 }
 
-Waves ReadWaves(Session& session, const WaveRequest& request,
+Waves ReadWaves(Session& session, const WaveRequest& request, const StoreSummary& summary,
                 const std::function<void(std::size_t, std::size_t)>& progress)
 {
     CheckWindow(request.t1, request.t2);
     OrvoCI& client = session.client();
-    const LONG code = StoreCode(request.store);
-    const StoreSummary summary = ScanStore(client, code);
+    const LONG code = summary.code;
 
     Waves waves;
     // Channel 0 stands for every channel in the read settings, so a store's
@@ -144,9 +133,19 @@ Waves ReadWaves(Session& session, const WaveRequest& request,
     }
     waves.rate = summary.rate > 0.0f ? static_cast<double>(summary.rate) : kFallbackRate;
 
+    // Every channel is read up to the same end, where all of them were
+    // recorded when the store was looked over; a block still growing is
+    // read as it was then.
+    const double end = request.t2 > 0.0 ? std::min(request.t2, summary.recordedEnd) : summary.recordedEnd;
+    if (!(end > request.t1)) {
+        throw Failure("the window starts at " + Seconds(request.t1) + ", after the store's end at " +
+                      Seconds(summary.recordedEnd));
+    }
+    waves.recording = StillRecording(client);
+
     // One channel's record must fit the read's memory limit, a 32-bit count
     // of bytes; twice the record leaves room for the per-range cache.
-    const double span = WindowSpan(client, request.t1, request.t2, summary.lastTime);
+    const double span = end - request.t1;
     const double recordBytes = (span * waves.rate + 2.0) * sizeof(float) + 64.0;
     const double limit = std::max(kDefaultMemLimit, 2.0 * recordBytes);
     if (!(limit <= static_cast<double>(std::numeric_limits<LONG>::max()))) {
@@ -162,40 +161,42 @@ Waves ReadWaves(Session& session, const WaveRequest& request,
         SetFilters(session, request.filter);
     }
     client.SetGlobal(kT1Setting, request.t1);
-    client.SetGlobal(kT2Setting, request.t2);
+    client.SetGlobal(kT2Setting, end);
     client.SetGlobal(kMemLimitSetting, std::floor(limit));
 
     bool any = false;
     for (std::size_t i = 0; i < waves.channels.size(); ++i) {
         const int channel = waves.channels[i];
+        const std::string what = "channel " + std::to_string(channel) + " of \"" + request.store + "\"";
         client.SetGlobal(kChannelSetting, channel);
+        (void)client.GetError();  // so that what follows is this read's own
         Variant answer;
-        if (client.GetWaves(code, answer.out()) >= 1) {
+        const LONG read = client.GetWaves(code, answer.out());
+        const std::string error(client.GetError());
+        // A read that fails, of the engine or of the library, stops the
+        // export: nothing it could not read is ever written as a value.
+        if (read < 0 || (read == 0 && !error.empty())) {
+            throw Failure("reading " + what + " failed: " + ErrorLine(error));
+        }
+        if (read > 0) {
             // One channel was asked for: the first row is its own.
             const WaveRows row = TakeWaveRows(*answer);
             if (!any) {
-                waves.samples = row.points;
-                waves.values.assign(waves.channels.size() * waves.samples, 0.0f);
                 const std::vector<TimeRange>& ranges = client.ValidRanges();
                 const double start = request.t1 > 0.0 || ranges.empty() ? request.t1 : ranges.front().start;
                 waves.start = std::ceil(waves.rate * start) / waves.rate;
+                // The grid may reach a point past the last sample recorded.
+                const double recorded = std::floor((end - waves.start) * waves.rate + 0.5);
+                waves.samples = std::min(row.points, static_cast<std::size_t>(std::max(recorded, 0.0)));
+                // A channel without events in the window stays NaN: not a value.
+                waves.values.assign(waves.channels.size() * waves.samples, std::numeric_limits<float>::quiet_NaN());
                 any = true;
-            } else if (row.points != waves.samples) {
-                throw Failure("channel " + std::to_string(channel) + " came back with " +
-                              std::to_string(row.points) + " samples, the others with " +
-                              std::to_string(waves.samples));
+            } else if (row.points < waves.samples) {
+                throw Failure(what + " came back with " + std::to_string(row.points) +
+                              " samples, the others with " + std::to_string(waves.samples));
             }
             std::copy_n(row.values.begin(), waves.samples,
                         waves.values.begin() + static_cast<std::ptrdiff_t>(i * waves.samples));
-        } else {
-            // A channel without events in the window reads as nothing; only
-            // a failure of the library's own (memory, a record it cannot
-            // parse) stops the read.
-            const std::string text(client.GetError());
-            if (text.find("Local Error") != std::string::npos) {
-                throw Failure("reading channel " + std::to_string(channel) + " of \"" + request.store +
-                              "\" failed: " + ErrorLine(text));
-            }
         }
         if (progress) {
             progress(i + 1, waves.channels.size());
@@ -208,20 +209,36 @@ Waves ReadWaves(Session& session, const WaveRequest& request,
     return waves;
 }
 
-Waves ReadWindow(const WindowOptions& options, const std::string& label)
+Waves ReadWavesShowingProgress(Session& session, const WaveRequest& request, const StoreSummary& summary,
+                               const std::string& label)
+{
+    Waves waves;
+    {
+        Progress progress(label + " " + request.store);
+        waves = ReadWaves(session, request, summary,
+                          [&progress](std::size_t done, std::size_t total) { progress.Update(done, total); });
+    }
+    if (waves.recording) {
+        std::printf("The block is still being recorded: read up to %.6f s, as far as every channel was recorded "
+                    "when the %s began.\n",
+                    waves.start + waves.seconds(), label.c_str());
+    }
+    return waves;
+}
+
+void WithStore(const WindowOptions& options,
+               const std::function<void(Session&, const WaveRequest&, const StoreSummary&)>& use)
 {
     WaveRequest request = options.request;
     if (!options.channels.empty()) {
         request.channels = ParseChannelList(options.channels);
     }
     CheckWindow(request.t1, request.t2);
-    StoreCode(request.store);
+    const LONG code = StoreCode(request.store);
     Session session;
     session.OpenTank(options.tank, false);
     session.SelectBlock(options.block);
-    Progress progress(label + " " + request.store);
-    return ReadWaves(session, request,
-                     [&progress](std::size_t done, std::size_t total) { progress.Update(done, total); });
+    use(session, request, ScanStore(session.client(), code));
 }
 
 }  // namespace orvo::tool

@@ -8,6 +8,7 @@
 
 #include <orvo/platform/variant.h>
 #include "tools/orvo/session.h"
+#include "tools/orvo/store_scan.h"
 #include "tools/orvo/waves.h"
 
 namespace orvo::tool {
@@ -42,11 +43,21 @@ struct WindowOptions {
     WaveRequest request;
 };
 
-// Connects, opens, selects and reads, with a progress bar named label.
-Waves ReadWindow(const WindowOptions& options, const std::string& label);
+// Connects, opens the tank, selects the block and looks the store over, then
+// hands all three to use.
+void WithStore(const WindowOptions& options,
+               const std::function<void(Session&, const WaveRequest&, const StoreSummary&)>& use);
 
-// progress(done, total) after each channel.
-Waves ReadWaves(Session& session, const WaveRequest& request,
+// The waveforms of a stream store, as far as every channel was recorded when
+// the store was looked over: a block still being recorded is read as it was
+// then. progress(done, total) after each channel. Throws Failure when a
+// channel cannot be read.
+Waves ReadWaves(Session& session, const WaveRequest& request, const StoreSummary& summary,
                 const std::function<void(std::size_t, std::size_t)>& progress = {});
+
+// ReadWaves with a progress bar named label; then, for a block still being
+// recorded, a line saying how far it was read.
+Waves ReadWavesShowingProgress(Session& session, const WaveRequest& request, const StoreSummary& summary,
+                               const std::string& label);
 
 }  // namespace orvo::tool

@@ -1,0 +1,132 @@
+#include "tools/orvo/event_table.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "tools/orvo/failure.h"
+
+namespace orvo::tool {
+namespace {
+
+constexpr LONG kBatch = 1000;
+constexpr LONG kContinue = 1;
+// Header items of ParseEvHeaderInfo.
+constexpr LONG kTypeItem = 2;
+constexpr LONG kChannelItem = 4;
+constexpr LONG kSortCodeItem = 5;
+constexpr LONG kTimeItem = 6;
+constexpr LONG kValueItem = 7;
+
+[[noreturn]] void ReadFailed(Session& session, const WaveRequest& request)
+{
+    throw Failure("reading the events of \"" + request.store + "\" failed: " + session.Reason());
+}
+
+bool Wanted(const WaveRequest& request, int channel)
+{
+    return request.channels.empty() ||
+           std::find(request.channels.begin(), request.channels.end(), channel) != request.channels.end();
+}
+
+// Strobe records in time order: an onset (Strobe+) opens a row with its
+// value, the next offset (Strobe-) closes it. Read to the block's end, so
+// that an epoc starting in the window keeps an offset that lies past it.
+void ReadStrobes(Session& session, const WaveRequest& request, const StoreSummary& summary, EventTable& table)
+{
+    OrvoCI& client = session.client();
+    LONG* rows = nullptr;
+    LONG count = client.GetEvents(&rows, kBatch, summary.code, 0, 0, request.t1, 0.0, 0);
+    while (count > 0) {
+        for (LONG i = 0; i < count; ++i) {
+            const double time = client.ParseEvHeaderInfo(i, kTimeItem);
+            if (static_cast<LONG>(client.ParseEvHeaderInfo(i, kTypeItem)) == kStrobeOffType) {
+                if (!table.offsets.empty() && std::isnan(table.offsets.back())) {
+                    table.offsets.back() = time;
+                }
+            } else if (request.t2 <= 0.0 || time < request.t2) {
+                table.times.push_back(time);
+                table.values.push_back(client.ParseEvHeaderInfo(i, kValueItem));
+                table.offsets.push_back(std::numeric_limits<double>::quiet_NaN());
+            }
+        }
+        count = client.GetEvents(&rows, kBatch, summary.code, 0, 0, request.t1, 0.0, kContinue);
+    }
+    if (count < 0) {
+        ReadFailed(session, request);
+    }
+}
+
+// Scalars and snippets record by record, with their channels and sort codes.
+void ReadRecords(Session& session, const WaveRequest& request, const StoreSummary& summary, EventTable& table)
+{
+    OrvoCI& client = session.client();
+    std::vector<float> data(table.points);
+    LONG* rows = nullptr;
+    LONG count = client.GetEvents(&rows, kBatch, summary.code, 0, 0, request.t1, request.t2, 0);
+    while (count > 0) {
+        for (LONG i = 0; i < count; ++i) {
+            double time = 0.0;
+            LONG channel = 0;
+            LONG sortCode = 0;
+            LONG npts = static_cast<LONG>(data.size());
+            if (table.kind == EventTable::Kind::kSnippet
+                    ? client.ParseEv(i, &time, &channel, &sortCode, data.data(), &npts) < 1 ||
+                          npts != static_cast<LONG>(data.size())
+                    : client.GetEvPtr(i, nullptr) == nullptr) {
+                throw Failure("event " + std::to_string(table.size() + static_cast<std::size_t>(i) + 1) + " of \"" +
+                              request.store + "\" cannot be read as its store's records are");
+            }
+            if (table.kind == EventTable::Kind::kScalar) {
+                time = client.ParseEvHeaderInfo(i, kTimeItem);
+                channel = static_cast<LONG>(client.ParseEvHeaderInfo(i, kChannelItem));
+                sortCode = static_cast<LONG>(client.ParseEvHeaderInfo(i, kSortCodeItem));
+            }
+            if (!Wanted(request, channel)) {
+                continue;
+            }
+            table.times.push_back(time);
+            if (table.kind == EventTable::Kind::kScalar) {
+                table.values.push_back(client.ParseEvHeaderInfo(i, kValueItem));
+            } else {
+                table.values.insert(table.values.end(), data.begin(), data.end());
+            }
+            table.channels.push_back(channel);
+            table.sortCodes.push_back(sortCode);
+        }
+        count = client.GetEvents(&rows, kBatch, summary.code, 0, 0, request.t1, request.t2, kContinue);
+    }
+    if (count < 0) {
+        ReadFailed(session, request);
+    }
+}
+
+}  // namespace
+
+EventTable ReadEventTable(Session& session, const WaveRequest& request, const StoreSummary& summary)
+{
+    CheckWindow(request.t1, request.t2);
+    if (!request.filter.empty()) {
+        throw Failure("--filter applies to stream stores; \"" + request.store + "\" is a " + summary.Kind() +
+                      " store");
+    }
+    EventTable table;
+    if (summary.type == kSnipType) {
+        table.kind = EventTable::Kind::kSnippet;
+        table.points = static_cast<std::size_t>(std::max<LONG>(summary.points, 1));
+        ReadRecords(session, request, summary, table);
+    } else if (summary.type == kScalarType) {
+        table.kind = EventTable::Kind::kScalar;
+        ReadRecords(session, request, summary, table);
+    } else {
+        table.kind = EventTable::Kind::kStrobe;
+        ReadStrobes(session, request, summary, table);
+    }
+    if (table.size() == 0) {
+        throw Failure("store \"" + request.store + "\" has no events in the window");
+    }
+    return table;
+}
+
+}  // namespace orvo::tool
