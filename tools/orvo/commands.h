@@ -12,6 +12,9 @@ void RunTanks();
 void RunBlocks(const std::string& tank);
 void RunStores(const std::string& tank, const std::string& block);
 void RunInfo(const std::string& tank, const std::string& block);
+// Every block of the tank, or only block when given; fails when any is
+// damaged or unreadable.
+void RunCheck(const std::string& tank, const std::string& block);
 
 // The store table of the selected block, shared by stores, info and demo.
 void PrintStoreTable(OrvoCI& client);

@@ -60,7 +60,13 @@ int Run(int argc, char** argv)
     infoCommand->callback([&] { run = [&] { RunInfo(tank, block); }; });
 
     ExportOptions exportOptions;
-    CLI::App* exportCommand = app.add_subcommand("export", "Write a store's waveforms to CSV or .npy");
+    CLI::App* checkCommand =
+        app.add_subcommand("check", "Verify every record and checksum of a tank's blocks, or of one");
+    checkCommand->add_option("TANK", tank, "Tank name or folder")->required();
+    checkCommand->add_option("BLOCK", block, "Block name (default: every block)");
+    checkCommand->callback([&] { run = [&] { RunCheck(tank, block); }; });
+
+    CLI::App* exportCommand = app.add_subcommand("export", "Write a store's waveforms, or its events, to CSV or .npy");
     AddWindowOptions(*exportCommand, exportOptions.window);
     exportCommand->add_option("--format", exportOptions.format, "csv (default) or npy");
     exportCommand->add_option("-o,--output", exportOptions.output,
