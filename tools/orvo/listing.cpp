@@ -95,7 +95,12 @@ void RunBlocks(const std::string& tank)
         if (client.QueryBlockName(index, &name) == 0) {
             break;
         }
-        session.SelectBlock(std::string(name));
+        // A block that cannot be read is listed with the reason, and the
+        // listing goes on to the next.
+        if (client.SelectBlock(name) == 0) {
+            std::printf("%-16s unreadable: %s\n", static_cast<const char*>(name), session.Reason().c_str());
+            continue;
+        }
         const BlockTimes times = ReadBlockTimes(session);
         std::printf("%-16s %s  %10.3f s\n", static_cast<const char*>(name), UtcText(times.start).c_str(),
                     times.stop - times.start);
