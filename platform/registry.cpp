@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -119,6 +120,78 @@ LONG FromErrno(int error)
     }
 }
 
+// Why the calling thread's last registry call could not use its store.
+thread_local std::string t_storeProblem;
+
+// Keeps why the store at path failed the call, and passes error on.
+LONG StoreProblem(const std::string& path, LONG error, std::string_view cause)
+{
+    t_storeProblem = "the registry";
+    if (!path.empty()) {
+        t_storeProblem += " " + path;
+    }
+    t_storeProblem += ": ";
+    t_storeProblem += cause;
+    return error;
+}
+
+std::string ErrnoCause(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return "permission denied";
+    case EROFS:
+        return "read-only";
+    case ENOENT:
+        return "its folder does not exist";
+    case ENOTDIR:
+        return "a part of its path is not a folder";
+    case EISDIR:
+        return "a folder, not a file";
+    case ENOSPC:
+    case EDQUOT:
+        return "disk full";
+    default:
+        return std::generic_category().message(error);
+    }
+}
+
+LONG StoreErrno(const std::string& path, int error)
+{
+    return StoreProblem(path, FromErrno(error), ErrnoCause(error));
+}
+
+// Passes error on, noting first that the store at path caused it when the
+// code can only have come from the store.
+LONG NoteStoreFailure(const std::string& path, LONG error)
+{
+    switch (error) {
+    case ERROR_BADDB:
+        return StoreProblem(path, error, "damaged");
+    case ERROR_ACCESS_DENIED:
+        return StoreProblem(path, error, "permission denied");
+    case kErrorDiskFull:
+        return StoreProblem(path, error, "disk full");
+    case kErrorBusy:
+        return StoreProblem(path, error, "locked by another process");
+    case kErrorRegistryIoFailed:
+        return StoreProblem(path, error, "input/output error");
+    default:
+        return error;
+    }
+}
+
+constexpr std::string_view kReadOnly = "read-only";
+
+// A folder or a pipe at the path is no store, and a pipe would block.
+LONG CheckIsFile(const std::string& path, mode_t mode)
+{
+    return S_ISREG(mode) ? ERROR_SUCCESS
+                         : StoreProblem(path, ERROR_BADDB,
+                                        S_ISDIR(mode) ? "a folder, not a file" : "not a regular file");
+}
+
 struct DbCloser {
     void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 };
@@ -214,8 +287,8 @@ LONG InTransaction(sqlite3* db, Change&& change)
 }
 
 // Tells a store of ours from an empty file (fresh) and from a foreign or
-// newer one (ERROR_BADDB).
-LONG CheckMark(sqlite3* db, bool& fresh)
+// newer one (ERROR_BADDB). cause says what the file is when that is known.
+LONG CheckMark(sqlite3* db, bool& fresh, std::string_view& cause)
 {
     // One statement, so one snapshot: read piecemeal, a store that another
     // process sets up meanwhile would look half made, and so foreign.
@@ -225,11 +298,20 @@ LONG CheckMark(sqlite3* db, bool& fresh)
                     "       (SELECT count(*) FROM sqlite_master)");
     const LONG error = query.step(ERROR_BADDB);
     if (error != ERROR_SUCCESS) {
+        // A header that is no database's may be another kind of file or a
+        // store whose first page was overwritten; nothing tells which.
+        if (sqlite3_errcode(db) == SQLITE_NOTADB) {
+            cause = "damaged or not a registry file";
+        }
         return error;
     }
     fresh = query.integer(0) == 0 && query.integer(1) == 0 && query.integer(2) == 0;
-    const bool ours = query.integer(0) == kApplicationId && query.integer(1) == kSchemaVersion;
-    return fresh || ours ? ERROR_SUCCESS : ERROR_BADDB;
+    const bool marked = query.integer(0) == kApplicationId;
+    if (fresh || (marked && query.integer(1) == kSchemaVersion)) {
+        return ERROR_SUCCESS;
+    }
+    cause = marked && query.integer(1) > kSchemaVersion ? "made by a newer version" : "not a registry file";
+    return ERROR_BADDB;
 }
 
 // ---------------------------------------------------------------- key paths
@@ -315,7 +397,8 @@ LONG CreateKeyPath(sqlite3* db, const std::string& basePath,
 
 // ------------------------------------------------------------ the store file
 
-LONG MakeFolders(const std::string& folder)
+// 0, or the errno of the level that could not be made.
+int MakeFolders(const std::string& folder)
 {
     // Each missing level is made private: the store may hold secrets.
     for (std::size_t cut = folder.find('/', 1);; cut = folder.find('/', cut + 1)) {
@@ -323,10 +406,10 @@ LONG MakeFolders(const std::string& folder)
         struct stat info {};
         const bool present = stat(prefix.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
         if (!present && mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-            return FromErrno(errno);
+            return errno;
         }
         if (cut == std::string::npos) {
-            return ERROR_SUCCESS;
+            return 0;
         }
     }
 }
@@ -355,17 +438,19 @@ LONG LocateStore(std::string& path)
         std::vector<char> buffer(16384);
         if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
             found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/') {
-            return ERROR_PATH_NOT_FOUND;
+            return StoreProblem("", ERROR_PATH_NOT_FOUND,
+                                std::string("no home folder to keep it in, and ") +
+                                    kRegistryPathVariable + " is not set");
         }
         folder = std::string(found->pw_dir) + "/.config";
     }
     folder += "/";
     folder += kRegistryFolderName;
-    const LONG error = MakeFolders(folder);
-    if (error == ERROR_SUCCESS) {
-        path = folder + "/registry.db";
-    }
-    return error;
+    path = folder + "/registry.db";
+    const int failed = MakeFolders(folder);
+    return failed == 0 ? ERROR_SUCCESS
+                       : StoreProblem(path, FromErrno(failed),
+                                      "cannot make its folder (" + ErrnoCause(failed) + ")");
 }
 
 LONG InitializeStore(sqlite3* db)
@@ -374,7 +459,8 @@ LONG InitializeStore(sqlite3* db)
         // Another process may have set the store up while this one waited
         // for the lock.
         bool fresh = false;
-        const LONG error = CheckMark(db, fresh);
+        std::string_view cause;
+        const LONG error = CheckMark(db, fresh, cause);
         if (error != ERROR_SUCCESS || !fresh) {
             return error;
         }
@@ -401,7 +487,8 @@ LONG InitializeStore(sqlite3* db)
 }
 
 // Opens a connection to the store at path, creating and setting it up when
-// there is none. writable tells whether this process may change it.
+// there is none. writable tells whether this process may change it. A
+// failure is noted as the store's problem.
 LONG OpenStore(const std::string& path, Db& db, bool& writable)
 {
     // Made here rather than by SQLite so that it is private from the start.
@@ -416,11 +503,10 @@ LONG OpenStore(const std::string& path, Db& db, bool& writable)
     if (stat(path.c_str(), &info) != 0) {
         // An unwritable folder still lets an existing store be read, so a
         // failed create matters only when there is no file.
-        return FromErrno(fd < 0 && openError != EEXIST ? openError : errno);
+        return StoreErrno(path, fd < 0 && openError != EEXIST ? openError : errno);
     }
-    // A folder or a pipe at the path is no store, and a pipe would block.
-    if (!S_ISREG(info.st_mode)) {
-        return ERROR_BADDB;
+    if (const LONG error = CheckIsFile(path, info.st_mode); error != ERROR_SUCCESS) {
+        return error;
     }
 
     sqlite3* raw = nullptr;
@@ -430,27 +516,33 @@ LONG OpenStore(const std::string& path, Db& db, bool& writable)
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
     Db opened(raw);
     if (rc != SQLITE_OK) {
-        return access(path.c_str(), R_OK) != 0 ? ERROR_ACCESS_DENIED : FromSqlite(rc);
+        return access(path.c_str(), R_OK) != 0 ? StoreErrno(path, EACCES)
+                                                : NoteStoreFailure(path, FromSqlite(rc));
     }
     sqlite3_busy_timeout(opened.get(), kBusyTimeoutMs);
     writable = sqlite3_db_readonly(opened.get(), "main") == 0;
 
     bool fresh = false;
-    LONG error = CheckMark(opened.get(), fresh);
+    std::string_view cause;
+    LONG error = CheckMark(opened.get(), fresh, cause);
     if (error == ERROR_SUCCESS && fresh) {
-        error = writable ? InitializeStore(opened.get()) : ERROR_ACCESS_DENIED;
+        if (!writable) {
+            return StoreProblem(path, ERROR_ACCESS_DENIED, "empty and read-only");
+        }
+        error = InitializeStore(opened.get());
         // Whoever set it up, it must now be ours.
         if (error == ERROR_SUCCESS) {
-            error = CheckMark(opened.get(), fresh);
+            error = CheckMark(opened.get(), fresh, cause);
         }
         if (error == ERROR_SUCCESS && fresh) {
             error = ERROR_BADDB;
         }
     }
-    if (error == ERROR_SUCCESS) {
-        db = std::move(opened);
+    if (error != ERROR_SUCCESS) {
+        return cause.empty() ? NoteStoreFailure(path, error) : StoreProblem(path, error, cause);
     }
-    return error;
+    db = std::move(opened);
+    return ERROR_SUCCESS;
 }
 
 // ------------------------------------------------------------------ handles
@@ -534,7 +626,7 @@ LONG OpenKeyAt(HKEY key, LPCSTR subKey, REGSAM access, bool create,
     }
     open->access = access;
     if ((access & kWriteRights) != 0 && !writable) {
-        return ERROR_ACCESS_DENIED;
+        return StoreProblem(open->storePath, ERROR_ACCESS_DENIED, kReadOnly);
     }
 
     std::string path = basePath;
@@ -545,7 +637,10 @@ LONG OpenKeyAt(HKEY key, LPCSTR subKey, REGSAM access, bool create,
     error = FindKey(db, path, open->id, open->path);
     bool created = false;
     if (error == ERROR_FILE_NOT_FOUND && create) {
-        if (!writable || (parentAccess & KEY_CREATE_SUB_KEY) == 0) {
+        if (!writable) {
+            return StoreProblem(open->storePath, ERROR_ACCESS_DENIED, kReadOnly);
+        }
+        if ((parentAccess & KEY_CREATE_SUB_KEY) == 0) {
             return ERROR_ACCESS_DENIED;
         }
         error = InTransaction(db, [&] {
@@ -555,7 +650,7 @@ LONG OpenKeyAt(HKEY key, LPCSTR subKey, REGSAM access, bool create,
     if (error == ERROR_SUCCESS && disposition != nullptr) {
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }
-    return error;
+    return NoteStoreFailure(open->storePath, error);
 }
 
 LONG OpenHandle(HKEY key, LPCSTR subKey, REGSAM access, bool create, PHKEY result,
@@ -591,7 +686,8 @@ LONG Acquire(HKEY key, LPCSTR valueName, REGSAM right, HeldKey& held)
         // made with the store, so its absence means a damaged store.
         const LONG error = OpenKeyAt(key, nullptr, right, false, open, nullptr);
         if (error != ERROR_SUCCESS) {
-            return error == ERROR_FILE_NOT_FOUND ? ERROR_BADDB : error;
+            return error == ERROR_FILE_NOT_FOUND ? NoteStoreFailure(open->storePath, ERROR_BADDB)
+                                                 : error;
         }
     } else if (!(open = Lookup(key))) {
         return ERROR_INVALID_HANDLE;
@@ -605,13 +701,23 @@ LONG Acquire(HKEY key, LPCSTR valueName, REGSAM right, HeldKey& held)
     return ERROR_SUCCESS;
 }
 
+// Runs work on the key, held for the call. Acquire has checked the handle's
+// rights, so what work fails with beyond a missing value came from the store.
+template <typename Work>
+LONG WithKey(HKEY key, LPCSTR valueName, REGSAM right, Work&& work)
+{
+    HeldKey held;
+    const LONG error = Acquire(key, valueName, right, held);
+    return error != ERROR_SUCCESS ? error : NoteStoreFailure(held.key->storePath, work(held));
+}
+
 // Runs change on the key under one write transaction.
 template <typename Change>
 LONG ChangeValue(HKEY key, LPCSTR valueName, Change&& change)
 {
-    HeldKey held;
-    const LONG error = Acquire(key, valueName, KEY_SET_VALUE, held);
-    return error != ERROR_SUCCESS ? error : InTransaction(held.db(), [&] { return change(held); });
+    return WithKey(key, valueName, KEY_SET_VALUE, [&](const HeldKey& held) {
+        return InTransaction(held.db(), [&] { return change(held); });
+    });
 }
 
 // Hands a stored value's type (at column) and data (the next column) to the
@@ -647,6 +753,7 @@ LONG DeliverData(const Statement& row, int column, LPDWORD type, BYTE* data, LPD
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM access, PHKEY result)
 {
+    t_storeProblem.clear();
     return result == nullptr ? ERROR_INVALID_PARAMETER
                              : OpenHandle(key, subKey, access, false, result, nullptr);
 }
@@ -655,6 +762,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved*/, LPSTR /*keyCla
                      DWORD /*options*/, REGSAM access, const void* /*securityAttributes*/,
                      PHKEY result, LPDWORD disposition)
 {
+    t_storeProblem.clear();
     return result == nullptr || subKey == nullptr
                ? ERROR_INVALID_PARAMETER
                : OpenHandle(key, subKey, access, true, result, disposition);
@@ -663,6 +771,7 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD /*reserved*/, LPSTR /*keyCla
 LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, const BYTE* data,
                     DWORD dataBytes)
 {
+    t_storeProblem.clear();
     if ((data == nullptr && dataBytes != 0) || dataBytes > static_cast<DWORD>(INT_MAX)) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -700,62 +809,60 @@ LONG RegSetValueExA(HKEY key, LPCSTR valueName, DWORD /*reserved*/, DWORD type, 
 LONG RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, BYTE* data,
                       LPDWORD dataBytes)
 {
+    t_storeProblem.clear();
     if (reserved != nullptr || (data != nullptr && dataBytes == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    HeldKey held;
-    LONG error = Acquire(key, valueName, KEY_QUERY_VALUE, held);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    Statement query(held.db(), "SELECT type, data FROM key_values WHERE key_id = ?1 AND name = ?2",
-                    held.key->id, held.name);
-    error = query.step(ERROR_FILE_NOT_FOUND);
-    return error != ERROR_SUCCESS ? error : DeliverData(query, 0, type, data, dataBytes);
+    return WithKey(key, valueName, KEY_QUERY_VALUE, [&](const HeldKey& held) {
+        Statement query(held.db(),
+                        "SELECT type, data FROM key_values WHERE key_id = ?1 AND name = ?2",
+                        held.key->id, held.name);
+        const LONG error = query.step(ERROR_FILE_NOT_FOUND);
+        return error != ERROR_SUCCESS ? error : DeliverData(query, 0, type, data, dataBytes);
+    });
 }
 
 LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameChars,
                    LPDWORD reserved, LPDWORD type, BYTE* data, LPDWORD dataBytes)
 {
+    t_storeProblem.clear();
     if (valueName == nullptr || valueNameChars == nullptr || reserved != nullptr ||
         (data != nullptr && dataBytes == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    HeldKey held;
-    LONG error = Acquire(key, nullptr, KEY_QUERY_VALUE, held);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    Statement query(held.db(),
-                    "SELECT name, type, data FROM key_values WHERE key_id = ?1 "
-                    "ORDER BY position LIMIT 1 OFFSET ?2",
-                    held.key->id, index);
-    std::string_view name;
-    error = query.step(ERROR_NO_MORE_ITEMS);
-    if (error == ERROR_SUCCESS) {
-        error = query.bytes(0, true, name);
-    }
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    // Counted in 64 bits so that the NUL cannot wrap the sum.
-    const bool nameFits = static_cast<std::uint64_t>(name.size()) + 1 <= *valueNameChars;
-    // Even when the name does not fit, the data's size helps a caller size
-    // both buffers at once.
-    error = DeliverData(query, 1, type, nameFits ? data : nullptr, dataBytes);
-    if (!nameFits || error != ERROR_SUCCESS) {
-        return nameFits ? error : ERROR_MORE_DATA;
-    }
-    if (!name.empty()) {
-        std::memcpy(valueName, name.data(), name.size());
-    }
-    valueName[name.size()] = '\0';
-    *valueNameChars = static_cast<DWORD>(name.size());
-    return ERROR_SUCCESS;
+    return WithKey(key, nullptr, KEY_QUERY_VALUE, [&](const HeldKey& held) {
+        Statement query(held.db(),
+                        "SELECT name, type, data FROM key_values WHERE key_id = ?1 "
+                        "ORDER BY position LIMIT 1 OFFSET ?2",
+                        held.key->id, index);
+        std::string_view name;
+        LONG error = query.step(ERROR_NO_MORE_ITEMS);
+        if (error == ERROR_SUCCESS) {
+            error = query.bytes(0, true, name);
+        }
+        if (error != ERROR_SUCCESS) {
+            return error;
+        }
+        // Counted in 64 bits so that the NUL cannot wrap the sum.
+        const bool nameFits = static_cast<std::uint64_t>(name.size()) + 1 <= *valueNameChars;
+        // Even when the name does not fit, the data's size helps a caller
+        // size both buffers at once.
+        error = DeliverData(query, 1, type, nameFits ? data : nullptr, dataBytes);
+        if (!nameFits || error != ERROR_SUCCESS) {
+            return nameFits ? error : ERROR_MORE_DATA;
+        }
+        if (!name.empty()) {
+            std::memcpy(valueName, name.data(), name.size());
+        }
+        valueName[name.size()] = '\0';
+        *valueNameChars = static_cast<DWORD>(name.size());
+        return ERROR_SUCCESS;
+    });
 }
 
 LONG RegDeleteValueA(HKEY key, LPCSTR valueName)
 {
+    t_storeProblem.clear();
     return ChangeValue(key, valueName, [](const HeldKey& held) -> LONG {
         const LONG removed = Statement(held.db(),
                                        "DELETE FROM key_values WHERE key_id = ?1 AND name = ?2",
@@ -784,3 +891,39 @@ LONG RegCloseKey(HKEY key)
     table.keys.erase(found);
     return ERROR_SUCCESS;
 }
+
+LONG RegMakeStorePrivate(HKEY key)
+{
+    t_storeProblem.clear();
+    std::string path;
+    if (key == HKEY_LOCAL_MACHINE) {
+        if (const LONG error = LocateStore(path); error != ERROR_SUCCESS) {
+            return error;
+        }
+    } else if (const std::shared_ptr<OpenKey> open = Lookup(key)) {
+        path = open->storePath;
+    } else {
+        return ERROR_INVALID_HANDLE;
+    }
+    // Through one descriptor, so that the file checked is the file changed.
+    // A store not made yet is begun here, private, as OpenStore would.
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return StoreErrno(path, errno);
+    }
+    struct stat info {};
+    LONG error = fstat(fd, &info) != 0 ? StoreErrno(path, errno) : CheckIsFile(path, info.st_mode);
+    // The owner's bits are kept: a store made read-only stays so.
+    if (error == ERROR_SUCCESS && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0 &&
+        fchmod(fd, info.st_mode & (S_IRUSR | S_IWUSR)) != 0) {
+        error = StoreProblem(path, ERROR_ACCESS_DENIED,
+                             info.st_uid != geteuid()
+                                 ? "open to other users, and owned by another user"
+                                 : "open to other users, and cannot be made private (" +
+                                       ErrnoCause(errno) + ")");
+    }
+    close(fd);
+    return error;
+}
+
+std::string RegLastStoreProblem() { return t_storeProblem; }

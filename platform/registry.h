@@ -17,7 +17,12 @@
 // handle keeps working on the store it was opened in even if that variable
 // changes later. A file that is not a store of ours, or a damaged one, gives
 // ERROR_BADDB.
+//
+// The error codes cannot say which file failed or why, so a caller that
+// shows the failure asks RegLastStoreProblem.
 #pragma once
+
+#include <string>
 
 #include <orvo/platform/errors.h>
 #include <orvo/platform/types.h>
@@ -64,6 +69,22 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD valueNameChar
                    LPDWORD reserved, LPDWORD type, BYTE* data, LPDWORD dataBytes);
 LONG RegDeleteValueA(HKEY key, LPCSTR valueName);
 LONG RegCloseKey(HKEY key);
+
+// Makes the file of the store that key is in readable and writable by its
+// owner only, keeping the owner's own bits, before a caller stores a secret
+// in it; a store not made yet is begun, private. ERROR_SUCCESS when no one
+// else may read or write it (any more); ERROR_ACCESS_DENIED when it cannot
+// be made private, a file of another user's, say.
+LONG RegMakeStorePrivate(HKEY key);
+
+// Why the calling thread's last registry call failed on its store, as "the
+// registry <file>: <cause>" with the cause in plain words ("damaged or not a
+// registry file", "not a registry file", "damaged", "permission denied",
+// "read-only", "its folder does not exist", ...). Empty when that call
+// succeeded or failed for another reason (a missing key, a handle without
+// the right). Every function above but RegCloseKey sets or clears it, so it
+// is read right after the failure it explains, as GetLastError is.
+std::string RegLastStoreProblem();
 
 // An open key, closed when the object ends.
 class UniqueHKey {

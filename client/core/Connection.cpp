@@ -1,9 +1,12 @@
 // Connecting to an engine, locally or on a listed server with its stored
 // credentials, and the named clients registered on the connection.
+#include <string>
+
 #include <orvo/OrvoCI.h>
 #include <orvo/platform/com_error.h>
 #include "platform/format_message.h"
 #include "platform/message_box.h"
+#include "platform/registry.h"
 #include "protocol/Installation.h"
 
 namespace {
@@ -29,6 +32,14 @@ CString FailureText(HRESULT code)
     return message;
 }
 
+// The registry's reason when the registry call just made failed on its
+// store, else otherwise.
+CString RegistryProblemOr(const CString& otherwise)
+{
+    const std::string problem = RegLastStoreProblem();
+    return problem.empty() ? otherwise : CString(problem);
+}
+
 USHORT* IdentityText(const CString& text)
 {
     return reinterpret_cast<USHORT*>(const_cast<char*>(text.GetString()));
@@ -44,7 +55,8 @@ LONG OrvoCI::ConnectServer(CString server, CString client)
     CString target = server.IsEmpty() ? CString("Local") : server;
     const CString user = GetServerItem(target, "UN");
     if (user.IsEmpty()) {
-        return RCE("ConnectServer", "Server name given is not enumerated in server list.", server);
+        return RCE("ConnectServer",
+                   RegistryProblemOr("Server name given is not enumerated in server list."), server);
     }
     const CString domain = GetServerItem(target, "DM");
     const CString password = GetServerItem(target, "PW");
@@ -91,7 +103,11 @@ LONG OrvoCI::ConnectServer(CString server, CString client)
         result = check;
     }
 
-    RCE("ConnectServer", FailureText(SUCCEEDED(result) ? E_NOINTERFACE : result), "NA");
+    const HRESULT failure = SUCCEEDED(result) ? E_NOINTERFACE : result;
+    // Local activation reads the engine's registration last, so a class not
+    // found because the registry failed has the registry's reason waiting.
+    const CString reason = FailureText(failure);
+    RCE("ConnectServer", failure == REGDB_E_CLASSNOTREG ? RegistryProblemOr(reason) : reason, "NA");
     AfxMessageBox(m_localError, MB_OK);
     return 0;
 }

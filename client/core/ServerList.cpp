@@ -55,7 +55,10 @@ std::array<std::string, 4> ReadEntry(const CString& server, bool& found)
 int OrvoCI::AddServer(CString name, CString ip, CString user, CString domain, CString password)
 {
     UniqueHKey key;
-    if (!OpenServerList(kWrite, key)) {
+    // Other users must not read a password, so a store open to them is made
+    // private before it holds one, or refused.
+    if (!OpenServerList(kWrite, key) ||
+        (!password.IsEmpty() && RegMakeStorePrivate(key.get()) != ERROR_SUCCESS)) {
         return 0;
     }
     const auto item = [](const CString& text) { return text.IsEmpty() ? CString("*") : text; };

@@ -16,10 +16,18 @@ using enum tank::ErrorKind;
 // Names and folders longer than this are not ours to read back.
 constexpr DWORD kMaxTextBytes = 1 << 16;
 
+// Why a registry call just failed: the registry's own account naming its
+// file when the file was at fault, else the code.
+std::string RegistryReason(LONG error)
+{
+    std::string problem = RegLastStoreProblem();
+    return problem.empty() ? "registry error " + std::to_string(error) : problem;
+}
+
 std::string RegistryError(const char* what, std::string_view name, LONG error)
 {
-    return std::string(what) + " \"" + std::string(name) + "\" in the tank list failed (registry error " +
-           std::to_string(error) + ")";
+    return std::string(what) + " \"" + std::string(name) + "\" in the tank list failed (" + RegistryReason(error) +
+           ")";
 }
 
 // A text for the registry: one with a NUL inside would be cut short there.
@@ -82,7 +90,7 @@ tank::Result<std::string> RegisteredTankAt(long index)
     if (error == ERROR_NO_MORE_ITEMS || error == ERROR_FILE_NOT_FOUND) {
         return tank::Fail(kNotFound, "no registered tank at index " + std::to_string(index));
     }
-    return tank::Fail(kIoError, "reading the tank list failed (registry error " + std::to_string(error) + ")");
+    return tank::Fail(kIoError, "reading the tank list failed (" + RegistryReason(error) + ")");
 }
 
 std::optional<std::string> RegisteredFolder(std::string_view name)

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,6 +22,7 @@ namespace {
 using orvo::test::ScopedEnv;
 using orvo::test::ScratchDir;
 using orvo::test::ScratchRegistry;
+using orvo::test::WriteRandomBytes;
 
 constexpr const char* kTestKey = "Software\\Kivra\\Orvo\\Test";
 
@@ -72,6 +75,17 @@ std::vector<std::string> Names(HKEY key)
     }
 }
 
+std::string Problem(const std::string& path, const std::string& cause)
+{
+    return "the registry " + path + ": " + cause;
+}
+
+mode_t Mode(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
 // Runs check in a child process while this one runs meanwhile, and tells
 // whether the child's check passed.
 template <typename Check, typename Meanwhile>
@@ -84,6 +98,22 @@ bool ChildPasses(Check check, Meanwhile meanwhile)
     meanwhile();
     int status = 0;
     return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Gives the store a value and its file mode, then runs check in a child
+// process: as nobody when this one is root, since root reads and writes
+// whatever a mode says. Tells whether the check passed.
+template <typename Check>
+bool PassesWithStoreMode(const ScratchRegistry& store, mode_t mode, Check check)
+{
+    if (SetText(HKEY_LOCAL_MACHINE, "v", "x") != ERROR_SUCCESS || chmod(store.path().c_str(), mode) != 0 ||
+        chmod(store.dir().path().c_str(), 0755) != 0) {
+        return false;
+    }
+    const auto asOtherUser = [&check] {
+        return (geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0)) && check();
+    };
+    return ChildPasses(asOtherUser, [] {});
 }
 
 // A fresh store with the test key open for everything.
@@ -109,13 +139,31 @@ TEST(RegistryStore, IsCreatedPrivateWithTheSoftwareKey)
               perms::owner_read | perms::owner_write);
 }
 
-TEST(RegistryStore, UnusableFileIsAnErrorNotACrash)
+TEST(RegistryStore, UnusableFileIsAnErrorThatNamesTheFile)
 {
     ScratchRegistry store;
     Key key;
-    std::ofstream(store.path()) << std::string(8192, 'x');
+    WriteRandomBytes(store.path(), 8192);
     EXPECT_EQ(Open(key, "Software"), ERROR_BADDB);
+    EXPECT_EQ(RegLastStoreProblem(), Problem(store.path(), "damaged or not a registry file"));
     EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "v"), Failed(ERROR_BADDB));
+
+    // Databases of other programs, and a store of a later layout.
+    const std::pair<const char*, const char*> databases[] = {
+        {"CREATE TABLE t (x)", "not a registry file"},
+        {"PRAGMA application_id = 7", "not a registry file"},
+        {"PRAGMA application_id = 1330796111; PRAGMA user_version = 2", "made by a newer version"},  // our mark
+    };
+    for (const auto& [sql, cause] : databases) {
+        std::filesystem::remove(store.path());
+        sqlite3* db = nullptr;
+        const bool made = sqlite3_open(store.path().c_str(), &db) == SQLITE_OK &&
+                          sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+        sqlite3_close(db);
+        ASSERT_TRUE(made) << sql;
+        EXPECT_EQ(Open(key, "Software"), ERROR_BADDB) << sql;
+        EXPECT_EQ(RegLastStoreProblem(), Problem(store.path(), cause));
+    }
 
     // A sound header over damaged pages.
     std::filesystem::remove(store.path());
@@ -125,26 +173,98 @@ TEST(RegistryStore, UnusableFileIsAnErrorNotACrash)
     std::fstream(store.path(), std::ios::in | std::ios::out | std::ios::binary).seekp(4096)
         << std::string(size - 4096, '\xFF');
     EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "v"), Failed(ERROR_BADDB));
+    EXPECT_EQ(RegLastStoreProblem(), Problem(store.path(), "damaged"));
+}
+
+TEST(RegistryStore, UnreachableFileIsNamedWithWhatStandsInTheWay)
+{
+    ScratchDir scratch;
+    std::ofstream(scratch.file("plain")) << "x";
+    std::filesystem::create_directory(scratch.file("folder"));
+    const std::pair<std::string, const char*> cases[] = {
+        {scratch.file("missing/registry.db"), "its folder does not exist"},
+        {scratch.file("plain/registry.db"), "a part of its path is not a folder"},
+        {scratch.file("folder"), "a folder, not a file"},
+    };
+    for (const auto& [path, cause] : cases) {
+        ScopedEnv named(kRegistryPathVariable, path);
+        Key key;
+        EXPECT_NE(Open(key, "Software"), ERROR_SUCCESS) << path;
+        EXPECT_EQ(RegLastStoreProblem(), Problem(path, cause));
+    }
+    // The default place, whose folder is made when missing.
+    ScopedEnv unnamed(kRegistryPathVariable, std::nullopt);
+    ScopedEnv config("XDG_CONFIG_HOME", scratch.file("plain"));
+    EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "v"), Failed(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(RegLastStoreProblem(), Problem(scratch.file("plain/orvo/registry.db"),
+                                             "cannot make its folder (a part of its path is not a folder)"));
+}
+
+// As GetLastError: each call answers for itself, on its own thread.
+TEST(RegistryStore, ProblemIsTheCallingThreadsAndLastsUntilItsNextCall)
+{
+    ScratchRegistry store;
+    WriteRandomBytes(store.path(), 4096);
+    Key key;
+    ASSERT_EQ(Open(key, "Software"), ERROR_BADDB);
+    std::string elsewhere = "not asked";
+    std::thread([&elsewhere] { elsewhere = RegLastStoreProblem(); }).join();
+    EXPECT_EQ(elsewhere, "");
+    EXPECT_EQ(RegLastStoreProblem(), Problem(store.path(), "damaged or not a registry file"));
+
+    std::filesystem::remove(store.path());
+    EXPECT_EQ(Open(key, "Software\\Missing"), ERROR_FILE_NOT_FOUND);  // not the store's failure
+    EXPECT_EQ(RegLastStoreProblem(), "");
 }
 
 TEST(RegistryStore, UnwritableFileAllowsReadingOnly)
 {
     ScratchRegistry store;
-    ASSERT_EQ(SetText(HKEY_LOCAL_MACHINE, "v", "x"), ERROR_SUCCESS);
-    ASSERT_EQ(chmod(store.path().c_str(), 0444), 0);
-    ASSERT_EQ(chmod(store.dir().path().c_str(), 0755), 0);
-
-    // Root writes whatever the mode says, so the checks run as nobody then.
-    const auto readOnly = [] {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
-            return false;
-        }
+    const std::string readOnly = Problem(store.path(), "read-only");
+    EXPECT_TRUE(PassesWithStoreMode(store, 0444, [&readOnly] {
         Key reader, writer;
         return Open(reader, "Software") == ERROR_SUCCESS && Read(HKEY_LOCAL_MACHINE, "v") == "x" &&
-               Open(writer, "Software", KEY_SET_VALUE) == ERROR_ACCESS_DENIED &&
-               SetText(HKEY_LOCAL_MACHINE, "v", "y") == ERROR_ACCESS_DENIED;
-    };
-    EXPECT_TRUE(ChildPasses(readOnly, [] {}));
+               RegLastStoreProblem().empty() && Open(writer, "Software", KEY_SET_VALUE) == ERROR_ACCESS_DENIED &&
+               RegLastStoreProblem() == readOnly && SetText(HKEY_LOCAL_MACHINE, "v", "y") == ERROR_ACCESS_DENIED &&
+               RegLastStoreProblem() == readOnly;
+    }));
+}
+
+TEST(RegistryStore, UnreadableFileIsNamed)
+{
+    ScratchRegistry store;
+    const std::string denied = Problem(store.path(), "permission denied");
+    EXPECT_TRUE(PassesWithStoreMode(store, 0, [&denied] {
+        Key key;
+        return Open(key, "Software") == ERROR_ACCESS_DENIED && RegLastStoreProblem() == denied;
+    }));
+}
+
+TEST(RegistryStore, MakingItPrivateTakesAwayOnlyOtherUsersBits)
+{
+    ScratchRegistry store;
+    Key key;
+    ASSERT_EQ(Create(key), ERROR_SUCCESS);
+    const std::pair<mode_t, mode_t> modes[] = {{0664, 0600}, {0604, 0600}, {0444, 0400}, {0600, 0600}};
+    for (const auto& [before, after] : modes) {
+        ASSERT_EQ(chmod(store.path().c_str(), before), 0);
+        EXPECT_EQ(RegMakeStorePrivate(key.handle), ERROR_SUCCESS) << std::oct << before;
+        EXPECT_EQ(Mode(store.path()), after) << std::oct << before;
+    }
+    EXPECT_EQ(RegMakeStorePrivate(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x4321))), ERROR_INVALID_HANDLE);
+}
+
+TEST(RegistryStore, AnotherUsersStoreOpenToOthersIsRefused)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can make a store that belongs to another user";
+    }
+    ScratchRegistry store;
+    const std::string refusal = Problem(store.path(), "open to other users, and owned by another user");
+    EXPECT_TRUE(PassesWithStoreMode(store, 0666, [&refusal] {
+        return RegMakeStorePrivate(HKEY_LOCAL_MACHINE) == ERROR_ACCESS_DENIED && RegLastStoreProblem() == refusal;
+    }));
+    EXPECT_EQ(Mode(store.path()), 0666u);
 }
 
 TEST(RegistryStore, TwoProcessesWritingAtOnceBothLand)
@@ -181,6 +301,7 @@ TEST_F(RegistryKey, KeysAreMadeWithTheirParentsAndReadHandlesCannotWrite)
     Key reader;
     ASSERT_EQ(Open(reader), ERROR_SUCCESS);
     EXPECT_EQ(SetText(reader.handle, "v", "y"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegLastStoreProblem(), "");  // the handle's rights, not the store, refused it
     EXPECT_EQ(RegDeleteValueA(reader.handle, "v"), ERROR_ACCESS_DENIED);
     EXPECT_EQ(Read(reader.handle, "v"), "x");
 }

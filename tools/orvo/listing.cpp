@@ -3,6 +3,7 @@
 #include <ctime>
 #include <string>
 
+#include "platform/registry.h"
 #include "tools/orvo/commands.h"
 #include "tools/orvo/failure.h"
 #include "tools/orvo/session.h"
@@ -75,6 +76,12 @@ void RunTanks()
     for (; index < kMaxListed; ++index) {
         const std::string name(session.client().GetEnumTank(index));
         if (name.empty()) {
+            // The local engine reads the tank list from the registry in this
+            // thread, so a list cut short by the registry leaves its problem
+            // here, where the end of the list leaves none.
+            if (const std::string problem = RegLastStoreProblem(); !problem.empty()) {
+                throw Failure("cannot list the tanks: " + problem);
+            }
             break;
         }
         std::printf("%s\n", name.c_str());

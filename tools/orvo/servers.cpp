@@ -18,26 +18,30 @@ namespace {
 constexpr DWORD kMaxNameBytes = 1000;  // the library's own limit for a name
 constexpr DWORD kMaxServers = 100;
 
+bool IsLocal(const std::string& name) { return CString(name.c_str()).CompareNoCase("Local") == 0; }
+
 // The stored server names. The library's GetEnumServer hands out the place
 // of the first stored name as "Local", so that name never shows through it;
-// the names come from the list's registry key instead.
+// the names come from the list's registry key instead. A registry without
+// the list (one this program may only read) holds no servers.
 std::vector<std::string> StoredServerNames()
 {
     std::vector<std::string> names;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServerListKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) {
-        return names;
-    }
-    for (DWORD index = 0; index < kMaxServers; ++index) {
+    UniqueHKey key;
+    LONG error = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServerListKey, 0, KEY_READ | KEY_WOW64_32KEY, key.put());
+    for (DWORD index = 0; error == ERROR_SUCCESS && index < kMaxServers; ++index) {
         char name[kMaxNameBytes];
         DWORD nameBytes = sizeof name;
-        if (RegEnumValueA(key, index, name, &nameBytes, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
+        error = RegEnumValueA(key.get(), index, name, &nameBytes, nullptr, nullptr, nullptr, nullptr);
+        if (error == ERROR_SUCCESS) {
+            names.emplace_back(name, std::min<DWORD>(nameBytes, sizeof name - 1));
         }
-        names.emplace_back(name, std::min<DWORD>(nameBytes, sizeof name - 1));
     }
-    RegCloseKey(key);
+    if (error != ERROR_SUCCESS && error != ERROR_NO_MORE_ITEMS && error != ERROR_FILE_NOT_FOUND) {
+        const std::string problem = RegLastStoreProblem();
+        throw Failure("cannot read the server list: " +
+                      (problem.empty() ? "registry error " + std::to_string(error) : problem));
+    }
     return names;
 }
 
@@ -47,9 +51,10 @@ void RunServersList()
 {
     // The list lives in the registry: no engine connection is needed.
     OrvoCI client;
+    const std::vector<std::string> names = StoredServerNames();
     std::printf("%-20s %s\n", "name", "address");
     std::printf("%-20s %s\n", static_cast<const char*>(client.GetEnumServer(0)), "(this machine)");
-    for (const std::string& name : StoredServerNames()) {
+    for (const std::string& name : names) {
         std::printf("%-20s %s\n", name.c_str(),
                     static_cast<const char*>(client.GetServerItem(name.c_str(), "IP")));
     }
@@ -65,22 +70,31 @@ void RunServersAdd(const ServerEntry& entry)
             throw Failure("server items cannot hold blanks: \"" + *item + "\"");
         }
     }
-    if (entry.name.empty() || CString(entry.name.c_str()).CompareNoCase("Local") == 0) {
+    if (entry.name.empty() || IsLocal(entry.name)) {
         throw Failure("a server needs a name other than \"Local\"");
     }
     OrvoCI client;
     if (client.AddServer(entry.name.c_str(), entry.address.c_str(), entry.user.c_str(), entry.domain.c_str(),
                          entry.password.c_str()) == 0) {
-        throw Failure("cannot store server \"" + entry.name + "\" in the server list");
+        const std::string problem = RegLastStoreProblem();
+        throw Failure("cannot store server \"" + entry.name + "\" in the server list" +
+                      (problem.empty() ? "" : ": " + problem));
     }
     std::printf("Added server %s\n", entry.name.c_str());
 }
 
 void RunServersRemove(const std::string& name)
 {
+    // Refused here, before the library would refuse it without a registry
+    // call, so that a registry problem shown below is always the removal's.
+    if (IsLocal(name)) {
+        throw Failure("\"Local\" is this machine and always stays");
+    }
     OrvoCI client;
     if (client.RemoveServer(name.c_str()) == 0) {
-        throw Failure("no server \"" + name + "\" to remove (\"Local\" always stays)");
+        const std::string problem = RegLastStoreProblem();
+        throw Failure(problem.empty() ? "no server \"" + name + "\" to remove"
+                                      : "cannot remove server \"" + name + "\": " + problem);
     }
     std::printf("Removed server %s\n", name.c_str());
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/message_box.h"
 #include "tests/fixtures/mock_tank_engine.h"
 
 namespace orvo::test {
@@ -168,6 +169,27 @@ TEST_F(ConnectionTest, SwitchAndDeleteTakeOnlyRegisteredClientsAndKeepTheCurrent
     for (LONG id : {4, 2, 0, -1, 1000}) {
         client->DeleteClient(id);  // none registered: the strict mock sees nothing
     }
+}
+
+// An unusable registry hides both the engine's registration and the server
+// list; either failure names the file rather than a class or server.
+TEST(ConnectionWithoutRegistry, FailuresNameTheRegistry)
+{
+    ScratchRegistry registry;
+    WriteRandomBytes(registry.path(), 4096);
+    std::vector<std::string> boxes;
+    SetMessageBoxHandler([&boxes](const char* text, const char*, UINT) {
+        boxes.emplace_back(text);
+        return IDOK;
+    });
+    OrvoCI client;
+    const std::string problem = "the registry " + registry.path() + ": damaged or not a registry file";
+    EXPECT_EQ(client.ConnectServer("", "MyApp"), 0);
+    EXPECT_EQ(boxes, std::vector<std::string>{FailureBlock(problem)});
+    EXPECT_EQ(std::string(client.GetError()), FailureBlock(problem));
+    EXPECT_EQ(client.ConnectServer("Rig2", "MyApp"), 0);
+    EXPECT_EQ(std::string(client.GetError()), LocalErrorBlock("ConnectServer", problem, "Rig2"));
+    SetMessageBoxHandler(nullptr);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,6 +47,17 @@ TEST_F(ServerListTest, AddServerStoresFourItemsWithAsterisksForEmptyOnes)
 
     EXPECT_EQ(client.RemoveServer("Rig2"), 1);
     EXPECT_EQ(Stored("Rig2"), "(none)");
+}
+
+// The server list holds passwords, and the machine's other users may have
+// been able to read the store until one was stored.
+TEST_F(ServerListTest, StoringAPasswordFirstMakesTheStoreOwnerOnly)
+{
+    ASSERT_EQ(chmod(registry.path().c_str(), 0664), 0);
+    ASSERT_EQ(client.AddServer("Rig3", "rig3.lab", "ann", "LAB", "pw1"), 1);
+    struct stat info {};
+    ASSERT_EQ(stat(registry.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
 }
 
 TEST_F(ServerListTest, LocalIsNeverLookedUpNorRemoved)
