@@ -268,13 +268,14 @@ tank::Status StoreSortSet(const std::filesystem::path& blockDir, const SortSet& 
         return tank::Fail(kInvalidArgument, "the sort set would take " + std::to_string(bytes.size()) +
                                                 " bytes, above " + std::to_string(kMaxFileBytes));
     }
-    std::error_code error;
-    if (std::filesystem::create_directory(path.parent_path(), error)) {
+    tank::Result<bool> made = tank::MakeFolder(path.parent_path());
+    if (!made) {
+        return made.failure();
+    }
+    if (*made) {
         if (tank::Status synced = tank::SyncDirectory(blockDir); !synced) {
             return synced;
         }
-    } else if (error) {
-        return tank::SystemFailure("cannot make " + path.parent_path().string(), error);
     }
     return tank::ReplaceFileAtomically(path, bytes);
 }

@@ -1,6 +1,7 @@
 #include "tankengine/storage/block_writer.h"
 
 #include "tankengine/storage/block_files.h"
+#include "tankengine/storage/file_system.h"
 #include "tankengine/storage/tank_folder.h"
 
 #include <algorithm>
@@ -9,8 +10,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <stdlib.h>
 
 namespace orvo::tank {
 namespace {
@@ -19,7 +18,7 @@ constexpr int kMaxNameSuffix = 1000;
 
 Status WriteNewFile(const std::filesystem::path& path, std::span<const std::byte> bytes)
 {
-    Result<File> file = File::Open(path, O_WRONLY | O_CREAT | O_EXCL);
+    Result<File> file = File::Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
     if (!file) {
         return file.failure();
     }
@@ -54,7 +53,7 @@ Result<std::filesystem::path> PublishBlock(const std::filesystem::path& built,
             return Fail(ErrorKind::kInvalidArgument, "cannot name block \"" + name + "\": " + problem);
         }
         std::filesystem::path target = tankDir / name;
-        if (::renameat2(AT_FDCWD, built.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        if (CurrentFileSystem().Rename(built.c_str(), target.c_str(), RENAME_NOREPLACE) == 0) {
             return target;
         }
         if (errno != EEXIST && errno != ENOTEMPTY) {
@@ -120,51 +119,48 @@ Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, st
         sequence = std::max(sequence, block.info.sequence + 1);
     }
 
-    std::string pattern = (tankDir / ".new-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        return SystemFailure("cannot make a folder in " + tankDir.string(), errno);
+    Result<std::filesystem::path> folder = MakeFreshFolder(tankDir, ".new-");
+    if (!folder) {
+        return folder.failure();
     }
-    std::filesystem::path built = pattern;
-    // mkdtemp makes the folder private; readers in other accounts need it open.
-    ::chmod(built.c_str(), 0755);
-    Result<BlockWriter> writer = [&]() -> Result<BlockWriter> {
-        Result<BlockWriter> opened = Lock(built);
-        if (!opened) {
-            return opened;
+    // Where the block being made is: a failed creation removes it from there,
+    // published or not, so that it leaves the tank as it found it.
+    std::filesystem::path made = *folder;
+    Result<BlockWriter> writer = Lock(made);
+    Status built = [&]() -> Status {
+        if (!writer) {
+            return writer.failure();
         }
-        Status s = WriteNewFile(built / kHeadersFileName, EncodeFileHeader(FileKind::Headers));
+        Status s = WriteNewFile(made / kHeadersFileName, EncodeFileHeader(FileKind::Headers));
         if (s) {
-            s = WriteNewFile(built / kDataFileName, EncodeFileHeader(FileKind::Data));
-        }
-        if (s) {
-            s = WriteBlockInfo(built, BlockInfo{sequence, startTime, std::nullopt});
+            s = WriteNewFile(made / kDataFileName, EncodeFileHeader(FileKind::Data));
         }
         if (s) {
-            s = ReplaceBlockNotes(built, notes);
+            s = WriteBlockInfo(made, BlockInfo{sequence, startTime, std::nullopt});
+        }
+        if (s) {
+            s = ReplaceBlockNotes(made, notes);
         }
         if (!s) {
-            return s.failure();
+            return s;
         }
-        Result<std::filesystem::path> published = PublishBlock(built, tankDir, baseName, sequence);
+        Result<std::filesystem::path> published = PublishBlock(made, tankDir, baseName, sequence);
         if (!published) {
             return published.failure();
         }
+        made = *published;
         // Opened only now so that their errors name the published block.
-        opened->m_dir = *published;
-        opened->m_sequence = sequence;
-        opened->m_startTime = startTime;
-        if (Status files = opened->OpenEventFiles(); !files) {
-            return files.failure();
-        }
-        return opened;
+        writer->m_dir = made;
+        writer->m_sequence = sequence;
+        writer->m_startTime = startTime;
+        s = writer->OpenEventFiles();
+        return s ? SyncDirectory(tankDir) : s;
     }();
-    if (!writer) {
+    if (!built) {
+        // Still locked: nobody can have taken the block up meanwhile.
         std::error_code ignored;
-        std::filesystem::remove_all(built, ignored);
-        return writer;
-    }
-    if (Status s = SyncDirectory(tankDir); !s) {
-        return s.failure();
+        std::filesystem::remove_all(made, ignored);
+        return built.failure();
     }
     return writer;
 }
@@ -276,22 +272,27 @@ Status BlockWriter::Append(std::span<const Record> records)
         }
     }
     ScanPosition before = m_end;
-    if (Status written = WriteBatch(records); !written) {
-        m_end = before;
-        Status cut = m_headers.Truncate(FrameOffset(before.frames));
-        if (cut) {
-            cut = m_data.Truncate(before.dataEnd);
-        }
-        if (!cut) {
-            m_broken = Fail(cut.kind(),
-                            "a failed append could not be undone (" + cut.error() + "); reopen the block to repair it");
-        }
-        return Fail(written.kind(), written.error() + "; nothing stored");
+    Status stored = WriteBatch(records);
+    // A batch whose sync fails is refused like one whose write fails: the
+    // caller learns of it now, and reopening must not bring back a batch
+    // that was reported lost.
+    if (stored && std::chrono::steady_clock::now() - m_lastSync >= m_syncInterval) {
+        stored = Sync();
     }
-    if (std::chrono::steady_clock::now() - m_lastSync >= m_syncInterval) {
-        return Sync();
+    if (stored) {
+        return {};
     }
-    return {};
+    m_end = before;
+    Status cut = m_headers.Truncate(FrameOffset(before.frames));
+    if (cut) {
+        cut = m_data.Truncate(before.dataEnd);
+    }
+    if (!cut) {
+        m_broken = Fail(cut.kind(),
+                        "a failed append could not be undone (" + cut.error() + "); reopen the block to repair it");
+        return Fail(stored.kind(), stored.error() + "; " + m_broken->text);
+    }
+    return Fail(stored.kind(), stored.error() + "; nothing stored");
 }
 
 Status BlockWriter::WriteBatch(std::span<const Record> records)

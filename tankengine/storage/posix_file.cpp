@@ -1,11 +1,17 @@
 #include "tankengine/storage/posix_file.h"
 
+#include "tankengine/storage/file_system.h"
+
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +19,7 @@ namespace orvo::tank {
 namespace {
 
 constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+constexpr int kFreshNameAttempts = 100;
 
 // pread/pwrite take signed offsets; an offset or end past off_t is refused
 // rather than wrapped.
@@ -38,6 +45,33 @@ Failure ErrnoFailure(std::string_view what, const std::string& path, int error)
     return SystemFailure(std::string(what) + " " + path, error);
 }
 
+// Makes something in dir under a name nobody chose before: make(path) answers
+// as its system call does, and a name found taken is drawn again. Random
+// names, not a counter, so that no one can plant a link under the next one.
+// Answers the path and what make answered.
+template <class Make>
+Result<std::pair<std::string, int>> MakeUnderFreshName(const std::filesystem::path& dir, std::string_view prefix,
+                                                       std::string_view suffix, Make make)
+{
+    for (int attempt = 0; attempt < kFreshNameAttempts; ++attempt) {
+        std::uint64_t bits = 0;
+        if (::getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
+            return SystemFailure("cannot draw a fresh name in " + dir.string(), errno);
+        }
+        char letters[17];
+        std::snprintf(letters, sizeof letters, "%016" PRIx64, bits);
+        std::string path = (dir / (std::string(prefix) + letters + std::string(suffix))).string();
+        const int made = make(path.c_str());
+        if (made >= 0) {
+            return std::pair(std::move(path), made);
+        }
+        if (errno != EEXIST) {
+            return ErrnoFailure("cannot create", path, errno);
+        }
+    }
+    return Fail(ErrorKind::kBusy, "no fresh name left in " + dir.string());
+}
+
 }  // namespace
 
 Failure SystemFailure(std::string_view what, int error)
@@ -54,10 +88,24 @@ Result<File> File::Open(const std::filesystem::path& path, int flags, mode_t mod
 {
     File file;
     file.m_path = path.string();
-    file.m_fd = ::open(file.m_path.c_str(), flags | O_CLOEXEC, mode);
+    file.m_fd = CurrentFileSystem().Open(file.m_path.c_str(), flags | O_CLOEXEC, mode);
     if (file.m_fd < 0) {
         return ErrnoFailure("cannot open", file.m_path, errno);
     }
+    return file;
+}
+
+Result<File> File::CreateFresh(const std::filesystem::path& dir, std::string_view prefix, std::string_view suffix)
+{
+    Result<std::pair<std::string, int>> made = MakeUnderFreshName(dir, prefix, suffix, [](const char* path) {
+        return CurrentFileSystem().Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    });
+    if (!made) {
+        return made.failure();
+    }
+    File file;
+    file.m_path = std::move(made->first);
+    file.m_fd = made->second;
     return file;
 }
 
@@ -130,8 +178,8 @@ Status File::WriteAll(std::uint64_t offset, std::span<const std::byte> bytes)
     }
     std::size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::pwrite(m_fd, bytes.data() + done, bytes.size() - done,
-                             static_cast<off_t>(offset + done));
+        ssize_t n = CurrentFileSystem().WriteAt(m_fd, bytes.data() + done, bytes.size() - done,
+                                                static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -157,7 +205,7 @@ Status File::Truncate(std::uint64_t size)
     if (size > kMaxOffset) {
         return Fail(ErrorKind::kInvalidArgument, "cannot truncate " + m_path + " to an offset past off_t");
     }
-    if (::ftruncate(m_fd, static_cast<off_t>(size)) != 0) {
+    if (CurrentFileSystem().Truncate(m_fd, static_cast<off_t>(size)) != 0) {
         return Error("cannot truncate");
     }
     return {};
@@ -165,7 +213,7 @@ Status File::Truncate(std::uint64_t size)
 
 Status File::DataSync()
 {
-    if (::fdatasync(m_fd) != 0) {
+    if (CurrentFileSystem().Sync(m_fd, SyncDepth::kData) != 0) {
         return Error("cannot sync");
     }
     return {};
@@ -173,7 +221,7 @@ Status File::DataSync()
 
 Status File::FullSync()
 {
-    if (::fsync(m_fd) != 0) {
+    if (CurrentFileSystem().Sync(m_fd, SyncDepth::kDataAndMetadata) != 0) {
         return Error("cannot sync");
     }
     return {};
@@ -213,23 +261,42 @@ Status SyncDirectory(const std::filesystem::path& dir)
     return folder->FullSync();
 }
 
+Result<bool> MakeFolder(const std::filesystem::path& dir)
+{
+    if (CurrentFileSystem().MakeFolder(dir.c_str(), 0755) == 0) {
+        return true;
+    }
+    if (errno != EEXIST) {
+        return ErrnoFailure("cannot make folder", dir.string(), errno);
+    }
+    return false;
+}
+
+Result<std::filesystem::path> MakeFreshFolder(const std::filesystem::path& dir, std::string_view prefix)
+{
+    Result<std::pair<std::string, int>> made = MakeUnderFreshName(
+        dir, prefix, "", [](const char* path) { return CurrentFileSystem().MakeFolder(path, 0755); });
+    if (!made) {
+        return made.failure();
+    }
+    return std::filesystem::path(made->first);
+}
+
 Status ReplaceFileAtomically(const std::filesystem::path& target, std::string_view content)
 {
-    std::filesystem::path temp = target.parent_path() /
-        ("." + target.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
-    Status written = [&]() -> Status {
-        Result<File> file = File::Open(temp, O_WRONLY | O_CREAT | O_TRUNC);
-        if (!file) {
-            return file.failure();
-        }
-        Status s = file->WriteAll(0, std::as_bytes(std::span(content.data(), content.size())));
-        return s ? file->FullSync() : s;
-    }();
-    if (written && ::rename(temp.c_str(), target.c_str()) != 0) {
+    Result<File> temp = File::CreateFresh(target.parent_path(), "." + target.filename().string() + ".", ".tmp");
+    if (!temp) {
+        return temp.failure();
+    }
+    Status written = temp->WriteAll(0, std::as_bytes(std::span(content.data(), content.size())));
+    if (written) {
+        written = temp->FullSync();
+    }
+    if (written && CurrentFileSystem().Rename(temp->path().c_str(), target.c_str(), 0) != 0) {
         written = ErrnoFailure("cannot rename over", target.string(), errno);
     }
     if (!written) {
-        ::unlink(temp.c_str());
+        ::unlink(temp->path().c_str());
         return written;
     }
     return SyncDirectory(target.parent_path());

@@ -1,5 +1,5 @@
 // Files through POSIX calls, with every failure turned into an error text
-// that names the file.
+// that names the file. What changes the disk goes through CurrentFileSystem().
 #pragma once
 
 #include "tankengine/storage/result.h"
@@ -25,6 +25,10 @@ class File {
 public:
     // flags as for open(2); O_CLOEXEC is always added.
     static Result<File> Open(const std::filesystem::path& path, int flags, mode_t mode = 0644);
+    // A new file in dir named prefix, random letters, suffix; never one that
+    // was there before, nor a link planted under that name.
+    static Result<File> CreateFresh(const std::filesystem::path& dir, std::string_view prefix,
+                                    std::string_view suffix);
 
     File() = default;
     ~File();
@@ -60,6 +64,11 @@ private:
 };
 
 Status SyncDirectory(const std::filesystem::path& dir);
+
+// Makes a folder; answers whether it was made rather than already there.
+Result<bool> MakeFolder(const std::filesystem::path& dir);
+// Makes a new folder in dir named prefix and random letters; answers its path.
+Result<std::filesystem::path> MakeFreshFolder(const std::filesystem::path& dir, std::string_view prefix);
 
 // Writes content to a temporary file beside target, syncs it, renames it over
 // target and syncs the folder, so readers see the old or the new text whole.

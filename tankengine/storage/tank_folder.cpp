@@ -3,10 +3,7 @@
 #include "tankengine/storage/posix_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <string_view>
-
-#include <sys/stat.h>
 
 namespace orvo::tank {
 namespace {
@@ -30,29 +27,47 @@ bool EmptyButForMarker(const std::filesystem::path& dir)
     return !error;
 }
 
+// Whether dir holds the marker of a tank; an error only when the marker
+// could not be read, so that a failing disk is not taken for a missing tank.
+Result<bool> HoldsTankMarker(const std::filesystem::path& dir)
+{
+    Result<std::string> marker = ReadSmallFile(dir / kTankMarkerName, 4096);
+    if (!marker) {
+        if (marker.kind() == ErrorKind::kNotFound || marker.kind() == ErrorKind::kCorruption) {
+            return false;
+        }
+        return marker.failure();
+    }
+    return std::string_view(*marker).substr(0, marker->find('\n')) == kTankMarkerLine;
+}
+
 }  // namespace
 
 Status CreateTank(const std::filesystem::path& dir)
 {
-    if (IsTank(dir)) {
+    Result<bool> tank = HoldsTankMarker(dir);
+    if (!tank) {
+        return tank.failure();
+    }
+    if (*tank) {
         return {};
     }
-    bool made = ::mkdir(dir.c_str(), 0755) == 0;
-    if (!made && errno != EEXIST) {
-        return SystemFailure("cannot make tank folder " + dir.string(), errno);
+    Result<bool> made = MakeFolder(dir);
+    if (!made) {
+        return made.failure();
     }
     // Only an empty folder becomes a tank, so that no folder holding
     // something else is taken over by mistake; one that another creator is
     // marking just now is the same tank, and marking it again is harmless.
     std::error_code error;
-    if (!made && !EmptyButForMarker(dir)) {
+    if (!*made && !EmptyButForMarker(dir)) {
         return Fail(ErrorKind::kInvalidArgument, dir.string() + " exists and is not an empty folder");
     }
     if (!std::filesystem::is_directory(dir, error)) {
         return Fail(ErrorKind::kInvalidArgument, dir.string() + " exists and is not a folder");
     }
     Status marked = ReplaceFileAtomically(dir / kTankMarkerName, std::string(kTankMarkerLine) + "\n");
-    if (marked && made) {
+    if (marked && *made) {
         std::filesystem::path parent = dir.has_parent_path() ? dir.parent_path() : ".";
         marked = SyncDirectory(parent);
     }
@@ -61,13 +76,17 @@ Status CreateTank(const std::filesystem::path& dir)
 
 bool IsTank(const std::filesystem::path& dir)
 {
-    Result<std::string> marker = ReadSmallFile(dir / kTankMarkerName, 4096);
-    return marker && std::string_view(*marker).substr(0, marker->find('\n')) == kTankMarkerLine;
+    Result<bool> tank = HoldsTankMarker(dir);
+    return tank && *tank;
 }
 
 Result<std::vector<BlockEntry>> ListBlocks(const std::filesystem::path& tankDir)
 {
-    if (!IsTank(tankDir)) {
+    Result<bool> tank = HoldsTankMarker(tankDir);
+    if (!tank) {
+        return tank.failure();
+    }
+    if (!*tank) {
         return Fail(ErrorKind::kNotFound, tankDir.string() + " is not a tank");
     }
     std::error_code error;

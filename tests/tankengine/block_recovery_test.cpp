@@ -75,7 +75,7 @@ TEST(BlockRecovery, TornTailAtEveryByteIsNeverReadAndIsCutOnReopen)
             // The writer finishing the record is what a live reader sees next.
             d.Restore();
             EXPECT_EQ(*reader->Refresh(), 1u) << what;
-            EXPECT_EQ(SampleMismatch(*reader, kRecords - 1), "") << what;
+            EXPECT_EQ(SampleMismatch(*reader, kRecords - 1, kRecords - 1), "") << what;
 
             d.Cut(file, full, at);
             d.ExpectRepairedByAppend(what);

@@ -23,8 +23,9 @@ OwnedRecord MakeRecord(std::int32_t code, double time, std::size_t dataWords, st
     r.head.dataFormat = dataWords > 0 ? 1 : 4;
     r.head.byte33 = static_cast<std::uint8_t>(seed);
     r.head.sampleFreq = dataWords > 0 ? 24414.0625f : 0.0f;
+    r.data.resize(dataWords);
     for (std::size_t w = 0; w < dataWords; ++w) {
-        r.data.push_back(static_cast<std::int32_t>(seed * 2654435761u + w * 40503u));
+        r.data[w] = static_cast<std::int32_t>(seed * 2654435761u + w * 40503u);
     }
     return r;
 }
@@ -40,35 +41,36 @@ OwnedRecord Sample(std::uint64_t i)
 Status AppendSamples(BlockWriter& writer, std::uint64_t first, std::uint64_t count)
 {
     std::vector<OwnedRecord> owned;
+    owned.reserve(count);
     for (std::uint64_t i = first; i < first + count; ++i) {
         owned.push_back(Sample(i));
     }
     return writer.Append(Views(owned));
 }
 
-std::string SampleMismatch(const BlockReader& reader, std::uint64_t i)
+std::string SampleMismatch(const BlockReader& reader, std::uint64_t record, std::uint64_t sample)
 {
-    OwnedRecord want = Sample(i);
-    Result<SQHead> head = reader.Header(i);
-    if (!head) {
-        return head.error();
+    OwnedRecord want = Sample(sample);
+    Result<Frame> frame = reader.ReadFrame(record);
+    if (!frame) {
+        return frame.error();
     }
-    if (std::memcmp(&*head, &want.head, sizeof(SQHead)) != 0) {
-        return "header of record " + std::to_string(i) + " differs";
+    if (std::memcmp(&frame->head, &want.head, sizeof(SQHead)) != 0) {
+        return "header of record " + std::to_string(record) + " differs";
     }
     std::vector<std::int32_t> data(want.data.size() + 1, -1);
-    Result<std::size_t> words = reader.ReadData(i, data);
+    Result<std::size_t> words = reader.ReadData(*frame, data);
     if (!words) {
         return words.error();
     }
     data.resize(*words);
-    return data == want.data ? std::string() : "data of record " + std::to_string(i) + " differ";
+    return data == want.data ? std::string() : "data of record " + std::to_string(record) + " differ";
 }
 
 void ExpectSamples(const BlockReader& reader)
 {
     for (std::uint64_t i = 0; i < reader.RecordCount(); ++i) {
-        ASSERT_EQ(SampleMismatch(reader, i), "");
+        ASSERT_EQ(SampleMismatch(reader, i, i), "");
     }
 }
 

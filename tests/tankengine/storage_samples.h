@@ -41,8 +41,8 @@ OwnedRecord Sample(std::uint64_t i);
 
 Status AppendSamples(BlockWriter& writer, std::uint64_t first, std::uint64_t count);
 
-// Empty when record i of the reader is sample i, bit for bit; else why not.
-std::string SampleMismatch(const BlockReader& reader, std::uint64_t i);
+// Empty when the record of the reader is the sample, bit for bit; else why not.
+std::string SampleMismatch(const BlockReader& reader, std::uint64_t record, std::uint64_t sample);
 
 // Every record of the reader is its sample; fails the test otherwise.
 void ExpectSamples(const BlockReader& reader);
