@@ -49,7 +49,7 @@ void ReadAll(const orvo::tank::BlockReader& reader, bool recovered)
         std::vector<std::int32_t> words(static_cast<std::size_t>(head->size - kHeaderWords));
         auto read = reader.ReadData(record, words);
         FUZZ_CHECK(read.ok() ? *read == words.size() : !recovered);
-        FUZZ_CHECK(reader.ReadData(*frame, words).ok() == read.ok());
+        FUZZ_CHECK(reader.ReadData(record, *frame, words).ok() == read.ok());
     }
     std::uint64_t seen = 0;
     double time = -HUGE_VAL;
@@ -74,20 +74,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::uint64_t readable = UINT64_MAX;
+    bool damaged = false;
     if (auto reader = orvo::tank::BlockReader::Open(block)) {
         ReadAll(*reader, false);
         readable = reader->RecordCount();
+        damaged = reader->Damage().has_value();
     }
 
     fs::copy(block, copy, fs::copy_options::overwrite_existing | fs::copy_options::recursive);
-    if (auto writer = orvo::tank::BlockWriter::OpenForAppend(copy)) {
+    auto writer = orvo::tank::BlockWriter::OpenForAppend(copy);
+    // What a reader calls damage, recovery must not cut as a torn tail.
+    FUZZ_CHECK(!damaged || !writer.ok());
+    if (writer) {
         // Recovery also checks the data, so it keeps no more than a reader sees.
         FUZZ_CHECK(readable == UINT64_MAX || writer->RecordCount() <= readable);
         const SQHead head{kHeaderWords, kScalarType, 0x41414141, 1, 0, 1.0, 2.0, 0, 0, 0, 0, 0.0f};
         const orvo::tank::Record record{head, {}};
         FUZZ_CHECK(writer->Append({&record, 1}).ok());
         auto reader = orvo::tank::BlockReader::Open(copy);
-        FUZZ_CHECK(reader.ok() && reader->RecordCount() == writer->RecordCount());
+        FUZZ_CHECK(reader.ok() && reader->RecordCount() == writer->RecordCount() && !reader->Damage());
         ReadAll(*reader, true);
     }
     return 0;

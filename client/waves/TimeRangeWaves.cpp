@@ -3,20 +3,25 @@
 // the store taken from the global settings.
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include <orvo/OrvoCI.h>
 
 LONG OrvoCI::GetWavesOnTimeRange(LONG code, LONG channel, VARIANT* pWaves)
 {
-    const double refRate = PullRefFreq(code, m_globals.GetPropLong("WaveSFEvent"), m_globals.GetPropA("WaveSF"));
-    if (GetValidTimeRanges(nullptr, m_globals.GetPropLong("MaxReturn")) < 1) {
-        return 0;
+    const std::optional<double> refRate =
+        PullRefFreq(code, m_globals.GetPropLong("WaveSFEvent"), m_globals.GetPropA("WaveSF"));
+    if (!refRate) {
+        return ITankEngine::kCountFailed;
+    }
+    if (const LONG ranges = GetValidTimeRanges(nullptr, m_globals.GetPropLong("MaxReturn")); ranges < 1) {
+        return ranges;
     }
     CWaveFormCache cache(m_globals.GetPropLong("WavesMemLimit"));
     const LONG result = _GetWavesOnTimeRange(cache, code, channel, m_globals.GetPropLong("SortCode"), m_validRanges,
                                              m_globals.GetPropLong("FillItem"), m_globals.GetPropA("FillValue"),
-                                             refRate);
+                                             *refRate);
     if (result >= 1 && pWaves != nullptr) {
         cache.GetVariant(*pWaves, false, false);
     }
@@ -44,6 +49,9 @@ LONG OrvoCI::_GetWavesOnTimeRange(CWaveFormCache& cache, LONG code, LONG channel
         LONG* record = nullptr;
         const LONG r = _GetWaves(rangeCache, &record, code, channel, sortCode, ranges[i].start, ranges[i].end,
                                  fillItem, fillValue, refRate, false);
+        if (r < 0) {
+            return r;
+        }
         if (r > 1 && channel == 0) {
             err = "Can not be called on multiple channels";
         }

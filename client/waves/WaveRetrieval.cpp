@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include <orvo/OrvoCI.h>
@@ -31,11 +32,15 @@ LONG Saturated(std::int64_t value)
 LONG OrvoCI::GetWaves(LONG code, VARIANT* pWaves)
 {
     const LONG channel = m_globals.GetPropLong("Channel");
-    const double refRate = PullRefFreq(code, m_globals.GetPropLong("WaveSFEvent"), m_globals.GetPropA("WaveSF"));
+    const std::optional<double> refRate =
+        PullRefFreq(code, m_globals.GetPropLong("WaveSFEvent"), m_globals.GetPropA("WaveSF"));
+    if (!refRate) {
+        return ITankEngine::kCountFailed;
+    }
     CWaveFormCache cache(m_globals.GetPropLong("WavesMemLimit"));
     const LONG result = _GetWaves(cache, nullptr, code, channel, m_globals.GetPropLong("SortCode"),
                                   m_globals.GetPropA("T1"), m_globals.GetPropA("T2"), m_globals.GetPropLong("FillItem"),
-                                  m_globals.GetPropA("FillValue"), refRate, true);
+                                  m_globals.GetPropA("FillValue"), *refRate, true);
     if (result >= 1 && pWaves != nullptr) {
         // Every channel up to the highest found gets its row when all were asked for.
         cache.GetVariant(*pWaves, false, channel == 0);
@@ -43,16 +48,20 @@ LONG OrvoCI::GetWaves(LONG code, VARIANT* pWaves)
     return result;
 }
 
-double OrvoCI::PullRefFreq(LONG code, LONG rateCode, double rate)
+std::optional<double> OrvoCI::PullRefFreq(LONG code, LONG rateCode, double rate)
 {
-    const auto firstRate = [this](LONG store) {
+    // The rate of a store's first record, 0 when it has none; none when the
+    // read failed.
+    const auto firstRate = [this](LONG store) -> std::optional<double> {
         LONG* record = nullptr;
-        return GetEvents(&record, 1, store, 0, 0, 0.0, 0.0, 0) >= 1 && record != nullptr
-                   ? static_cast<double>(ReadHeader(record).sampleFreq)
-                   : 0.0;
+        const LONG found = GetEvents(&record, 1, store, 0, 0, 0.0, 0.0, 0);
+        if (found < 0) {
+            return std::nullopt;
+        }
+        return found >= 1 && record != nullptr ? static_cast<double>(ReadHeader(record).sampleFreq) : 0.0;
     };
     if (rateCode != 0) {
-        if (const double f = firstRate(rateCode); f > 0.0) {
+        if (const std::optional<double> f = firstRate(rateCode); !f || *f > 0.0) {
             return f;
         }
     }
@@ -60,7 +69,7 @@ double OrvoCI::PullRefFreq(LONG code, LONG rateCode, double rate)
         return rate;
     }
     if (code != 0) {
-        if (const double f = firstRate(code); f > 0.0) {
+        if (const std::optional<double> f = firstRate(code); !f || *f > 0.0) {
             return f;
         }
     }
@@ -81,6 +90,9 @@ LONG OrvoCI::_GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG cha
         // The kept ranges, not the engine's table: the table's rows may be
         // wider than a pair, and the count may promise more rows than it has.
         const LONG answered = _GetValidTimeRanges(nullptr, startTime, endTime, kMaxRanges);
+        if (answered < 0) {
+            return answered;
+        }
         const std::size_t count =
             answered < 1 ? 0 : std::min(static_cast<std::size_t>(answered), m_validRanges.size());
         if (count > 0) {
@@ -105,6 +117,9 @@ LONG OrvoCI::_GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG cha
         for (const TimeRange& range : clipped) {
             const LONG r = _GetWaves(rangeCache, nullptr, code, channel, sortCode, range.start, range.end, fillItem,
                                      fillValue, refRate, false);
+            if (r < 0) {
+                return r;
+            }
             if (r > 0 && !SaveToWaveCache(cache, 0, 0.0)) {
                 return 0;
             }
@@ -143,13 +158,17 @@ LONG OrvoCI::_GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG cha
     const LONG options = fillItem != 0 ? kHeaderItems : 0;
     LONG batch = GetEvents(nullptr, kBatchEvents, code, channel, sortCode, start - lead, end, options);
     if (batch < 1) {
-        return 0;
+        return batch;
     }
-    while (batch > 0) {
+    do {
         if (!SaveToWaveCache(cache, fillItem, fillValue)) {
             return 0;
         }
         batch = GetEvents(nullptr, kBatchEvents, code, channel, sortCode, start - lead, end, options | kNextBatch);
+    } while (batch > 0);
+    // A batch that fails part way is no end of the data.
+    if (batch < 0) {
+        return batch;
     }
     const LONG records = cache.SaveToReadV(*m_events, true);
     if (records >= 1 && ppData != nullptr) {

@@ -24,6 +24,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <orvo/CPropertyCache.h>
@@ -105,6 +106,8 @@ public:
     // Events. Reads land in the event buffer, which the engine fills with
     // rows of one record each padded to a common width; a buffer of any other
     // shape reads as empty, so no row is ever taken from outside the array.
+    // GetEvents answers the row count, 0 for none, or the engine's
+    // ITankEngine::kCountFailed when the read failed (GetError tells why).
     LONG GetEvents(LONG** ppData, LONG maxEvents, LONG code, LONG channel, LONG sortCode,
                    double startTime, double endTime, LONG options);
     LONG GetEventCodes(LONG** ppCodes, LONG evType);
@@ -207,7 +210,9 @@ public:
     void ResetGlobals();
 
     // Waveforms over the window and filters of the settings: one row per
-    // channel, or per valid time range of one channel.
+    // channel, or per valid time range of one channel. A read of the engine
+    // that fails on the way fails them with ITankEngine::kCountFailed, the
+    // engine's text left for GetError; failures of their own answer 0.
     LONG GetWaves(LONG code, VARIANT* pWaves);
     LONG GetWavesOnTimeRange(LONG code, LONG channel, VARIANT* pWaves);
     LONG GetEventsSimple(LONG code);
@@ -251,7 +256,8 @@ private:
                               const std::vector<TimeRange>& ranges, LONG fillItem,
                               double fillValue, double refRate);
     bool SaveToWaveCache(CWaveFormCache& cache, LONG fillItem, double fillValue);
-    double PullRefFreq(LONG code, LONG rateCode, double rate);
+    // None when reading a store's rate failed.
+    std::optional<double> PullRefFreq(LONG code, LONG rateCode, double rate);
 
     std::array<std::unique_ptr<CString>, kClientSlots> m_clientNames;
     std::array<std::unique_ptr<CString>, kServerSlots> m_serverNames;

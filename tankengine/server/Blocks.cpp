@@ -281,13 +281,18 @@ LONG TankEngine::SelectBlock(LONG clientId, BSTR name)
             return tank::Fail(kInvalidArgument, "\"" + blockName + "\" cannot name a block: " + problem);
         }
         std::filesystem::path dir = client.tank->dir / blockName;
-        if (tank::Result<tank::BlockInfo> info = tank::ReadBlockInfo(dir); !info) {
-            return tank::Fail(kNotFound,
-                              "no block " + blockName + " in tank " + client.tank->name + " (" + info.error() + ")");
+        std::error_code error;
+        if (!std::filesystem::is_directory(dir, error)) {
+            return tank::Fail(kNotFound, "no block " + blockName + " in tank " + client.tank->name);
         }
-        tank::Result<tank::BlockReader> reader = tank::BlockReader::Open(dir);
+        // A damaged block opens, its records before the damage readable;
+        // one that cannot be opened at all says why.
+        const tank::Result<tank::BlockInfo> info = tank::ReadBlockInfo(dir);
+        tank::Result<tank::BlockReader> reader =
+            info ? tank::BlockReader::Open(dir) : tank::Result<tank::BlockReader>(info.failure());
         if (!reader) {
-            return reader.failure();
+            return tank::Fail(reader.kind(), "block " + blockName + " of tank " + client.tank->name +
+                                                 " is unreadable: " + reader.error());
         }
         client.position.reset();
         client.block.emplace(SelectedBlock{blockName, std::move(*reader)});
@@ -335,6 +340,9 @@ LONG TankEngine::GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* tex
         }
         if (stopTime != nullptr) {
             *stopTime = stop;
+        }
+        if (tank::Status whole = (*block)->reader.Whole(); !whole) {
+            state += "; damaged: " + whole.error();
         }
         if (!Deliver(text1, (*block)->name) || !Deliver(text2, client.tank->name) || !Deliver(text3, state) ||
             !Deliver(notes, *text)) {

@@ -123,6 +123,11 @@ tank::Result<std::map<std::int32_t, EpocTable>> EpocTables(EpocIndex& index, dou
     if (codes.empty()) {
         return std::map<std::int32_t, EpocTable>{};
     }
+    // Epocs lost to a damage could fall anywhere, and change the ends of
+    // those before them.
+    if (tank::Status whole = reader.Whole(); !whole) {
+        return whole.failure();
+    }
     const bool kept = index.everyStore || std::ranges::includes(index.stores, codes);
     if (!kept) {
         return Derive(reader, codes);
@@ -225,7 +230,7 @@ tank::Result<LONG> TankEngine::EpocRows(Client& client, VARIANT* epocs, LONG cod
 
 LONG TankEngine::GetEpocCodes(LONG clientId, VARIANT* codes)
 {
-    return WithClient(clientId, "GetEpocCodes", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "GetEpocCodes", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (codes == nullptr) {
             return tank::Fail(kInvalidArgument, "no VARIANT to put the codes into");
         }
@@ -233,13 +238,16 @@ LONG TankEngine::GetEpocCodes(LONG clientId, VARIANT* codes)
         if (!reader) {
             return reader.failure();
         }
+        if (tank::Status whole = (*reader)->Whole(); !whole) {
+            return whole.failure();
+        }
         return DeliverCodes(codes, EpocStores((*reader)->Index()));
     });
 }
 
 LONG TankEngine::GetEpocs(LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime, LONG option)
 {
-    return WithClient(clientId, "GetEpocs", [&](Client& client) REQUIRES(m_mutex) {
+    return CountWithClient(clientId, "GetEpocs", [&](Client& client) REQUIRES(m_mutex) {
         return EpocRows(client, epocs, code, startTime, endTime, 0, option);
     });
 }
@@ -247,14 +255,14 @@ LONG TankEngine::GetEpocs(LONG clientId, VARIANT* epocs, LONG code, DOUBLE start
 LONG TankEngine::GetEpocsEx(LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime, LONG arg3,
                             LONG arg4)
 {
-    return WithClient(clientId, "GetEpocsEx", [&](Client& client) REQUIRES(m_mutex) {
+    return CountWithClient(clientId, "GetEpocsEx", [&](Client& client) REQUIRES(m_mutex) {
         return EpocRows(client, epocs, code, startTime, endTime, arg3, arg4);
     });
 }
 
 LONG TankEngine::QryEpocAtEx(LONG clientId, VARIANT* values, LONG code, DOUBLE time, LONG respectOffset)
 {
-    return WithClient(clientId, "QryEpocAtEx", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "QryEpocAtEx", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (values == nullptr || !std::isfinite(time)) {
             return tank::Fail(kInvalidArgument, "needs a VARIANT for the answer and a finite time");
         }

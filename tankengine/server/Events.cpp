@@ -89,6 +89,7 @@ tank::Status PutRecordIndex(std::uint64_t record, SQHead& head)
 }
 
 struct Row {
+    std::uint64_t record;
     tank::Frame frame;  // where its data lie
     SQHead head;        // as answered, sort code applied
 };
@@ -107,8 +108,8 @@ tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::v
         std::int32_t* row = words + i * width;
         WriteHeader(row, rows[i].head);
         if (!headersOnly && rows[i].head.size > kHeaderWords) {
-            tank::Result<std::size_t> read =
-                reader.ReadData(rows[i].frame, std::span<std::int32_t>(row + kHeaderWords, width - kHeaderWords));
+            tank::Result<std::size_t> read = reader.ReadData(
+                rows[i].record, rows[i].frame, std::span<std::int32_t>(row + kHeaderWords, width - kHeaderWords));
             if (!read) {
                 (void)SafeArrayDestroy(array);
                 return read.failure();
@@ -116,6 +117,27 @@ tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::v
         }
     }
     return array;
+}
+
+// A read that found no more records in its window has reached the damage
+// of a damaged block unless its window ends before the last good record:
+// the records lost to the damage were written after that one.
+tank::Status CheckReachesDamage(const tank::BlockReader& reader, double end)
+{
+    const std::optional<tank::BlockDamage>& damage = reader.Damage();
+    if (!damage) {
+        return {};
+    }
+    if (end != 0 && damage->record > 0) {
+        tank::Result<SQHead> lastGood = reader.Header(damage->record - 1);
+        if (!lastGood) {
+            return lastGood.failure();
+        }
+        if (end < lastGood->timeStamp) {
+            return {};
+        }
+    }
+    return reader.Whole();
 }
 
 }  // namespace
@@ -171,10 +193,12 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
     client.sorting.BeginRead(reader.Dir());
     std::vector<Row> rows;
     std::uint32_t width = kHeaderWords;
+    bool windowDone = false;
     while (rows.size() < static_cast<std::size_t>(maxEvents)) {
         std::optional<tank::IndexEntry> entry = walk.Next();
         const std::optional<double> admitted = entry ? window->Admit(entry->time) : std::nullopt;
         if (!admitted) {
+            windowDone = true;
             break;
         }
         if (*admitted != entry->time) {
@@ -208,21 +232,28 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
             if (!rows.empty() && (rows.size() + 1) * std::uint64_t{rowWidth} * 4 > kMaxAnswerBytes) {
                 break;
             }
-            rows.push_back({*frame, *head});
+            rows.push_back({entry->record, *frame, *head});
             width = rowWidth;
         }
         after = entry;
     }
+    // Rows short of the window's end would pass for all of it.
+    if (windowDone) {
+        if (tank::Status whole = CheckReachesDamage(reader, selection.end); !whole) {
+            return whole.failure();
+        }
+    }
+    if (!rows.empty()) {
+        tank::Result<SAFEARRAY*> array = RowsArray(reader, rows, width, headersOnly);
+        if (!array) {
+            return array.failure();
+        }
+        events->vt = VT_ARRAY | VT_I4;
+        events->parray = *array;
+    }
+    // Only a read that answered moves on: one continued after a failure
+    // meets the failing record again instead of stepping over it.
     client.position = ReadPosition{selection, after};
-    if (rows.empty()) {
-        return 0;
-    }
-    tank::Result<SAFEARRAY*> array = RowsArray(reader, rows, width, headersOnly);
-    if (!array) {
-        return array.failure();
-    }
-    events->vt = VT_ARRAY | VT_I4;
-    events->parray = *array;
     return static_cast<LONG>(rows.size());
 }
 
@@ -230,7 +261,7 @@ LONG TankEngine::ReadEvents(LONG clientId, VARIANT* events, LONG maxEvents, LONG
                             DOUBLE startTime, DOUBLE endTime, LONG options)
 {
     const ReadSelection selection{code, channel, sortCode, startTime, endTime, options & ~kContinue};
-    return WithClient(clientId, "ReadEvents", [&](Client& client) REQUIRES(m_mutex) {
+    return CountWithClient(clientId, "ReadEvents", [&](Client& client) REQUIRES(m_mutex) {
         return Read(client, events, maxEvents, selection, (options & kContinue) != 0);
     });
 }
@@ -258,7 +289,7 @@ LONG TankEngine::SaveEvents(LONG clientId, VARIANT* records)
 
 LONG TankEngine::GetEventCodes(LONG clientId, VARIANT* codes, LONG eventType)
 {
-    return WithClient(clientId, "GetEventCodes", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "GetEventCodes", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (codes == nullptr) {
             return tank::Fail(kInvalidArgument, "no VARIANT to put the codes into");
         }
@@ -268,6 +299,10 @@ LONG TankEngine::GetEventCodes(LONG clientId, VARIANT* codes, LONG eventType)
         }
         if (tank::Status refreshed = Refresh(**block); !refreshed) {
             return refreshed.failure();
+        }
+        // A store may first appear among the records lost to a damage.
+        if (tank::Status whole = (*block)->reader.Whole(); !whole) {
+            return whole.failure();
         }
         std::vector<std::int32_t> found;
         for (const tank::StoreSummary& store : (*block)->reader.Index().Stores()) {

@@ -273,7 +273,7 @@ tank::Result<ReadWindow> TankEngine::WindowOf(Client& client, std::int32_t code,
 LONG TankEngine::GetValidTimeRanges(LONG clientId, VARIANT* ranges, DOUBLE startTime, DOUBLE endTime,
                                     LONG maxRanges)
 {
-    return WithClient(clientId, "GetValidTimeRanges", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "GetValidTimeRanges", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (ranges == nullptr) {
             return tank::Fail(kInvalidArgument, "no VARIANT to put the ranges into");
         }

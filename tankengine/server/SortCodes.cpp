@@ -274,7 +274,7 @@ LONG TankEngine::SaveSortCode(LONG clientId, LONG code, LONG channel, BSTR sortN
 
 LONG TankEngine::GetSortNameList(LONG clientId, LONG code, LONG arg1, LONG arg2, VARIANT* names)
 {
-    return WithClient(clientId, "GetSortNameList", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "GetSortNameList", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
         if (names == nullptr) {
             return tank::Fail(kInvalidArgument, "no VARIANT to put the names into");
         }

@@ -60,7 +60,7 @@ TankEngine::~TankEngine()
 }
 
 template <class Body>
-LONG TankEngine::Framed(LONG clientId, std::string_view operation, const Body& body) noexcept
+LONG TankEngine::Framed(LONG clientId, std::string_view operation, LONG failed, const Body& body) noexcept
 {
     try {
         MutexLock lock(m_mutex);
@@ -68,12 +68,12 @@ LONG TankEngine::Framed(LONG clientId, std::string_view operation, const Body& b
             return body();
         } catch (...) {
             KeepCaught(clientId, operation);
-            return 0;
+            return failed;
         }
     } catch (...) {
         // Only taking the lock throws this far, and without it nothing can
         // be kept.
-        return 0;
+        return failed;
     }
 }
 
@@ -96,13 +96,14 @@ Client* TankEngine::Find(LONG clientId)
     return &*m_clients[static_cast<std::size_t>(clientId)];
 }
 
-LONG TankEngine::RunWithClient(LONG clientId, std::string_view operation, const ClientOperation& run) noexcept
+LONG TankEngine::RunWithClient(LONG clientId, std::string_view operation, LONG failed,
+                               const ClientOperation& run) noexcept
 {
-    return Framed(clientId, operation, [&]() REQUIRES(m_mutex) -> LONG {
+    return Framed(clientId, operation, failed, [&]() REQUIRES(m_mutex) -> LONG {
         Client* client = Find(clientId);
         if (client == nullptr) {
             m_freeError = std::string(operation) + ": no client " + std::to_string(clientId);
-            return 0;
+            return failed;
         }
         // Closing forgets the tank, so its trace is looked up before as well.
         const std::filesystem::path before = client->tank ? client->tank->dir : std::filesystem::path();
@@ -111,7 +112,7 @@ LONG TankEngine::RunWithClient(LONG clientId, std::string_view operation, const 
         Trace(client->tank ? client->tank->dir : before, clientId, operation, result);
         if (!result) {
             client->error = std::string(operation) + ": " + result.error();
-            return 0;
+            return failed;
         }
         return *result;
     });
@@ -119,12 +120,12 @@ LONG TankEngine::RunWithClient(LONG clientId, std::string_view operation, const 
 
 LONG TankEngine::RunWithoutClient(std::string_view operation, const FreeOperation& run) noexcept
 {
-    return Framed(0, operation, [&]() REQUIRES(m_mutex) -> LONG {
+    return Framed(0, operation, kFailed, [&]() REQUIRES(m_mutex) -> LONG {
         RunHook(operation);
         tank::Result<LONG> result = run();
         if (!result) {
             m_freeError = std::string(operation) + ": " + result.error();
-            return 0;
+            return kFailed;
         }
         return *result;
     });
@@ -162,7 +163,7 @@ LONG TankEngine::DeleteClient(LONG clientId)
 
 LONG TankEngine::GetError(LONG clientId, BSTR* text)
 {
-    return Framed(clientId, "GetError", [&]() REQUIRES(m_mutex) -> LONG {
+    return Framed(clientId, "GetError", kFailed, [&]() REQUIRES(m_mutex) -> LONG {
         RunHook("GetError");
         Client* client = Find(clientId);
         std::string answer = client != nullptr ? client->error : std::string();

@@ -165,18 +165,28 @@ public:
 private:
     static constexpr LONG kMaxClients = 999;
 
+    // What a failed operation answers, unless it answers a count: those
+    // answer kCountFailed, as 0 is "nothing" for them.
+    static constexpr LONG kFailed = 0;
+
     // Client-bound operations run through here: under the lock, for a known
-    // client; a failure becomes the client's error text and the answer 0.
-    // Operations pass a lambda marked REQUIRES(m_mutex): it runs under the lock.
+    // client; a failure becomes the client's error text and the answer
+    // kFailed (CountWithClient: kCountFailed). Operations pass a lambda
+    // marked REQUIRES(m_mutex): it runs under the lock.
     using ClientOperation = std::function<tank::Result<LONG>(Client&)>;
     template <class Operation>
     LONG WithClient(LONG clientId, std::string_view operation, const Operation& run) EXCLUDES(m_mutex)
     {
         // A std::function that refers to the lambda is made without
         // allocating, so nothing can throw before the frame catches.
-        return RunWithClient(clientId, operation, std::cref(run));
+        return RunWithClient(clientId, operation, kFailed, std::cref(run));
     }
-    LONG RunWithClient(LONG clientId, std::string_view operation, const ClientOperation& run) noexcept
+    template <class Operation>
+    LONG CountWithClient(LONG clientId, std::string_view operation, const Operation& run) EXCLUDES(m_mutex)
+    {
+        return RunWithClient(clientId, operation, kCountFailed, std::cref(run));
+    }
+    LONG RunWithClient(LONG clientId, std::string_view operation, LONG failed, const ClientOperation& run) noexcept
         EXCLUDES(m_mutex);
     // The same for operations that name no client; failures are kept for
     // whichever client asks GetError next.
@@ -188,10 +198,11 @@ private:
     }
     LONG RunWithoutClient(std::string_view operation, const FreeOperation& run) noexcept EXCLUDES(m_mutex);
     // Runs body under the lock; an exception out of it fails the call with
-    // the answer 0 and an error text naming the operation, kept for the
-    // client (or engine-wide when clientId names none).
+    // the answer `failed` and an error text naming the operation, kept for
+    // the client (or engine-wide when clientId names none).
     template <class Body>
-    LONG Framed(LONG clientId, std::string_view operation, const Body& body) noexcept EXCLUDES(m_mutex);
+    LONG Framed(LONG clientId, std::string_view operation, LONG failed, const Body& body) noexcept
+        EXCLUDES(m_mutex);
     void KeepCaught(LONG clientId, std::string_view operation) noexcept REQUIRES(m_mutex);
     // The client of an id; nullptr for an id that names none.
     Client* Find(LONG clientId) REQUIRES(m_mutex);

@@ -102,7 +102,12 @@ Status WriteBlockInfo(const std::filesystem::path& blockDir, const BlockInfo& in
 
 Result<std::string> ReadBlockNotes(const std::filesystem::path& blockDir)
 {
-    return ReadSmallFile(blockDir / kNotesFileName, kMaxNotesBytes);
+    Result<std::string> notes = ReadSmallFile(blockDir / kNotesFileName, kMaxNotesBytes);
+    // Notes only describe a block: losing them must not make it unusable.
+    if (!notes && notes.kind() == ErrorKind::kNotFound) {
+        return std::string();
+    }
+    return notes;
 }
 
 Status ReplaceBlockNotes(const std::filesystem::path& blockDir, std::string_view notes)

@@ -30,6 +30,7 @@ Result<BlockInfo> ParseBlockInfo(std::string_view text);
 Result<BlockInfo> ReadBlockInfo(const std::filesystem::path& blockDir);
 Status WriteBlockInfo(const std::filesystem::path& blockDir, const BlockInfo& info);
 
+// A block without notes.txt has empty notes.
 Result<std::string> ReadBlockNotes(const std::filesystem::path& blockDir);
 // Replaces the notes atomically: a reader sees the old or the new text whole.
 Status ReplaceBlockNotes(const std::filesystem::path& blockDir, std::string_view notes);

@@ -2,6 +2,8 @@
 
 #include "tankengine/storage/block_files.h"
 
+#include <limits>
+
 #include <fcntl.h>
 
 namespace orvo::tank {
@@ -45,16 +47,58 @@ Result<std::uint64_t> BlockReader::Refresh()
         return Fail(ErrorKind::kCorruption,
                     m_headers.path() + " became shorter than the records already read; open the block again");
     }
-    std::uint64_t before = m_end.frames;
-    // A frame that is short or fails its checksum at the end is one the
-    // writer is still writing: the walk stops before it and the next Refresh
-    // looks at it again.
-    Status scanned = ScanFrames(m_headers, m_data, m_end, ScanOptions{},
-                                [this](std::uint64_t record, const Frame& frame) { m_index.Add(record, frame.head); });
-    if (!scanned) {
-        return scanned.failure();
+    if (m_damage) {
+        return std::uint64_t{0};
+    }
+    const std::uint64_t before = m_end.frames;
+    // A frame that stops the walk with no valid frame past it is one the
+    // writer is still writing, or the torn tail of a writer that died: the
+    // walk stops before it and the next Refresh looks at it again. With a
+    // valid frame past it the walk is tried once more, as the writer may
+    // have completed the frame meanwhile; one that still fails is damage.
+    for (bool validPast = false;;) {
+        const std::uint64_t from = m_end.frames;
+        Status scanned = ScanFrames(m_headers, m_data, m_end, ScanOptions{},
+                                    [this](std::uint64_t record, const Frame& frame) { m_index.Add(record, frame.head); });
+        if (!scanned) {
+            return scanned.failure();
+        }
+        if (validPast && m_end.frames == from) {
+            Result<std::uint64_t> past = CountValidFramesFrom(m_headers, m_data, m_end.frames + 1,
+                                                              std::numeric_limits<std::uint64_t>::max());
+            if (!past) {
+                return past.failure();
+            }
+            m_damage = BlockDamage{m_end.frames, *past};
+            break;
+        }
+        Result<bool> any = AnyValidFrameFrom(m_headers, m_data, m_end.frames + 1);
+        if (!any) {
+            return any.failure();
+        }
+        if (!*any) {
+            break;
+        }
+        validPast = true;
     }
     return m_end.frames - before;
+}
+
+Status BlockReader::Whole() const
+{
+    if (!m_damage) {
+        return {};
+    }
+    const std::uint64_t past = m_damage->validPast;
+    return Fail(ErrorKind::kCorruption,
+                "record " + std::to_string(m_damage->record) + " of " + m_dir.string() + ": damaged frame at offset " +
+                    std::to_string(FrameOffset(m_damage->record)) + " of " + m_headers.path() + "; " +
+                    std::to_string(past) + (past == 1 ? " valid record lies" : " valid records lie") + " past it");
+}
+
+Failure BlockReader::RecordFailure(std::uint64_t record, const Failure& failure) const
+{
+    return Fail(failure.kind, "record " + std::to_string(record) + " of " + m_dir.string() + ": " + failure.text);
 }
 
 Result<Frame> BlockReader::ReadFrame(std::uint64_t record) const
@@ -90,20 +134,20 @@ Result<std::size_t> BlockReader::ReadData(std::uint64_t record, std::span<std::i
     if (!frame) {
         return frame.failure();
     }
-    return ReadData(*frame, out);
+    return ReadData(record, *frame, out);
 }
 
-Result<std::size_t> BlockReader::ReadData(const Frame& frame, std::span<std::int32_t> out) const
+Result<std::size_t> BlockReader::ReadData(std::uint64_t record, const Frame& frame, std::span<std::int32_t> out) const
 {
     std::size_t words = frame.dataBytes / 4;
     if (words > out.size()) {
-        return Fail(ErrorKind::kInvalidArgument, "a record has " + std::to_string(words) +
-                                                     " data words, more than the " + std::to_string(out.size()) +
-                                                     " the buffer holds");
+        return RecordFailure(record, Fail(ErrorKind::kInvalidArgument,
+                                          std::to_string(words) + " data words do not fit a buffer of " +
+                                              std::to_string(out.size())));
     }
     Status read = ReadFrameData(m_data, frame, std::as_writable_bytes(out.first(words)));
     if (!read) {
-        return read.failure();
+        return RecordFailure(record, read.failure());
     }
     return words;
 }

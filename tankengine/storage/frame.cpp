@@ -255,17 +255,19 @@ Status ScanFrames(const File& headers, const File& data, ScanPosition& at, ScanO
     }
 }
 
-Result<bool> AnyValidFrameFrom(const File& headers, const File& data, std::uint64_t first)
+Result<std::uint64_t> CountValidFramesFrom(const File& headers, const File& data, std::uint64_t first,
+                                           std::uint64_t atMost)
 {
     DataSize dataSize(data);
     FrameBytes bytes{};
-    for (std::uint64_t record = first;; ++record) {
+    std::uint64_t found = 0;
+    for (std::uint64_t record = first; found < atMost; ++record) {
         Result<std::size_t> got = headers.ReadUpTo(FrameOffset(record), bytes);
         if (!got) {
             return got.failure();
         }
         if (*got < kFrameBytes) {
-            return false;
+            break;
         }
         std::optional<Frame> frame = DecodeFrame(bytes);
         if (!frame) {
@@ -279,10 +281,12 @@ Result<bool> AnyValidFrameFrom(const File& headers, const File& data, std::uint6
             continue;
         }
         Result<bool> intact = DataCrcMatches(data, *frame);
-        if (!intact || *intact) {
-            return intact;
+        if (!intact) {
+            return intact.failure();
         }
+        found += *intact ? 1 : 0;
     }
+    return found;
 }
 
 }  // namespace orvo::tank

@@ -70,8 +70,20 @@ struct ScanOptions {
 Status ScanFrames(const File& headers, const File& data, ScanPosition& at, ScanOptions options,
                   const std::function<void(std::uint64_t record, const Frame&)>& onFrame);
 
-// Whether any frame slot from `first` on holds a valid frame whose data are
-// intact: tells corruption inside a block from a torn tail.
-Result<bool> AnyValidFrameFrom(const File& headers, const File& data, std::uint64_t first);
+// How many frame slots from `first` on hold a valid frame whose data are
+// intact, counting up to atMost. A writer appends frame after frame, so any
+// such frame past one that is not valid tells corruption inside a block from
+// a torn tail.
+Result<std::uint64_t> CountValidFramesFrom(const File& headers, const File& data, std::uint64_t first,
+                                           std::uint64_t atMost);
+
+inline Result<bool> AnyValidFrameFrom(const File& headers, const File& data, std::uint64_t first)
+{
+    Result<std::uint64_t> found = CountValidFramesFrom(headers, data, first, 1);
+    if (!found) {
+        return found.failure();
+    }
+    return *found > 0;
+}
 
 }  // namespace orvo::tank

@@ -101,15 +101,20 @@ Result<std::vector<BlockEntry>> ListBlocks(const std::filesystem::path& tankDir)
         if (name.starts_with('.') || !it->is_directory(notFolder)) {
             continue;
         }
-        // A folder without readable information is not a block of ours.
-        if (Result<BlockInfo> info = ReadBlockInfo(it->path())) {
-            blocks.push_back({std::move(name), *info});
+        Result<BlockInfo> info = ReadBlockInfo(it->path());
+        if (info) {
+            blocks.push_back({std::move(name), *info, std::nullopt});
+        } else {
+            blocks.push_back({std::move(name), BlockInfo{}, info.failure()});
         }
     }
     if (error) {
         return SystemFailure("cannot list " + tankDir.string(), error);
     }
     std::ranges::sort(blocks, [](const BlockEntry& a, const BlockEntry& b) {
+        if (a.problem.has_value() != b.problem.has_value()) {
+            return b.problem.has_value();
+        }
         return a.info.sequence != b.info.sequence ? a.info.sequence < b.info.sequence : a.name < b.name;
     });
     return blocks;

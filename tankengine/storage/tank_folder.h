@@ -5,6 +5,7 @@
 #include "tankengine/storage/result.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,10 +19,13 @@ bool IsTank(const std::filesystem::path& dir);
 
 struct BlockEntry {
     std::string name;
-    BlockInfo info;
+    BlockInfo info;                  // all zero when it cannot be read
+    std::optional<Failure> problem;  // why the block's information cannot be read
 };
 
-// The blocks of a tank in creation order.
+// Every block folder of a tank, in creation order: by sequence, then by
+// name, and those whose information cannot be read last, by name. A damaged
+// block is listed as any other, so one bad block never hides the rest.
 Result<std::vector<BlockEntry>> ListBlocks(const std::filesystem::path& tankDir);
 
 }  // namespace orvo::tank

@@ -9,6 +9,8 @@ namespace {
 
 constexpr std::uint64_t kRecords = 4;  // the last, sample 3, has data words
 constexpr std::uint64_t kFrameSize = 72;
+// Enough records for damage with good records on both sides.
+constexpr std::uint64_t kMiddleRecords = 9;
 
 std::uint64_t CountOf(const std::filesystem::path& block)
 {
@@ -21,9 +23,11 @@ std::uint64_t CountOf(const std::filesystem::path& block)
     return reader->RecordCount();
 }
 
-// The block as written, and ways to damage its last record.
+// The block as written, and ways to damage it.
 struct Damage {
-    SampleTank t{kRecords};
+    explicit Damage(std::uint64_t records = kRecords) : t(records) {}
+
+    SampleTank t;
     std::filesystem::path headers = t.block / "events.hdr";
     std::filesystem::path data = t.block / "events.dat";
     std::vector<std::byte> fullHeaders = ReadBytes(headers);
@@ -89,12 +93,15 @@ TEST(BlockRecovery, CorruptLastRecordIsNeverReadAndIsCutOnReopen)
     for (std::size_t at = d.lastFrame; at < d.fullHeaders.size(); ++at) {
         d.Flip(d.headers, d.fullHeaders, at);
         EXPECT_EQ(CountOf(d.t.block), kRecords - 1) << "frame byte " << at;
+        // Nothing valid follows the last frame: a torn tail, not damage.
+        EXPECT_TRUE(BlockReader::Open(d.t.block)->Whole()) << "frame byte " << at;
         d.ExpectRepairedByAppend("frame byte " + std::to_string(at));
     }
     // Damaged data keep their frame, but are refused rather than handed out.
     d.Flip(d.data, d.fullData, d.lastData + 5);
     Result<BlockReader> reader = BlockReader::Open(d.t.block);
     ASSERT_TRUE(reader);
+    EXPECT_FALSE(reader->Damage());
     std::vector<std::int32_t> words(64);
     Result<std::size_t> read = reader->ReadData(kRecords - 1, words);
     ASSERT_FALSE(read);
@@ -113,6 +120,68 @@ TEST(BlockRecovery, DamageInsideTheBlockIsNotCut)
     EXPECT_NE(writer.error().find("damaged at record 0"), std::string::npos) << writer.error();
     EXPECT_EQ(std::filesystem::file_size(d.headers), d.fullHeaders.size());
     EXPECT_EQ(std::filesystem::file_size(d.data), d.fullData.size());
+}
+
+// A frame that fails its checks with valid frames past it is damage, not the
+// end of the block: the records before it read as written, and the damage
+// is reported with what lies past it. The last frame but one is the nearest
+// damage to a torn tail.
+TEST(BlockRecovery, DamagedFrameInsideTheBlockIsReportedAndTheRecordsBeforeItRead)
+{
+    Damage d(kMiddleRecords);
+    for (const std::uint64_t damaged : {std::uint64_t{4}, kMiddleRecords - 2}) {
+        SCOPED_TRACE(damaged);
+        d.Flip(d.headers, d.fullHeaders, FrameOffset(damaged) + 30);
+        Result<BlockReader> reader = BlockReader::Open(d.t.block);
+        ASSERT_TRUE(reader) << reader.error();
+        EXPECT_EQ(reader->RecordCount(), damaged);
+        ExpectSamples(*reader);
+        ASSERT_TRUE(reader->Damage());
+        EXPECT_EQ(reader->Damage()->record, damaged);
+        const std::uint64_t past = kMiddleRecords - 1 - damaged;
+        EXPECT_EQ(reader->Damage()->validPast, past);
+        const Status whole = reader->Whole();
+        ASSERT_FALSE(whole);
+        EXPECT_EQ(whole.kind(), ErrorKind::kCorruption);
+        EXPECT_EQ(whole.error(), "record " + std::to_string(damaged) + " of " + d.t.block.string() +
+                                     ": damaged frame at offset " + std::to_string(FrameOffset(damaged)) + " of " +
+                                     d.headers.string() + "; " + std::to_string(past) +
+                                     (past == 1 ? " valid record lies" : " valid records lie") + " past it");
+        // The reader keeps to the records before the damage, also when the
+        // frame reads as good again; a new reader sees the repair.
+        d.Restore();
+        EXPECT_EQ(*reader->Refresh(), 0u);
+        EXPECT_FALSE(reader->ReadFrame(damaged));
+        EXPECT_EQ(CountOf(d.t.block), kMiddleRecords);
+    }
+}
+
+// Damaged data fail their own record only, and the failure says which
+// record, block, offset and file.
+TEST(BlockRecovery, DamagedDataInsideTheBlockFailTheirRecordByName)
+{
+    Damage d(kMiddleRecords);
+    constexpr std::uint64_t kDamaged = 5;
+    std::uint64_t offset = 16;
+    for (std::uint64_t i = 0; i < kDamaged; ++i) {
+        offset += Sample(i).data.size() * 4;
+    }
+    d.Flip(d.data, d.fullData, offset + 5);
+    Result<BlockReader> reader = BlockReader::Open(d.t.block);
+    ASSERT_TRUE(reader) << reader.error();
+    EXPECT_EQ(reader->RecordCount(), kMiddleRecords);
+    EXPECT_TRUE(reader->Whole());
+    for (std::uint64_t i = 0; i < kMiddleRecords; ++i) {
+        if (i != kDamaged) {
+            EXPECT_EQ(SampleMismatch(*reader, i), "") << i;
+        }
+    }
+    std::vector<std::int32_t> words(64);
+    Result<std::size_t> read = reader->ReadData(kDamaged, words);
+    ASSERT_FALSE(read);
+    EXPECT_EQ(read.kind(), ErrorKind::kCorruption);
+    EXPECT_EQ(read.error(), "record 5 of " + d.t.block.string() + ": data checksum mismatch at offset " +
+                                std::to_string(offset) + " of " + d.data.string());
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ TEST_F(EngineFrame, AnExceptionFailsTheCallWithItsText)
     for (const auto& c : cases) {
         VARIANT events;
         VariantInit(&events);
-        EXPECT_EQ(Throwing(c.hook, [&] { return engine->ReadEvents(client, &events, 10, 0, 0, 0, 0, 0, 0); }), 0);
+        EXPECT_EQ(Throwing(c.hook, [&] { return engine->ReadEvents(client, &events, 10, 0, 0, 0, 0, 0, 0); }), -1);
         EXPECT_EQ(events.vt, VT_EMPTY) << c.error;
         EXPECT_EQ(Error(), c.error);
         EXPECT_EQ(Error(), "") << "reported once";
@@ -82,6 +82,8 @@ TEST_F(EngineFrame, AnExceptionFailsTheCallWithItsText)
 TEST_F(EngineFrame, EveryKindOfCallAnswersItsFailure)
 {
     BSTR text = nullptr;
+    VARIANT codes;
+    VariantInit(&codes);
     const struct {
         const char* error;
         std::function<LONG()> call;
@@ -94,10 +96,13 @@ TEST_F(EngineFrame, EveryKindOfCallAnswersItsFailure)
         // The sort operations answer 0 for success.
         {"SetRecordOption: out of memory", [&] { return engine->SetRecordOption(client, 1, 1, nullptr); }, 1},
         {"GetSortChanMap: out of memory", [&] { return engine->GetSortChanMap(client, 1, nullptr, 0, &text); }, 1},
+        // Reads that answer a count answer -1, as 0 is "nothing" for them.
+        {"GetEventCodes: out of memory", [&] { return engine->GetEventCodes(client, &codes, 0); }, -1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Throwing(ThrowBadAlloc, c.call), c.failure) << c.error;
         EXPECT_EQ(text, nullptr) << c.error;
+        EXPECT_EQ(codes.vt, VT_EMPTY) << c.error;
         EXPECT_EQ(Error(), c.error);
         ExpectServing();
     }

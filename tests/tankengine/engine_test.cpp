@@ -95,11 +95,12 @@ TEST_F(EngineTest, WindowsCodesAndValidRanges)
     ci.SetGlobal(kT2, 0);
     EXPECT_EQ(ci.GetValidTimeRanges(&ranges, 10), 0);
 
+    // A failed read answers -1, never the 0 of a read that found nothing.
     for (LONG bad : {0, -1}) {
-        EXPECT_EQ(ci.GetEvents(nullptr, bad, 0, 0, 0, 0, 0, 0), 0);
+        EXPECT_EQ(ci.GetEvents(nullptr, bad, 0, 0, 0, 0, 0, 0), -1);
         EXPECT_THAT(Error(), HasSubstr("is below 1"));
     }
-    EXPECT_EQ(ci.GetEvents(nullptr, 5, 0, 0, 0, 3, 2, 0), 0);
+    EXPECT_EQ(ci.GetEvents(nullptr, 5, 0, 0, 0, 3, 2, 0), -1);
     EXPECT_THAT(Error(), HasSubstr("is not a time window"));
 }
 

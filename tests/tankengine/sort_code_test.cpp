@@ -200,7 +200,7 @@ TEST_F(SortCodeTest, BadInputIsRefusedWithItsReasonAndLosesNothing)
     EXPECT_STREQ(ci.GetSortMemo("Ana", "eNeu", 0), "");
     EXPECT_THAT(Error(), HasSubstr(file.string() + " fails its checksum"));
     ci.SetUseSortName("Ana");  // an edit in place may keep the file's time stamp
-    EXPECT_EQ(ci.GetEvents(nullptr, 100, eNeu, 0, 0, 0, 0, 0), 0);
+    EXPECT_EQ(ci.GetEvents(nullptr, 100, eNeu, 0, 0, 0, 0, 0), -1);
     EXPECT_THAT(Error(), HasSubstr("fails its checksum"));
 }
 

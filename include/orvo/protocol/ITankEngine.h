@@ -6,7 +6,11 @@
 // Every operation answers a 32-bit result. The sort-code operations
 // (SaveSortCode, GetSortCondition, DeleteSortCode, GetSortChanMap,
 // SetRecordOption) answer 0 for success; all others answer nonzero for
-// success. Client-bound operations take the client id first. Texts travel as
+// success. The reads that answer a count (ReadEvents, GetEventCodes,
+// GetEpocCodes, GetEpocs, GetEpocsEx, QryEpocAtEx, GetValidTimeRanges,
+// GetSortNameList) answer 0 for "nothing" and kCountFailed for a failure, so
+// that a read that failed never passes for an empty one; GetError tells why.
+// Client-bound operations take the client id first. Texts travel as
 // BSTRs: the caller owns those it passes in, and takes over any that come
 // back through a BSTR*, which start null. Arrays travel in VARIANTs holding
 // SAFEARRAYs; a VARIANT* out argument is cleared by the caller beforehand.
@@ -20,6 +24,8 @@ struct ITankEngine : IUnknown {
     static constexpr IID iid = {
         0x6F52564F, 0x0002, 0x4E47, {0x9A, 0x3C, 0x54, 0x41, 0x4E, 0x4B, 0x45, 0x4E}};
 
+    static constexpr LONG kCountFailed = -1;
+
     // Clients: AddClient answers the new id (1 to 999), or 0 or below.
     virtual LONG AddClient(BSTR name) = 0;                                            // 3
     virtual LONG AddTank(BSTR name, BSTR path) = 0;                                   // 4
@@ -29,7 +35,9 @@ struct ITankEngine : IUnknown {
     virtual LONG GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* text3,
                               DOUBLE* startTime, DOUBLE* stopTime, BSTR* notes) = 0;  // 8
     virtual LONG GetError(LONG clientId, BSTR* text) = 0;                             // 9
-    // Answers the number of rows read into events.
+    // Answers the number of rows read into events: 0 when none lie in the
+    // window, kCountFailed when the read failed (a record whose data fail
+    // their checksum, or a window reaching the damage of a damaged block).
     virtual LONG ReadEvents(LONG clientId, VARIANT* events, LONG maxEvents, LONG code,
                             LONG channel, LONG sortCode, DOUBLE startTime, DOUBLE endTime,
                             LONG options) = 0;                                        // 10

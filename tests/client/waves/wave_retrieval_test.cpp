@@ -195,6 +195,27 @@ TEST_F(WaveTest, TrialsOfEveryChannelAtOnceAreRefused)
     EXPECT_EQ(Read("Wav1", 2).first, 1);
 }
 
+// A read that fails part way is never the end of the data: every waveform
+// read fails with the engine's answer instead of handing out what it had,
+// also when the failing read is the reference rate's or a later range's.
+TEST_F(WaveTest, AFailedReadFailsTheWavesInsteadOfEndingThem)
+{
+    AddSignal("Wav1", 1, 0.0, 1000.0f, 4000);
+    store->SetValidRanges({{0.5, 1.0}, {2.0, 3.0}});
+    Set({{2, 1}});
+    const struct { double failFrom; LONG waves, trials, simple; } cases[] = {
+        {5.0, 2, 2, 40},  // past the data: nothing fails
+        {2.5, -1, -1, -1},  // inside the second range
+        {0.0, -1, -1, -1},  // already the first record, which gives the rate
+    };
+    for (const auto& c : cases) {
+        store->FailReadsFrom(c.failFrom);
+        EXPECT_EQ(Read("Wav1").first, c.waves) << c.failFrom;
+        EXPECT_EQ(Read("Wav1", 1).first, c.trials) << c.failFrom;
+        EXPECT_EQ(client->GetEventsSimple(PackStoreCode("Wav1")), c.simple) << c.failFrom;
+    }
+}
+
 TEST_F(WaveTest, SimpleReadsTakeTheSettings)
 {
     for (int i = 0; i < 6; ++i) store->AddValue(0x0201, PackStoreCode("Val1"), 1 + i % 3, 5.0 * i, i);
