@@ -173,7 +173,7 @@ TEST(BlockRecovery, DamagedDataInsideTheBlockFailTheirRecordByName)
     EXPECT_TRUE(reader->Whole());
     for (std::uint64_t i = 0; i < kMiddleRecords; ++i) {
         if (i != kDamaged) {
-            EXPECT_EQ(SampleMismatch(*reader, i), "") << i;
+            EXPECT_EQ(SampleMismatch(*reader, i, i), "") << i;
         }
     }
     std::vector<std::int32_t> words(64);

@@ -59,7 +59,7 @@ std::string SampleMismatch(const BlockReader& reader, std::uint64_t record, std:
         return "header of record " + std::to_string(record) + " differs";
     }
     std::vector<std::int32_t> data(want.data.size() + 1, -1);
-    Result<std::size_t> words = reader.ReadData(*frame, data);
+    Result<std::size_t> words = reader.ReadData(record, *frame, data);
     if (!words) {
         return words.error();
     }

@@ -351,6 +351,73 @@ TEST(OrvoExport, BlockBeingRecordedIsOneSnapshot)
     recorder.StopRecord();
 }
 
+// Flips count bytes of a file at offset, as a failing disk would.
+void Flip(const std::filesystem::path& file, std::uint64_t offset, std::size_t count)
+{
+    std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+    std::string bytes(count, '\0');
+    stream.seekg(static_cast<std::streamoff>(offset));
+    stream.read(bytes.data(), static_cast<std::streamsize>(count));
+    for (char& byte : bytes) {
+        byte = static_cast<char>(~byte);
+    }
+    stream.seekp(static_cast<std::streamoff>(offset));
+    stream.write(bytes.data(), static_cast<std::streamsize>(count));
+    ASSERT_TRUE(stream.good()) << file;
+}
+
+// Damage is reported where it is met and never read as data or taken for a
+// block's end; the blocks around it stay listed and readable.
+TEST(OrvoCheck, DamageIsReportedNeverReadAsData)
+{
+    ScratchRegistry registry;
+    const std::filesystem::path tank = registry.dir().path() / "demo" / "OrvoDemo";
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_EQ(Orvo(registry, {"demo", registry.dir().file("demo"), "--seconds", "1"}).status, 0);
+    }
+    const Outcome whole = Orvo(registry, {"check", "OrvoDemo"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    EXPECT_THAT(whole.out, testing::MatchesRegex("Block-1: ok, [0-9]+ records\nBlock-2: ok, [0-9]+ records\n"
+                                                 "Block-3: ok, [0-9]+ records\n"));
+
+    // Data bytes in the middle of Block-1: the export fails, naming what.
+    const std::filesystem::path data = tank / "Block-1" / "events.dat";
+    Flip(data, std::filesystem::file_size(data) / 2, 64);
+    const std::string csvPath = registry.dir().file("w.csv");
+    const Outcome exported = Orvo(registry, {"export", "OrvoDemo", "Block-1", "Wav1", "-o", csvPath});
+    EXPECT_EQ(exported.status, 1);
+    EXPECT_THAT(exported.err, testing::MatchesRegex("orvo: reading channel [0-9]+ of \"Wav1\" failed: .*record "
+                                                    "[0-9]+ of .*Block-1: data checksum mismatch.*\n"));
+    EXPECT_FALSE(std::filesystem::exists(csvPath));
+
+    // A frame in the middle of Block-2's header file: damage, not the end.
+    const std::filesystem::path headers = tank / "Block-2" / "events.hdr";
+    const std::uint64_t frames = (std::filesystem::file_size(headers) - 16) / 72;
+    Flip(headers, 16 + frames / 2 * 72 + 20, 4);
+    const Outcome stores = Orvo(registry, {"stores", "OrvoDemo", "Block-2"});
+    EXPECT_EQ(stores.status, 1);
+    EXPECT_THAT(stores.err, HasSubstr("valid records lie past it"));
+
+    // Block-3 without its information cannot be read, but is listed.
+    std::filesystem::remove(tank / "Block-3" / "block.info");
+    std::filesystem::remove(tank / "Block-1" / "notes.txt");
+    const Outcome listed = Orvo(registry, {"blocks", "OrvoDemo"});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    const std::vector<std::string> rows = Lines(listed.out);
+    ASSERT_EQ(rows.size(), 3u) << listed.out;
+    EXPECT_THAT(rows[0], StartsWith("Block-1 "));
+    EXPECT_THAT(rows[1], testing::AllOf(StartsWith("Block-2 "), HasSubstr("damaged: record ")));
+    EXPECT_THAT(rows[2], testing::AllOf(StartsWith("Block-3 "), HasSubstr("unreadable: ")));
+    EXPECT_THAT(Orvo(registry, {"info", "OrvoDemo", "Block-1"}).out, HasSubstr("Notes:    (none)"));
+
+    const Outcome checked = Orvo(registry, {"check", "OrvoDemo"});
+    EXPECT_EQ(checked.status, 1);
+    EXPECT_THAT(checked.out, HasSubstr("Block-1: damaged after "));
+    EXPECT_THAT(checked.out, HasSubstr("Block-2: damaged after "));
+    EXPECT_THAT(checked.out, HasSubstr("Block-3: unreadable: "));
+    EXPECT_EQ(checked.err, "orvo: 3 of 3 blocks are damaged or unreadable\n");
+}
+
 TEST(OrvoArguments, BadInputGetsOneLineAndNonzeroStatus)
 {
     ScratchRegistry registry;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "platform/registry.h"
 #include "tools/orvo/commands.h"
@@ -32,16 +33,25 @@ struct BlockTimes {
     double start = 0.0;
     double stop = 0.0;
     std::string notes;
+    std::string damage;  // why the block is damaged, or empty
 };
+
+// The engine tells a damaged block in its state text: "<state>; damaged: <why>".
+constexpr std::string_view kDamageMark = "; damaged: ";
 
 BlockTimes ReadBlockTimes(Session& session)
 {
     BlockTimes times;
     CString notes;
-    if (session.client().GetBlockInfo(nullptr, nullptr, nullptr, &times.start, &times.stop, &notes) == 0) {
+    CString state;
+    if (session.client().GetBlockInfo(nullptr, nullptr, &state, &times.start, &times.stop, &notes) == 0) {
         throw Failure("cannot read the block's information: " + session.Reason());
     }
     times.notes = std::string(notes);
+    const std::string stateText(state);
+    if (const std::size_t mark = stateText.find(kDamageMark); mark != std::string::npos) {
+        times.damage = stateText.substr(mark + kDamageMark.size());
+    }
     return times;
 }
 
@@ -109,8 +119,8 @@ void RunBlocks(const std::string& tank)
             continue;
         }
         const BlockTimes times = ReadBlockTimes(session);
-        std::printf("%-16s %s  %10.3f s\n", static_cast<const char*>(name), UtcText(times.start).c_str(),
-                    times.stop - times.start);
+        std::printf("%-16s %s  %10.3f s%s\n", static_cast<const char*>(name), UtcText(times.start).c_str(),
+                    times.stop - times.start, times.damage.empty() ? "" : ("  damaged: " + times.damage).c_str());
     }
     if (index == 0) {
         std::printf("Tank \"%s\" has no blocks.\n", tank.c_str());
@@ -140,6 +150,9 @@ void RunInfo(const std::string& tank, const std::string& block)
     // supplements, which the store table shows in readable form.
     const std::string user = times.notes.substr(0, times.notes.find("[USERNOTEDELIMITER]"));
     std::printf("Notes:    %s\n", user.empty() ? "(none)" : user.c_str());
+    if (!times.damage.empty()) {
+        std::printf("Damaged:  %s\n", times.damage.c_str());
+    }
     std::printf("Stores:\n");
     PrintStoreTable(session.client());
 }

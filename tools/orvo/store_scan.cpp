@@ -33,7 +33,10 @@ std::vector<LONG> StoreCodes(OrvoCI& client)
 {
     LONG* codes = nullptr;
     const LONG count = client.GetEventCodes(&codes, 0);
-    if (count < 1 || codes == nullptr) {
+    if (count < 0) {
+        throw Failure("cannot list the block's stores: " + ErrorLine(std::string(client.GetError())));
+    }
+    if (count == 0 || codes == nullptr) {
         return {};
     }
     // The pointer lives only until the next read: copy at once.
