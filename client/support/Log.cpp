@@ -49,7 +49,10 @@ bool OpenLogFile()
     const std::string path = ResolveBasePath() + "/exe.logs/" + FileNameOf(nullptr) +
                              "." + std::to_string(GetCurrentProcessId()) + "." + ThisModuleName() +
                              ".Release.log";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The name is easy to foresee and the folder may be shared: whatever
+    // already has it, a link planted there or the log of a process whose
+    // id was reused, is left alone, and the log stays off.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (fd >= 0) {
         g_logFile = ::fdopen(fd, "w");
         if (g_logFile == nullptr) {

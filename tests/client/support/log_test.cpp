@@ -41,6 +41,8 @@ TEST_F(LogTest, LinesAreFormattedAndFlushedOnlyFromWarningsUp)
         LogMessage("../src/Reader.cpp", 42, "ParseEv", kLogNormal, "capacity %d of %s\n", 7, "Wav1");
         ChildExpect(fs::exists(path), "the first line creates the file");
         ChildExpect(fs::file_size(path) == 0, "a normal line waits in the buffer");
+        ChildExpect((fs::status(path).permissions() & fs::perms::others_all) == fs::perms::none,
+                    "others may not read the log");
         LogMessage("../src/Reader.cpp", 43, "ParseEv", kLogInfo, "never written\n");
         LogMessage("../src/Reader.cpp", 44, "ParseEv", kLogWarning, "%s\n", "short row");
 
@@ -53,6 +55,34 @@ TEST_F(LogTest, LinesAreFormattedAndFlushedOnlyFromWarningsUp)
             "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} UTC: "
             "\\.\\./src/Reader\\.cpp\\(   44\\): WARN: ParseEv: short row\n");
         ChildExpect(std::regex_match(text, expected), "unexpected log text:\n" + text);
+    });
+}
+
+TEST_F(LogTest, WhateverAlreadyHasTheLogNameIsLeftAlone)
+{
+    StoreBasePath("Kivra Drivers", m_base.path().string());
+    fs::create_directory(m_base.path() / "exe.logs");
+    const fs::path target = m_base.path() / "target";
+    std::ofstream(target) << "kept";
+
+    EXPECT_IN_CHILD({
+        const std::string path = LogFileOf(m_base.path());
+        fs::create_symlink(target, path);
+        LogMessage("a.cpp", 1, "f", kLogFatal, "planted\n");
+        ChildExpect(fs::is_symlink(path), "the link stays");
+    });
+    std::stringstream contents;
+    contents << std::ifstream(target).rdbuf();
+    EXPECT_EQ(contents.str(), "kept");
+
+    // A file left under the name, by a process whose id was reused, is kept.
+    EXPECT_IN_CHILD({
+        const std::string path = LogFileOf(m_base.path());
+        std::ofstream(path) << "earlier";
+        LogMessage("a.cpp", 1, "f", kLogFatal, "later\n");
+        std::stringstream text;
+        text << std::ifstream(path).rdbuf();
+        ChildExpect(text.str() == "earlier", "the earlier log is untouched: " + text.str());
     });
 }
 
