@@ -4,6 +4,7 @@
 #include "fuzz/fuzz_support.h"
 #include "client/tanks/SupplementList.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -14,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CSimpleArray<CStoreSupplement*> supplements;
     supplements.Add(&existing);
     const int added = orvo::AppendSupplementsFromNotes(notes, supplements);
-    FUZZ_CHECK(added >= 0 && supplements.GetSize() == 1 + added && supplements[0] == &existing);
+    FUZZ_CHECK(added >= -1 && supplements.GetSize() == 1 + std::max(added, 0) && supplements[0] == &existing);
 
     for (int i = 1; i < supplements.GetSize(); ++i) {
         const std::unique_ptr<CStoreSupplement> read(supplements[i]);

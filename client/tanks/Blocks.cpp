@@ -4,6 +4,9 @@
 #include "client/core/CallFrame.h"
 #include "client/tanks/SupplementList.h"
 
+#include <new>
+#include <string>
+
 namespace {
 
 constexpr char kItemEnd[] = "[STOREHDRITEM]";
@@ -33,8 +36,22 @@ int OrvoCI::SelectBlock(CString name)
     // A block whose information cannot be read is still selected; it just
     // has no supplements, and event-code queries go to the engine.
     if (m_engine->GetBlockInfo(m_clientId, text1.out(), text2.out(), text3.out(), &startTime,
-                               &stopTime, notes.out()) != 0) {
-        orvo::AppendSupplementsFromNotes(Narrow(notes), m_supplements);
+                               &stopTime, notes.out()) == 0) {
+        return 1;
+    }
+    // Notes are whatever the block's file holds: too many items, or too
+    // little memory for them, fail the selection with no supplements, where
+    // half a list would pass for the block's stores.
+    try {
+        if (orvo::AppendSupplementsFromNotes(Narrow(notes), m_supplements) < 0) {
+            return RCE("SelectBlock",
+                       "The block's notes hold more than " + CString(std::to_string(orvo::kMaxBlockSupplements)) +
+                           " store supplements",
+                       name);
+        }
+    } catch (const std::bad_alloc&) {
+        ClearSupplementArray();
+        return RCE("SelectBlock", "Out of memory reading the block's store supplements", name);
     }
     return 1;
 }

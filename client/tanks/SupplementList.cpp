@@ -22,6 +22,13 @@ int AppendSupplementsFromNotes(const CString& notes, CSimpleArray<CStoreSuppleme
     CString items = notes.Mid(delimiter + static_cast<int>(sizeof(kUserNoteDelimiter) - 1));
     items.Replace(kUserNoteDelimiter, "");
 
+    // Counted before any is made, so that too many cost no memory.
+    int count = 0;
+    for (int at = 0; (at = items.Find(kItemEnd, at)) >= 0; at += kItemEndLength) {
+        if (++count > kMaxBlockSupplements) {
+            return -1;
+        }
+    }
     int added = 0;
     int end = 0;
     for (int start = 0; (end = items.Find(kItemEnd, start)) >= 0; start = end + kItemEndLength) {

@@ -27,6 +27,9 @@ constexpr LONG kRecordIndex = 2048;
 // exhaust memory; the rest comes with continued reads. One record alone may
 // exceed it (up to 1 GiB of data), and is then answered alone.
 constexpr std::uint64_t kMaxAnswerBytes = std::uint64_t{1} << 28;
+// Nor can many short rows: each costs more than its bytes while the answer
+// is gathered.
+constexpr std::size_t kMaxAnswerRows = 1000000;
 // Event types compare without the stream option flags.
 constexpr std::int32_t kTypeMask = 0xFF0F;
 
@@ -194,7 +197,8 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
     std::vector<Row> rows;
     std::uint32_t width = kHeaderWords;
     bool windowDone = false;
-    while (rows.size() < static_cast<std::size_t>(maxEvents)) {
+    const std::size_t maxRows = std::min(static_cast<std::size_t>(maxEvents), kMaxAnswerRows);
+    while (rows.size() < maxRows) {
         std::optional<tank::IndexEntry> entry = walk.Next();
         const std::optional<double> admitted = entry ? window->Admit(entry->time) : std::nullopt;
         if (!admitted) {

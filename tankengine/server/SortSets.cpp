@@ -31,6 +31,10 @@ constexpr std::uint32_t kHasEigenvectors = 2;
 // A set file is read whole; this bounds the memory that takes, at some 130
 // million sort codes.
 constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
+// A sort code takes 8 bytes in the file but several times that decoded, so
+// the codes of a set are bounded as well, before any is decoded: some 16
+// million, under a GiB of memory.
+constexpr std::uint64_t kMaxSetCodes = std::uint64_t{1} << 24;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 // Store code and name, both as hex digits, so any name is a safe file name.
@@ -178,6 +182,7 @@ tank::Result<SortSet> Decode(std::string_view bytes, const std::string& file)
         return bad("is cut short");
     }
     SortSet set{*code, std::string(*name), {}};
+    std::uint64_t codes = 0;
     for (std::uint32_t c = 0; c < *channels; ++c) {
         const std::optional<std::uint32_t> channel = in.Get<std::uint32_t>();
         const std::optional<std::uint32_t> flags = in.Get<std::uint32_t>();
@@ -193,6 +198,10 @@ tank::Result<SortSet> Decode(std::string_view bytes, const std::string& file)
             ((*flags & kHasEigenvectors) == 0 && *eigenBytes != 0) || *memoBytes > kMaxConditionBytes ||
             *eigenBytes > kMaxConditionBytes || *eigenBytes % sizeof(double) != 0) {
             return bad("has a bad section for channel " + std::to_string(*channel));
+        }
+        codes += *count;
+        if (codes > kMaxSetCodes) {
+            return bad("holds more than " + std::to_string(kMaxSetCodes) + " sort codes");
         }
         SortChannel& section = set.channels[static_cast<std::uint16_t>(*channel)];
         for (std::uint32_t i = 0; i < *count; ++i) {
@@ -262,6 +271,15 @@ tank::Status StoreSortSet(const std::filesystem::path& blockDir, const SortSet& 
             return tank::SystemFailure("cannot remove " + path.string(), errno);
         }
         return tank::SyncDirectory(path.parent_path());
+    }
+    std::uint64_t codes = 0;
+    for (const auto& [channel, section] : set.channels) {
+        codes += section.codes.size();
+    }
+    // A set that could not be read back is not stored.
+    if (codes > kMaxSetCodes) {
+        return tank::Fail(kInvalidArgument, "the sort set would hold " + std::to_string(codes) +
+                                                " sort codes, above " + std::to_string(kMaxSetCodes));
     }
     const std::string bytes = Encode(set);
     if (bytes.size() > kMaxFileBytes) {

@@ -10,6 +10,7 @@
 namespace orvo::test {
 namespace {
 
+using ::testing::HasSubstr;
 using ::testing::IgnoreResult;
 
 using BlocksTest = EngineTest;
@@ -38,6 +39,17 @@ TEST_F(BlocksTest, SelectBlockRebuildsSupplementsOnlyWhenAccepted)
     EXPECT_EQ(select(0, ""), "0 2");  // refused: the old ones stay
     EXPECT_EQ((*supplements)[0], first);
     EXPECT_EQ(select(3, "NAME=StoreName;VALUE=Wav1;\r\n[STOREHDRITEM]"), "1 0");  // no delimiter
+
+    // One supplement a store, up to the most stores a block has; notes with
+    // more items fail the selection and leave no supplements.
+    std::string items = "[USERNOTEDELIMITER]";
+    for (int i = 0; i < 4096; ++i) {
+        items += "[STOREHDRITEM]";
+    }
+    EXPECT_EQ(select(3, items), "1 4096");
+    EXPECT_EQ(select(3, items + "[STOREHDRITEM]"), "0 0");
+    EXPECT_CALL(*engine, GetError(4, _)).WillOnce(Return(0));
+    EXPECT_THAT(client->GetError().GetString(), HasSubstr("more than 4096 store supplements"));
 }
 
 TEST_F(BlocksTest, RemoveBlockIsRefusedWithItsOwnMessage)
