@@ -5,10 +5,12 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string_view>
 
 #include <orvo/OrvoCI.h>
 #include <orvo/platform/safearray.h>
 #include "client/events/EventArrays.h"
+#include "protocol/Names.h"
 #include "protocol/StoreCode.h"
 #include "toolbox/CUDPSocket.h"
 
@@ -32,6 +34,15 @@ bool IsVideoStore(LONG code)
         }
     }
     return true;
+}
+
+// A name the notice can carry: ';' ends a field, so a name holding one
+// could add fields of its own; control characters would reach whatever
+// prints the notice.
+bool FitsNotice(const CString& name)
+{
+    const std::string_view text(name.GetString(), static_cast<std::size_t>(name.GetLength()));
+    return text.find(';') == std::string_view::npos && !orvo::HoldsControl(text);
 }
 
 }  // namespace
@@ -62,7 +73,7 @@ LONG OrvoCI::GetEvents(LONG** ppData, LONG maxEvents, LONG code, LONG channel, L
     if (IsVideoStore(code)) {
         const double value = ReadHeader(rows.data).value;
         // A value with no 64-bit integer form has no number to announce.
-        if (std::isfinite(value) && std::fabs(value) < 9.2e18) {
+        if (std::isfinite(value) && std::fabs(value) < 9.2e18 && FitsNotice(m_blockName) && FitsNotice(m_tankName)) {
             char notice[2000];
             const int length = std::snprintf(notice, sizeof notice,
                                              "OrvoCI:%" PRId64 ";BLOCKNAME:%s;TANKNAME:%s",

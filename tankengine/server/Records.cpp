@@ -1,5 +1,7 @@
 #include "tankengine/server/Records.h"
 
+#include "protocol/Names.h"
+
 #include <orvo/platform/safearray.h>
 
 #include <algorithm>
@@ -23,6 +25,23 @@ bool KnownType(std::int32_t type)
            (type & ~kStreamFlags) == kStreamType;
 }
 
+// Store codes are shown as text: characters that are no control
+// characters, NULs only as padding at the end.
+bool StoreCodeIsText(std::int32_t code)
+{
+    const auto bits = static_cast<std::uint32_t>(code);
+    bool padding = false;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const auto c = static_cast<char>((bits >> shift) & 0xFF);
+        if (c == '\0') {
+            padding = true;
+        } else if (padding || IsControl(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Why a record cannot be stored, or an empty text.
 std::string Problem(const SQHead& head, std::uint32_t width)
 {
@@ -43,6 +62,9 @@ std::string Problem(const SQHead& head, std::uint32_t width)
     }
     if (head.code == 0) {
         return "store code 0 names no store";
+    }
+    if (!StoreCodeIsText(head.code)) {
+        return "store code " + std::to_string(head.code) + " holds a control character";
     }
     if (!std::isfinite(head.timeStamp)) {
         return "time stamp is not a finite number";

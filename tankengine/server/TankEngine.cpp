@@ -80,12 +80,25 @@ LONG TankEngine::Framed(LONG clientId, std::string_view operation, LONG failed, 
 void TankEngine::KeepCaught(LONG clientId, std::string_view operation) noexcept
 {
     Client* client = Find(clientId);
-    std::string& error = client != nullptr ? client->error : m_freeError;
     try {
-        error = std::string(operation) + ": " + CaughtText();
+        std::string text = std::string(operation) + ": " + CaughtText();
+        if (client != nullptr) {
+            client->error = std::move(text);
+        } else {
+            KeepFree(std::move(text));
+        }
     } catch (...) {
-        error = "out of memory";  // short enough to need no memory of its own
+        if (client != nullptr) {
+            client->error = "out of memory";  // short enough to need no memory of its own
+        }
+        // A thread's first free error needs memory for its entry; without it
+        // the failed answer is all the caller gets.
     }
+}
+
+void TankEngine::KeepFree(std::string text)
+{
+    m_freeErrors[std::this_thread::get_id()] = std::move(text);
 }
 
 Client* TankEngine::Find(LONG clientId)
@@ -102,7 +115,7 @@ LONG TankEngine::RunWithClient(LONG clientId, std::string_view operation, LONG f
     return Framed(clientId, operation, failed, [&]() REQUIRES(m_mutex) -> LONG {
         Client* client = Find(clientId);
         if (client == nullptr) {
-            m_freeError = std::string(operation) + ": no client " + std::to_string(clientId);
+            KeepFree(std::string(operation) + ": no client " + std::to_string(clientId));
             return failed;
         }
         // Closing forgets the tank, so its trace is looked up before as well.
@@ -124,7 +137,7 @@ LONG TankEngine::RunWithoutClient(std::string_view operation, const FreeOperatio
         RunHook(operation);
         tank::Result<LONG> result = run();
         if (!result) {
-            m_freeError = std::string(operation) + ": " + result.error();
+            KeepFree(std::string(operation) + ": " + result.error());
             return kFailed;
         }
         return *result;
@@ -167,8 +180,9 @@ LONG TankEngine::GetError(LONG clientId, BSTR* text)
         RunHook("GetError");
         Client* client = Find(clientId);
         std::string answer = client != nullptr ? client->error : std::string();
-        if (!m_freeError.empty()) {
-            answer += (answer.empty() ? "" : "\n") + m_freeError;
+        const auto free = m_freeErrors.find(std::this_thread::get_id());
+        if (free != m_freeErrors.end()) {
+            answer += (answer.empty() ? "" : "\n") + free->second;
         }
         if (answer.empty() || !Deliver(text, answer)) {
             return 0;
@@ -177,7 +191,9 @@ LONG TankEngine::GetError(LONG clientId, BSTR* text)
         if (client != nullptr) {
             client->error.clear();
         }
-        m_freeError.clear();
+        if (free != m_freeErrors.end()) {
+            m_freeErrors.erase(free);
+        }
         return 1;
     });
 }

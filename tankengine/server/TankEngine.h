@@ -28,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace orvo::engine {
 
@@ -189,7 +190,8 @@ private:
     LONG RunWithClient(LONG clientId, std::string_view operation, LONG failed, const ClientOperation& run) noexcept
         EXCLUDES(m_mutex);
     // The same for operations that name no client; failures are kept for
-    // whichever client asks GetError next.
+    // the thread that made the call, as only its next GetError can be about
+    // them: another client's thread must not see or take them.
     using FreeOperation = std::function<tank::Result<LONG>()>;
     template <class Operation>
     LONG WithoutClient(std::string_view operation, const Operation& run) EXCLUDES(m_mutex)
@@ -199,13 +201,15 @@ private:
     LONG RunWithoutClient(std::string_view operation, const FreeOperation& run) noexcept EXCLUDES(m_mutex);
     // Runs body under the lock; an exception out of it fails the call with
     // the answer `failed` and an error text naming the operation, kept for
-    // the client (or engine-wide when clientId names none).
+    // the client (or for the calling thread when clientId names none).
     template <class Body>
     LONG Framed(LONG clientId, std::string_view operation, LONG failed, const Body& body) noexcept
         EXCLUDES(m_mutex);
     void KeepCaught(LONG clientId, std::string_view operation) noexcept REQUIRES(m_mutex);
     // The client of an id; nullptr for an id that names none.
     Client* Find(LONG clientId) REQUIRES(m_mutex);
+    // Keeps the failure of a call that named no client for the calling thread.
+    void KeepFree(std::string text) REQUIRES(m_mutex);
 
     // Tanks (Tanks.cpp).
     static tank::Result<std::filesystem::path> TankDir(std::string_view name);
@@ -260,7 +264,9 @@ private:
 
     Mutex m_mutex;
     std::array<std::optional<Client>, kMaxClients + 1> m_clients GUARDED_BY(m_mutex);  // by id; 0 unused
-    std::string m_freeError GUARDED_BY(m_mutex);
+    // Failures of calls that named no client, by calling thread; a thread's
+    // entry goes once GetError has answered it.
+    std::map<std::thread::id, std::string> m_freeErrors GUARDED_BY(m_mutex);
     // Tanks whose debugging is on.
     std::map<std::filesystem::path, std::deque<std::string>> m_traces GUARDED_BY(m_mutex);
 };

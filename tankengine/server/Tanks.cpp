@@ -1,6 +1,7 @@
 // Tanks: the registered list, making, checking and opening them.
 #include "tankengine/server/TankEngine.h"
 
+#include "protocol/Names.h"
 #include "tankengine/server/TankList.h"
 #include "tankengine/server/Text.h"
 #include "tankengine/storage/posix_file.h"
@@ -53,6 +54,9 @@ tank::Result<std::filesystem::path> TankEngine::TankDir(std::string_view name)
     if (name.empty()) {
         return tank::Fail(kInvalidArgument, "no tank named");
     }
+    if (HoldsControl(name)) {
+        return tank::Fail(kInvalidArgument, "a tank name or path holds no control characters");
+    }
     if (std::optional<std::string> folder = RegisteredFolder(name)) {
         return std::filesystem::path(*folder + std::string(name)).lexically_normal();
     }
@@ -82,9 +86,10 @@ LONG TankEngine::AddTank(BSTR name, BSTR path)
         std::string tankName = FromBstr(name);
         std::string folder = FromBstr(path);
         if (tankName.empty() || tankName == "." || tankName == ".." ||
-            tankName.find('/') != std::string::npos) {
-            return tank::Fail(kInvalidArgument,
-                              "\"" + tankName + "\" cannot name a tank: it is empty, a dot name or holds a slash");
+            tankName.find('/') != std::string::npos || HoldsControl(tankName)) {
+            return tank::Fail(kInvalidArgument, "\"" + tankName +
+                                                    "\" cannot name a tank: it is empty, a dot name or holds a "
+                                                    "slash or a control character");
         }
         std::error_code error;
         std::filesystem::path dir = std::filesystem::absolute(folder.empty() ? "." : folder, error);

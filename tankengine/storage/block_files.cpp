@@ -1,5 +1,6 @@
 #include "tankengine/storage/block_files.h"
 
+#include "protocol/Names.h"
 #include "tankengine/storage/posix_file.h"
 
 #include <charconv>
@@ -131,8 +132,11 @@ const char* BlockNameProblem(std::string_view name)
     if (name.front() == '.') {
         return "a block name does not begin with a dot";
     }
-    if (name.find('/') != std::string_view::npos || name.find('\0') != std::string_view::npos) {
-        return "a block name holds no slash and no NUL";
+    if (name.find('/') != std::string_view::npos) {
+        return "a block name holds no slash";
+    }
+    if (HoldsControl(name)) {
+        return "a block name holds no control characters";
     }
     return nullptr;
 }

@@ -3,6 +3,8 @@
 // saved, and bad ones refused, are in recording_test.cpp.
 #include "tests/tankengine/tank_test.h"
 
+#include <orvo/platform/com.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -121,10 +123,20 @@ TEST_F(EngineTest, BlocksAreNamedListedAndAnnotated)
     }
     EXPECT_EQ(names, (std::vector<std::string>{"Block-1", "Block-2", "Run", "Run-1"}));
     EXPECT_THAT(Error(), HasSubstr("no block at index 4; tank T1 holds 4"));
-    for (const char* bad : {"../T1", ".hidden", "a/b"}) {
+    for (const char* bad : {"../T1", ".hidden", "a/b", ";TANKNAME:x\n", "Run\x7f"}) {
         EXPECT_EQ(ci.SelectBlock(bad), 0) << bad;
         EXPECT_THAT(Error(), HasSubstr("cannot name a block")) << bad;
     }
+    // Names are text a person reads: control characters are refused
+    // wherever a name comes in.
+    EXPECT_EQ(ci.StartRecord(";TANKNAME:x\n"), 0);
+    EXPECT_THAT(Error(), HasSubstr("a block name holds no control characters"));
+    EXPECT_EQ(ci.AddTank("T\x1b[2J", "."), 0);
+    EXPECT_THAT(Error(), HasSubstr("cannot name a tank"));
+    EXPECT_EQ(ci.OpenTank("T1\n", kReadMode), 0);
+    EXPECT_THAT(Error(), HasSubstr("a tank name or path holds no control characters"));
+    EXPECT_EQ(ci.InitializeTank((TankPath() + "\t").c_str()), 0);
+    EXPECT_THAT(Error(), HasSubstr("a tank name or path holds no control characters"));
 
     ASSERT_TRUE(ci.SelectBlock("Run"));
     ASSERT_TRUE(ci.SetBlockInfo("", 0, "first"));
@@ -199,6 +211,35 @@ TEST_F(EngineTest, ClientsRecordFromSeveralThreadsAtOnce)
         ASSERT_TRUE(ci.SelectBlock(("Thread" + std::to_string(t)).c_str()));
         EXPECT_EQ(ci.GetEvents(nullptr, 1000, 0, t + 1, 0, 0, 0, 0), kBatches * 10);
     }
+}
+
+TEST_F(EngineTest, AFailureThatNamesNoClientReachesOnlyTheThreadThatCausedIt)
+{
+    // Each client on its own thread; a failed AddTank on one is kept for it
+    // alone, while the other's error is untouched and answered first.
+    OrvoCI other;
+    std::string otherError;
+    std::thread([&] {
+        CoInitialize(nullptr);  // as OrvoCI's constructor does on its own thread
+        ASSERT_GT(other.ConnectServer("", "Other"), 0);
+        EXPECT_EQ(other.OpenTank("Missing", kReadMode), 0);
+    }).join();
+    EXPECT_EQ(ci.AddTank("a/b", "."), 0);
+    std::thread([&] { otherError = other.GetError().GetString(); }).join();
+    EXPECT_THAT(otherError, HasSubstr("OpenTank"));
+    EXPECT_THAT(otherError, ::testing::Not(HasSubstr("AddTank")));
+    EXPECT_THAT(Error(), HasSubstr("AddTank: \"a/b\" cannot name a tank"));
+    EXPECT_EQ(Error(), "No error to report.");
+
+    // On its own thread a client gets its own text, then the thread's.
+    std::thread([&] {
+        EXPECT_EQ(other.AddTank("x/y", "."), 0);
+        EXPECT_EQ(other.OpenTank("Gone", kReadMode), 0);
+        otherError = other.GetError().GetString();
+    }).join();
+    EXPECT_THAT(otherError, HasSubstr("OpenTank"));
+    EXPECT_THAT(otherError, HasSubstr("\nAddTank: \"x/y\" cannot name a tank"));
+    EXPECT_EQ(Error(), "No error to report.");
 }
 
 TEST_F(EngineTest, TankListLivesInTheRegistry)

@@ -484,6 +484,8 @@ TEST_F(RecordingTest, BatchWithBadRecordIsRefusedWholeWithItsReason)
         {[](SQHead& h) { h.dataFormat = 6; }, "data format 6 is no known format"},
         {[](SQHead& h) { h.type = kScalarType; }, "size 266 of a scalar or strobe record is not 10"},
         {[](SQHead& h) { h.code = 0; }, "store code 0 names no store"},
+        {[](SQHead& h) { h.code = PackStoreCode("W\nv1"); }, "store code 829819479 holds a control character"},
+        {[](SQHead& h) { h.code = 0x00410041; }, "store code 4259905 holds a control character"},  // "A\0A"
         {[](SQHead& h) { h.timeStamp = std::numeric_limits<double>::quiet_NaN(); }, "time stamp is not a finite"},
         {[](SQHead& h) { h.timeStamp = -0.5; }, "time stamp -0.500000 is before the block's start"},
     };

@@ -445,6 +445,10 @@ TEST(OrvoArguments, BadInputGetsOneLineAndNonzeroStatus)
         EXPECT_THAT(outcome.err, StartsWith("orvo: ")) << shown;
         EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << shown << ": " << outcome.err;
     }
+    // Control characters in a name are shown, never sent to the terminal.
+    const Outcome named = Orvo(registry, {"blocks", "T\x1b[2J\nB"});
+    EXPECT_THAT(named.err, HasSubstr("\"T\\x1b[2J\\x0aB\""));
+    EXPECT_EQ(named.err.find('\n'), named.err.size() - 1) << named.err;
     const Outcome help = Orvo(registry, {"export", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_THAT(help.out, HasSubstr("--channels"));

@@ -32,7 +32,7 @@ bool CheckBlock(Session& session, const std::string& block)
 {
     OrvoCI& client = session.client();
     if (client.SelectBlock(block.c_str()) == 0) {
-        std::printf("%s: unreadable: %s\n", block.c_str(), session.Reason().c_str());
+        std::printf("%s: unreadable: %s\n", Shown(block).c_str(), session.Reason().c_str());
         return false;
     }
     // All stores merged, the whole block: a read that meets damage fails and
@@ -45,11 +45,11 @@ bool CheckBlock(Session& session, const std::string& block)
         count = client.GetEvents(&rows, kBatch, 0, 0, 0, 0.0, 0.0, kContinue);
     }
     if (count < 0) {
-        std::printf("%s: damaged after %llu good records: %s\n", block.c_str(),
+        std::printf("%s: damaged after %llu good records: %s\n", Shown(block).c_str(),
                     static_cast<unsigned long long>(records), session.Reason().c_str());
         return false;
     }
-    std::printf("%s: ok, %llu records\n", block.c_str(), static_cast<unsigned long long>(records));
+    std::printf("%s: ok, %llu records\n", Shown(block).c_str(), static_cast<unsigned long long>(records));
     return true;
 }
 

@@ -33,7 +33,7 @@ struct BlockTimes {
     double start = 0.0;
     double stop = 0.0;
     std::string notes;
-    std::string damage;  // why the block is damaged, or empty
+    std::string damage;  // why the block is damaged, printable, or empty
 };
 
 // The engine tells a damaged block in its state text: "<state>; damaged: <why>".
@@ -50,7 +50,7 @@ BlockTimes ReadBlockTimes(Session& session)
     times.notes = std::string(notes);
     const std::string stateText(state);
     if (const std::size_t mark = stateText.find(kDamageMark); mark != std::string::npos) {
-        times.damage = stateText.substr(mark + kDamageMark.size());
+        times.damage = Shown(stateText.substr(mark + kDamageMark.size()));
     }
     return times;
 }
@@ -72,7 +72,7 @@ void PrintStoreTable(OrvoCI& client)
                 ? std::to_string(store.channels.front())
                 : std::to_string(store.channels.front()) + "-" + std::to_string(store.channels.back());
         std::printf(
-            "  %-5s %-8s %7d %-7s %12.4f %9llu %9s\n", static_cast<const char*>(OrvoCI::CodeToString(code)),
+            "  %-5s %-8s %7d %-7s %12.4f %9llu %9s\n", Shown(OrvoCI::CodeToString(code).GetString()).c_str(),
             static_cast<const char*>(OrvoCI::EvTypeToString(store.type)), store.points,
             static_cast<const char*>(OrvoCI::DFormToString(store.format)), static_cast<double>(store.rate),
             static_cast<unsigned long long>(store.events), channels.c_str());
@@ -94,7 +94,7 @@ void RunTanks()
             }
             break;
         }
-        std::printf("%s\n", name.c_str());
+        std::printf("%s\n", Shown(name).c_str());
     }
     if (index == 0) {
         std::printf("No tanks are registered (orvo demo registers one).\n");
@@ -115,15 +115,15 @@ void RunBlocks(const std::string& tank)
         // A block that cannot be read is listed with the reason, and the
         // listing goes on to the next.
         if (client.SelectBlock(name) == 0) {
-            std::printf("%-16s unreadable: %s\n", static_cast<const char*>(name), session.Reason().c_str());
+            std::printf("%-16s unreadable: %s\n", Shown(name.GetString()).c_str(), session.Reason().c_str());
             continue;
         }
         const BlockTimes times = ReadBlockTimes(session);
-        std::printf("%-16s %s  %10.3f s%s\n", static_cast<const char*>(name), UtcText(times.start).c_str(),
+        std::printf("%-16s %s  %10.3f s%s\n", Shown(name.GetString()).c_str(), UtcText(times.start).c_str(),
                     times.stop - times.start, times.damage.empty() ? "" : ("  damaged: " + times.damage).c_str());
     }
     if (index == 0) {
-        std::printf("Tank \"%s\" has no blocks.\n", tank.c_str());
+        std::printf("Tank \"%s\" has no blocks.\n", Shown(tank).c_str());
     }
 }
 
@@ -142,14 +142,14 @@ void RunInfo(const std::string& tank, const std::string& block)
     session.SelectBlock(block);
     const BlockTimes times = ReadBlockTimes(session);
     const std::string hot(session.client().GetHotBlock());
-    std::printf("Tank:     %s\nBlock:    %s%s\n", tank.c_str(), block.c_str(),
+    std::printf("Tank:     %s\nBlock:    %s%s\n", Shown(tank).c_str(), Shown(block).c_str(),
                 hot == block ? " (being recorded)" : "");
     std::printf("Start:    %s\nStop:     %s\nLength:   %.3f s\n", UtcText(times.start).c_str(),
                 UtcText(times.stop).c_str(), times.stop - times.start);
     // The notes carry the user's text before the marker, then the store
     // supplements, which the store table shows in readable form.
     const std::string user = times.notes.substr(0, times.notes.find("[USERNOTEDELIMITER]"));
-    std::printf("Notes:    %s\n", user.empty() ? "(none)" : user.c_str());
+    std::printf("Notes:    %s\n", user.empty() ? "(none)" : Shown(user).c_str());
     if (!times.damage.empty()) {
         std::printf("Damaged:  %s\n", times.damage.c_str());
     }

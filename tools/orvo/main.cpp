@@ -11,6 +11,7 @@
 #include "tools/orvo/commands.h"
 #include "tools/orvo/failure.h"
 #include "tools/orvo/png_chart.h"
+#include "tools/orvo/session.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ int main(int argc, char** argv)
     try {
         status = Run(argc, argv);
     } catch (const Failure& failure) {
-        std::cerr << "orvo: " << failure.what() << "\n";
+        std::cerr << "orvo: " << Shown(failure.what()) << "\n";
     } catch (const std::bad_alloc&) {
         std::cerr << "orvo: out of memory\n";
     } catch (const std::exception& error) {

@@ -1,8 +1,10 @@
 #include "tools/orvo/session.h"
 
+#include <cstdio>
 #include <string_view>
 
 #include "platform/message_box.h"
+#include "protocol/Names.h"
 #include "protocol/StoreCode.h"
 #include "tools/orvo/failure.h"
 
@@ -69,7 +71,23 @@ void Session::SelectBlock(const std::string& block)
 
 std::string Session::Reason()
 {
-    return ErrorLine(std::string(m_client.GetError()));
+    return Shown(ErrorLine(std::string(m_client.GetError())));
+}
+
+std::string Shown(std::string_view text)
+{
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        if (IsControl(c)) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
 }
 
 LONG StoreCode(const std::string& name)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include <orvo/OrvoCI.h>
 
@@ -27,6 +28,11 @@ public:
 private:
     OrvoCI m_client;
 };
+
+// Text from the engine or the command line as it may be printed: a name
+// could hold control characters that move the cursor or fake a line, so
+// they show as \xNN.
+std::string Shown(std::string_view text);
 
 // GetError's text cut to its most telling line; "no reason given" for none.
 std::string ErrorLine(const std::string& errorText);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <orvo/platform/safearray.h>
@@ -49,6 +50,20 @@ TEST_F(EventReadingTest, VideoStoreReadsSendOneNotice)
         char buffer[2100];
         for (ssize_t n; (n = recv(sock, buffer, sizeof buffer, 0)) > 0;) got += std::string(buffer, n) + "|";
         EXPECT_EQ(got, *c.notice ? std::string(c.notice) + "|" : "") << c.store << " " << c.value;
+    }
+    // A name that could add fields to the notice, or break its line, sends none.
+    EXPECT_CALL(*engine, OpenTank(1, _, 0)).WillRepeatedly(Return(1));
+    EXPECT_CALL(*engine, SelectBlock(1, _)).WillRepeatedly(Return(0));
+    for (const auto& [tank, block] : {std::pair{"T1", "B;TANKNAME:x"}, std::pair{"T;1", "B1"},
+                                     std::pair{"T1", "B1\nOrvoCI:9"}}) {
+        client->OpenTank(tank, 0), client->SelectBlock(block);
+        SQHead head{10, 0x0201, PackStoreCode("vid1"), 0, 0, 0.0, 5.0, 4, 0, 0, 0, 0.0f};
+        EXPECT_CALL(*engine, ReadEvents(1, _, 1, PackStoreCode("vid1"), 0, 0, 0.0, 0.0, 0))
+            .WillOnce(Rows(10, {Words(head)}, 1));
+        LONG* data = nullptr;
+        EXPECT_EQ(client->GetEvents(&data, 1, PackStoreCode("vid1"), 0, 0, 0.0, 0.0, 0), 1);
+        char buffer[2100];
+        EXPECT_LT(recv(sock, buffer, sizeof buffer, 0), 0) << tank << " " << block;
     }
     close(sock);
 }
