@@ -2,6 +2,8 @@
 // snippets, read back under their name after the tank is reopened.
 #include "tests/tankengine/tank_test.h"
 
+#include "tankengine/storage/frame.h"
+
 #include <orvo/platform/bstr.h>
 #include <orvo/platform/safearray.h>
 
@@ -11,6 +13,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -202,6 +206,32 @@ TEST_F(SortCodeTest, BadInputIsRefusedWithItsReasonAndLosesNothing)
     ci.SetUseSortName("Ana");  // an edit in place may keep the file's time stamp
     EXPECT_EQ(ci.GetEvents(nullptr, 100, eNeu, 0, 0, 0, 0, 0), -1);
     EXPECT_THAT(Error(), HasSubstr("fails its checksum"));
+}
+
+TEST_F(SortCodeTest, ASetClaimingTooManyCodesIsRefusedBeforeTheyAreDecoded)
+{
+    ASSERT_TRUE(ci.SaveSortCodeInVariant("Ana", "eNeu", 0, "keep", Words({0, 3}).get()));
+    std::filesystem::path file;
+    for (const auto& entry : std::filesystem::directory_iterator(BlockDir("Run") / "sort")) {
+        file = entry.path();
+    }
+    std::string bytes;
+    {
+        std::ifstream in(file, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    // The code count of the first section, past the header, the name "Ana",
+    // the channel and the flags; the checksum made to match, as a crafted
+    // file would.
+    constexpr std::size_t kCountAt = 8 + 4 * 4 + 3 + 2 * 4;
+    const std::uint32_t count = (std::uint32_t{1} << 24) + 1;
+    std::memcpy(bytes.data() + kCountAt, &count, sizeof count);
+    const std::uint32_t crc = tank::DataCrc(std::as_bytes(std::span(bytes.data(), bytes.size() - 4)));
+    std::memcpy(bytes.data() + bytes.size() - 4, &crc, sizeof crc);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+
+    EXPECT_STREQ(ci.GetSortMemo("Ana", "eNeu", 0), "");
+    EXPECT_THAT(Error(), HasSubstr("holds more than 16777216 sort codes"));
 }
 
 }  // namespace
