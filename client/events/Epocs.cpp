@@ -1,7 +1,27 @@
 #include <algorithm>
+#include <new>
+#include <string>
+#include <vector>
 
 #include <orvo/OrvoCI.h>
 #include "client/events/EventArrays.h"
+
+namespace {
+
+// Room for a read's valid ranges, so that filling them cannot throw; false
+// when the memory is not there.
+bool Reserve(std::vector<TimeRange>& ranges, LONG rows)
+{
+    ranges.clear();
+    try {
+        ranges.reserve(static_cast<std::size_t>(rows));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 
 LONG OrvoCI::GetEpocCodes(LONG** ppCodes)
@@ -60,10 +80,13 @@ LONG OrvoCI::GetEpocsEx(double** ppData, LONG code, LONG arg3, LONG arg4)
     if (table.rows == 0) {
         return 0;
     }
+    if (!Reserve(m_validRanges, table.rows)) {
+        RCE("GetEpocsEx", "Out of memory for the valid time ranges", std::to_string(table.rows));
+        return ITankEngine::kCountFailed;
+    }
     if (ppData != nullptr) {
         *ppData = table.data;
     }
-    m_validRanges.clear();
     double carriedLength = 1.0;
     for (LONG i = 0; i < table.rows; ++i) {
         const double* row = table.Row(i);
@@ -152,10 +175,13 @@ LONG OrvoCI::_GetValidTimeRanges(double** ppData, double startTime, double endTi
     if (table.rows == 0) {
         return 0;
     }
+    if (!Reserve(m_validRanges, table.rows)) {
+        RCE("GetValidTimeRanges", "Out of memory for the valid time ranges", std::to_string(table.rows));
+        return ITankEngine::kCountFailed;
+    }
     if (ppData != nullptr) {
         *ppData = table.data;
     }
-    m_validRanges.clear();
     for (LONG i = 0; i < table.rows; ++i) {
         const double* row = table.Row(i);
         m_validRanges.push_back({row[0], row[1]});
