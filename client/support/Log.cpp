@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "client/support/BasePath.h"
+#include "platform/files.h"
 #include "platform/modules.h"
 #include "platform/process.h"
 
@@ -46,10 +47,14 @@ std::string ThisModuleName()
 // made, so that no later line tries again.
 bool OpenLogFile()
 {
-    const std::string path = ResolveBasePath() + "/exe.logs/" + FileNameOf(nullptr) +
+    const std::string folder = ResolveBasePath() + "/exe.logs";
+    const std::string path = folder + "/" + FileNameOf(nullptr) +
                              "." + std::to_string(GetCurrentProcessId()) + "." + ThisModuleName() +
                              ".Release.log";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Anyone who may write to the folder could put a link where the log goes.
+    const int fd = UntrustedBecause(folder).empty()
+                       ? ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
+                       : -1;
     if (fd >= 0) {
         g_logFile = ::fdopen(fd, "w");
         if (g_logFile == nullptr) {
