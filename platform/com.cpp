@@ -18,6 +18,7 @@
 namespace {
 
 thread_local ULONG t_initialisations = 0;
+thread_local std::string t_localServerProblem;
 
 constexpr DWORD kExecutionContexts =
     CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
@@ -137,7 +138,8 @@ HRESULT FailAll(DWORD count, MULTI_QI* results, HRESULT hr)
 // value of Software\Classes\CLSID\{clsid}\LocalServer32): its module is
 // loaded into this process and registers its class objects as it loads, as
 // a server process would on starting. It stays loaded for the process's
-// life, like a running server.
+// life, like a running server. Only a module that no other user could have
+// put there is loaded, since the registry entry alone decides what runs.
 void StartLocalServer(REFCLSID clsid)
 {
     char keyName[128];
@@ -146,21 +148,24 @@ void StartLocalServer(REFCLSID clsid)
                   static_cast<unsigned>(clsid.Data1), clsid.Data2, clsid.Data3, clsid.Data4[0], clsid.Data4[1],
                   clsid.Data4[2], clsid.Data4[3], clsid.Data4[4], clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return;
-    }
     char module[MAX_PATH] = {};
     DWORD size = sizeof module - 1;
     DWORD type = 0;
-    const LONG read = RegQueryValueExA(key, "", nullptr, &type, reinterpret_cast<BYTE*>(module), &size);
-    RegCloseKey(key);
-    if (read == ERROR_SUCCESS && type == REG_SZ && module[0] != '\0') {
-        LoadLibraryA(module);
+    LONG read = RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, KEY_READ, &key);
+    if (read == ERROR_SUCCESS) {
+        read = RegQueryValueExA(key, "", nullptr, &type, reinterpret_cast<BYTE*>(module), &size);
+        RegCloseKey(key);
+    }
+    if (read != ERROR_SUCCESS) {
+        t_localServerProblem = RegLastStoreProblem();
+    } else if (type == REG_SZ && module[0] != '\0') {
+        LoadTrustedLibrary(module, t_localServerProblem);
     }
 }
 
 HRESULT ActivateHere(REFCLSID clsid, IUnknown* outer, DWORD clsctx, DWORD count, MULTI_QI* results)
 {
+    t_localServerProblem.clear();
     ComPtr<IUnknown> classObject = FindClassObject(clsid);
     if (!classObject && (clsctx & CLSCTX_LOCAL_SERVER) != 0) {
         StartLocalServer(clsid);
@@ -293,6 +298,8 @@ HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD clsctx, COSERV
     }
     return (*handler)(clsid, clsctx, serverInfo, count, results);
 }
+
+std::string CoLastLocalServerProblem() { return t_localServerProblem; }
 
 RemoteActivationHandler SetRemoteActivationHandler(RemoteActivationHandler handler)
 {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 #include <orvo/platform/errors.h>
@@ -76,4 +77,21 @@ DWORD GetCurrentDirectoryA(DWORD bufferChars, LPSTR buffer)
     }
     std::memcpy(buffer, path.data(), length + 1);
     return static_cast<DWORD>(length);
+}
+
+std::string UntrustedBecause(const struct stat& info)
+{
+    if (info.st_uid != geteuid() && info.st_uid != 0) {
+        return "owned by another user";
+    }
+    return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? "writable by others" : "";
+}
+
+std::string UntrustedBecause(const std::string& path)
+{
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return errno == ENOENT ? "does not exist" : std::generic_category().message(errno);
+    }
+    return UntrustedBecause(info);
 }

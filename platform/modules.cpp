@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <orvo/platform/errors.h>
+#include "platform/files.h"
 
 namespace {
 
@@ -278,6 +279,16 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size)
     return size;
 }
 
+std::string PlatformLibraryFolder()
+{
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&PlatformLibraryFolder), &info) == 0 || info.dli_fname == nullptr ||
+        info.dli_fname[0] != '/') {
+        return "";
+    }
+    return std::filesystem::path(info.dli_fname).lexically_normal().parent_path().string();
+}
+
 BOOL SetDllDirectoryA(LPCSTR path)
 {
     ModuleState& state = State();
@@ -349,6 +360,34 @@ HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE reserved, DWORD flags)
         return nullptr;
     }
     return ModuleAt(*base);
+}
+
+HMODULE LoadTrustedLibrary(const std::string& fileName, std::string& refusal)
+{
+    refusal.clear();
+    const auto refuse = [&](const std::string& cause) -> HMODULE {
+        refusal = "the module " + fileName + ": " + cause;
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    };
+    if (fileName.empty() || fileName.front() != '/') {
+        // The loader's search or the current folder would decide what runs.
+        return refuse("not an absolute path");
+    }
+    // The real file and folder, so that a link cannot lead past the checks.
+    std::error_code error;
+    const std::filesystem::path real = std::filesystem::canonical(fileName, error);
+    if (error) {
+        return refuse(error == std::errc::no_such_file_or_directory ? "does not exist" : error.message());
+    }
+    if (const std::string untrusted = UntrustedBecause(real.string()); !untrusted.empty()) {
+        return refuse(untrusted);
+    }
+    const std::string folder = real.parent_path().string();
+    if (const std::string untrusted = UntrustedBecause(folder); !untrusted.empty()) {
+        return refuse("its folder " + folder + ": " + untrusted);
+    }
+    return LoadLibraryA(real.c_str());
 }
 
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName)

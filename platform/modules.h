@@ -34,6 +34,10 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 // module is unknown.
 std::string ModulePath(HMODULE module);
 
+// The folder the platform library itself was loaded from, where an
+// installation keeps its other libraries beside it; "" when unknown.
+std::string PlatformLibraryFolder();
+
 // Sets the folder that LoadLibraryA searches before the standard search
 // order; null or "" restores the standard order alone.
 BOOL SetDllDirectoryA(LPCSTR path);
@@ -47,6 +51,12 @@ HMODULE LoadLibraryA(LPCSTR fileName);
 // LOAD_LIBRARY_AS_DATAFILE; the module's initialisers still run, which the
 // dynamic loader offers no way to skip.
 HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE reserved, DWORD flags);
+// Loads a module only when this process may trust the code it would run:
+// the name is an absolute path, and the file (links followed) and the folder
+// that holds it belong to this process's user or to root and no one else may
+// write to them. Otherwise null with the last error ERROR_ACCESS_DENIED, and
+// refusal tells why: "the module <name>: <cause>".
+HMODULE LoadTrustedLibrary(const std::string& fileName, std::string& refusal);
 // Finds only what the module itself exports, not what its dependencies do;
 // ERROR_PROC_NOT_FOUND otherwise. Ordinals are not supported.
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include <orvo/platform/errors.h>
+#include "platform/files.h"
 
 // The store's layout:
 //
@@ -507,6 +508,11 @@ LONG OpenStore(const std::string& path, Db& db, bool& writable)
     }
     if (const LONG error = CheckIsFile(path, info.st_mode); error != ERROR_SUCCESS) {
         return error;
+    }
+    // The store names the modules that activation loads and runs, so a store
+    // that someone else could have written is not used at all.
+    if (const std::string untrusted = UntrustedBecause(info); !untrusted.empty()) {
+        return StoreProblem(path, ERROR_ACCESS_DENIED, untrusted);
     }
 
     sqlite3* raw = nullptr;

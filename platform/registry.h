@@ -16,7 +16,8 @@
 // on a store this process cannot write is ERROR_ACCESS_DENIED at once. A
 // handle keeps working on the store it was opened in even if that variable
 // changes later. A file that is not a store of ours, or a damaged one, gives
-// ERROR_BADDB.
+// ERROR_BADDB. A file owned by another user than this process's or root's, or
+// writable by its group or others, is not used: ERROR_ACCESS_DENIED.
 //
 // The error codes cannot say which file failed or why, so a caller that
 // shows the failure asks RegLastStoreProblem.
@@ -80,7 +81,8 @@ LONG RegMakeStorePrivate(HKEY key);
 // Why the calling thread's last registry call failed on its store, as "the
 // registry <file>: <cause>" with the cause in plain words ("damaged or not a
 // registry file", "not a registry file", "damaged", "permission denied",
-// "read-only", "its folder does not exist", ...). Empty when that call
+// "read-only", "owned by another user", "writable by others", "its folder
+// does not exist", ...). Empty when that call
 // succeeded or failed for another reason (a missing key, a handle without
 // the right). Every function above but RegCloseKey sets or clears it, so it
 // is read right after the failure it explains, as GetLastError is.

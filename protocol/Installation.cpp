@@ -2,7 +2,10 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
+#include "platform/files.h"
+#include "platform/modules.h"
 #include "platform/registry.h"
 
 namespace orvo {
@@ -28,12 +31,21 @@ LONG RegisterInstallation()
     if (const LONG error = CreateKey(kTankEngineServerKey, server); error != ERROR_SUCCESS) {
         return error;
     }
-    if (RegQueryValueExA(server.get(), "", nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+    char registered[MAX_PATH] = {};
+    DWORD size = sizeof registered - 1;
+    const LONG read = RegQueryValueExA(server.get(), "", nullptr, nullptr, reinterpret_cast<BYTE*>(registered), &size);
+    // A bare name left the choice of file to the loader's search.
+    if ((read == ERROR_SUCCESS || read == ERROR_MORE_DATA) && std::strcmp(registered, kTankEngineModule) != 0) {
         return ERROR_SUCCESS;
     }
+    const std::string folder = PlatformLibraryFolder();
+    if (folder.empty()) {
+        return ERROR_MOD_NOT_FOUND;
+    }
+    const std::string engine = folder + "/" + kTankEngineModule;
     // Stored with its NUL, as installers write REG_SZ values.
-    return RegSetValueExA(server.get(), "", 0, REG_SZ, reinterpret_cast<const BYTE*>(kTankEngineModule),
-                          static_cast<DWORD>(std::strlen(kTankEngineModule) + 1));
+    return RegSetValueExA(server.get(), "", 0, REG_SZ, reinterpret_cast<const BYTE*>(engine.c_str()),
+                          static_cast<DWORD>(engine.size() + 1));
 }
 
 }  // namespace orvo

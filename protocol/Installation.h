@@ -27,14 +27,18 @@ inline constexpr CLSID CLSID_TankEngine = {
 // default value of this key names it.
 inline constexpr const char* kTankEngineServerKey =
     "Software\\Classes\\CLSID\\{6F52564F-0001-4E47-9A3C-54414E4B454E}\\LocalServer32";
-// The engine module, found by the loader's search (the RUNPATH of whoever
-// loads it, then the system's folders).
+// The engine module's file name; it is installed beside the platform library
+// and registered by its full path there. Earlier installations registered
+// this bare name, for the loader to search.
 inline constexpr const char* kTankEngineModule = "libOrvoTankEngine.so";
 
 // Writes what is missing of the above, as an installer would: the server-list
-// and tank-list keys, and the engine's registration. Existing keys and values
-// are left as they are, so a machine's own registration wins. ERROR_SUCCESS,
-// or the registry's error (a store this process may only read, say).
+// and tank-list keys, and the engine's registration, the full path of
+// kTankEngineModule beside the platform library. Existing keys and values are
+// left as they are, so a machine's own registration wins; only the bare name
+// of earlier installations is replaced by the full path. ERROR_SUCCESS, or the
+// registry's error (a store this process may only read, say), or
+// ERROR_MOD_NOT_FOUND when the platform library's folder is unknown.
 LONG RegisterInstallation();
 
 }  // namespace orvo

@@ -104,10 +104,11 @@ LONG OrvoCI::ConnectServer(CString server, CString client)
     }
 
     const HRESULT failure = SUCCEEDED(result) ? E_NOINTERFACE : result;
-    // Local activation reads the engine's registration last, so a class not
-    // found because the registry failed has the registry's reason waiting.
+    // A class not found because the registry failed, or because the module it
+    // names was refused, has its reason waiting.
     const CString reason = FailureText(failure);
-    RCE("ConnectServer", failure == REGDB_E_CLASSNOTREG ? RegistryProblemOr(reason) : reason, "NA");
+    const std::string notStarted = failure == REGDB_E_CLASSNOTREG ? CoLastLocalServerProblem() : "";
+    RCE("ConnectServer", notStarted.empty() ? reason : CString(notStarted), "NA");
     AfxMessageBox(m_localError, MB_OK);
     return 0;
 }

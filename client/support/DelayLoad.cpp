@@ -47,9 +47,17 @@ FARPROC delayHookHandler(unsigned notification, DelayLoadInfo* info)
         break;
     case dliNotePreLoadLibrary: {
         const std::string folder = ResolveBasePath() + "/lib64";
-        // A folder name that would have to be cut is not set: a cut name
-        // would send the loader to some other folder.
-        if (folder.size() < MAX_PATH && SetDllDirectoryA(folder.c_str())) {
+        // Code is taken only from a folder that no other user could have put
+        // it in; else the standard search finds the library beside ours.
+        const std::string untrusted = PathFileExistsA(folder.c_str()) ? UntrustedBecause(folder) : "";
+        if (!untrusted.empty()) {
+            SetDllDirectoryA(nullptr);
+            LogMessage("../../Shared/DelayLoad", 297, "delayHookHandler", kLogWarning,
+                       "Not loading \"%s\" from \"%s\": %s\r\n", info && info->szDll ? info->szDll : "",
+                       folder.c_str(), untrusted.c_str());
+        } else if (folder.size() < MAX_PATH && SetDllDirectoryA(folder.c_str())) {
+            // A folder name that would have to be cut is not set: a cut name
+            // would send the loader to some other folder.
             g_directorySet = true;
         }
         break;

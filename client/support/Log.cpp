@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "client/support/BasePath.h"
+#include "platform/files.h"
 #include "platform/modules.h"
 #include "platform/process.h"
 
@@ -46,13 +47,17 @@ std::string ThisModuleName()
 // made, so that no later line tries again.
 bool OpenLogFile()
 {
-    const std::string path = ResolveBasePath() + "/exe.logs/" + FileNameOf(nullptr) +
+    const std::string folder = ResolveBasePath() + "/exe.logs";
+    const std::string path = folder + "/" + FileNameOf(nullptr) +
                              "." + std::to_string(GetCurrentProcessId()) + "." + ThisModuleName() +
                              ".Release.log";
-    // The name is easy to foresee and the folder may be shared: whatever
-    // already has it, a link planted there or the log of a process whose
-    // id was reused, is left alone, and the log stays off.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    // A folder others may write to is not ours to log in. In ours, the name
+    // is still easy to foresee: whatever already has it, a link planted there
+    // or the log of a process whose id was reused, is left alone, and the log
+    // stays off.
+    const int fd = UntrustedBecause(folder).empty()
+                       ? ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640)
+                       : -1;
     if (fd >= 0) {
         g_logFile = ::fdopen(fd, "w");
         if (g_logFile == nullptr) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -240,25 +241,54 @@ std::optional<std::string> SystemText(DWORD id)
 }
 
 // A class without a registered class object is started as its local server
-// names it in the registry, and only for a local activation.
-TEST_F(ComActivationTest, LocalServersStartFromTheRegistry)
+// names it in the registry, and only for a local activation. The registry
+// alone decides what runs, so only a module named by its full path that no
+// other user could have put there is loaded; the refusal says why.
+TEST_F(ComActivationTest, LocalServersStartFromTheRegistryOnlyFromTrustedFiles)
 {
+    namespace fs = std::filesystem;
     orvo::test::ScratchRegistry registry;
     static constexpr CLSID kServed = {0x0b7d3c41, 0x5a6e, 0x4f10, {0x90, 0x12, 0xab, 0xcd, 0xef, 0x01, 0x77, 0x77}};
     auto activate = [](DWORD clsctx) {
         MULTI_QI result{&IID_IUnknown, nullptr, S_OK};
         return CoCreateInstanceEx(kServed, nullptr, clsctx, nullptr, 1, &result);
     };
+    auto registerModule = [](const std::string& module) {
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                                  "Software\\Classes\\CLSID\\{0B7D3C41-5A6E-4F10-9012-ABCDEF017777}\\LocalServer32",
+                                  0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegSetValueExA(key, "", 0, REG_SZ, reinterpret_cast<const BYTE*>(module.c_str()),
+                       static_cast<DWORD>(module.size() + 1));
+        RegCloseKey(key);
+    };
     EXPECT_EQ(activate(CLSCTX_LOCAL_SERVER), REGDB_E_CLASSNOTREG);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE,
-                              "Software\\Classes\\CLSID\\{0B7D3C41-5A6E-4F10-9012-ABCDEF017777}\\LocalServer32", 0,
-                              nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    const std::string module = ORVO_TEST_LOCAL_SERVER;
-    RegSetValueExA(key, "", 0, REG_SZ, reinterpret_cast<const BYTE*>(module.c_str()),
-                   static_cast<DWORD>(module.size() + 1));
-    RegCloseKey(key);
+    EXPECT_EQ(CoLastLocalServerProblem(), "");  // nothing registered, nothing refused
+
+    const fs::path built = ORVO_TEST_LOCAL_SERVER;
+    orvo::test::ScratchDir scratch;
+    const fs::path folder = fs::canonical(scratch.path());
+    fs::create_directory(folder / "open");
+    fs::permissions(folder / "open", fs::perms::all);
+    fs::copy_file(built, folder / "open" / built.filename());
+    fs::create_directory(folder / "shut");
+    fs::copy_file(built, folder / "shut" / built.filename());
+    fs::permissions(folder / "shut" / built.filename(), fs::perms::others_write, fs::perm_options::add);
+    const std::pair<std::string, std::string> refused[] = {
+        {built.filename().string(), "not an absolute path"},
+        {"lib/" + built.filename().string(), "not an absolute path"},
+        {(folder / "open" / built.filename()).string(), "its folder " + (folder / "open").string() + ": writable by others"},
+        {(folder / "shut" / built.filename()).string(), "writable by others"},
+        {(folder / "missing.so").string(), "does not exist"},
+    };
+    for (const auto& [module, cause] : refused) {
+        registerModule(module);
+        EXPECT_EQ(activate(CLSCTX_LOCAL_SERVER), REGDB_E_CLASSNOTREG) << module;
+        EXPECT_EQ(CoLastLocalServerProblem(), "the module " + module + ": " + cause);
+    }
+
+    registerModule(built.string());
     EXPECT_EQ(activate(CLSCTX_INPROC_SERVER), REGDB_E_CLASSNOTREG);
     EXPECT_EQ(activate(CLSCTX_LOCAL_SERVER), E_NOTIMPL);  // its factory was reached
 }

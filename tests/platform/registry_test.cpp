@@ -267,6 +267,28 @@ TEST(RegistryStore, AnotherUsersStoreOpenToOthersIsRefused)
     EXPECT_EQ(Mode(store.path()), 0666u);
 }
 
+// The store names the modules that activation runs, so one that another
+// user wrote, or could have, is not read at all.
+TEST(RegistryStore, StoreOthersCouldHaveWrittenIsRefused)
+{
+    ScratchRegistry store;
+    ASSERT_EQ(SetText(HKEY_LOCAL_MACHINE, "v", "x"), ERROR_SUCCESS);
+    for (const mode_t mode : {0666, 0620, 0602}) {
+        ASSERT_EQ(chmod(store.path().c_str(), mode), 0);
+        Key key;
+        EXPECT_EQ(Open(key, "Software"), ERROR_ACCESS_DENIED) << std::oct << mode;
+        EXPECT_EQ(RegLastStoreProblem(), Problem(store.path(), "writable by others")) << std::oct << mode;
+    }
+    ASSERT_EQ(chmod(store.path().c_str(), 0644), 0);
+    EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "v"), "x");  // others may still read it
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can give the store to another user";
+    }
+    ASSERT_EQ(chown(store.path().c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "v"), Failed(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(RegLastStoreProblem(), Problem(store.path(), "owned by another user"));
+}
+
 TEST(RegistryStore, TwoProcessesWritingAtOnceBothLand)
 {
     constexpr int kEach = 50;

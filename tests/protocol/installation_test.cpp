@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <filesystem>
 #include <string>
 
+#include "platform/modules.h"
 #include "platform/registry.h"
 #include "tests/fixtures/scratch.h"
 
@@ -29,6 +32,17 @@ bool KeyExists(const char* name)
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
+// Makes the key and sets the value to bytes, as given.
+LONG StoreValue(const char* keyName, const char* name, const std::string& bytes)
+{
+    UniqueHKey key;
+    const LONG error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                                       nullptr);
+    return error != ERROR_SUCCESS ? error
+                                  : RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(bytes.data()),
+                                                   static_cast<DWORD>(bytes.size()));
+}
+
 }  // namespace
 
 TEST(Installation, FreshRegistryGetsTheListsAndTheEngine)
@@ -40,30 +54,36 @@ TEST(Installation, FreshRegistryGetsTheListsAndTheEngine)
     ASSERT_EQ(orvo::RegisterInstallation(), ERROR_SUCCESS);
     EXPECT_TRUE(KeyExists("Software\\Kivra\\Orvo\\EnumServers"));
     EXPECT_TRUE(KeyExists("SOFTWARE\\kivra\\orvo\\enumtanks"));
-    EXPECT_EQ(EngineModule(), "libOrvoTankEngine.so");
+    // By its full path beside the platform library, not left to the loader's search.
+    const std::string engine = EngineModule();
+    EXPECT_EQ(engine, PlatformLibraryFolder() + "/libOrvoTankEngine.so");
+    EXPECT_TRUE(std::filesystem::path(engine).is_absolute()) << engine;
+    EXPECT_TRUE(std::filesystem::is_regular_file(engine)) << engine;
     EXPECT_EQ(orvo::RegisterInstallation(), ERROR_SUCCESS);
+}
+
+TEST(Installation, BareEngineNameOfEarlierInstallationsIsReplacedByItsPath)
+{
+    orvo::test::ScratchRegistry registry;
+    // Written with and without its NUL, as installers and hands have.
+    for (const std::size_t bytes : {21u, 20u}) {
+        ASSERT_EQ(StoreValue(orvo::kTankEngineServerKey, "", std::string("libOrvoTankEngine.so", bytes)),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(orvo::RegisterInstallation(), ERROR_SUCCESS);
+        EXPECT_EQ(EngineModule(), PlatformLibraryFolder() + "/libOrvoTankEngine.so") << bytes;
+    }
 }
 
 TEST(Installation, MachinesOwnRegistrationAndListsAreKept)
 {
     orvo::test::ScratchRegistry registry;
-    UniqueHKey key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, orvo::kTankEngineServerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              key.put(), nullptr),
-              ERROR_SUCCESS);
     const std::string own = "/opt/lab/libOwnEngine.so";
-    ASSERT_EQ(RegSetValueExA(key.get(), "", 0, REG_SZ, reinterpret_cast<const BYTE*>(own.c_str()),
-                             static_cast<DWORD>(own.size() + 1)),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, orvo::kTankListKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              key.put(), nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key.get(), "Rig", 0, REG_SZ, reinterpret_cast<const BYTE*>("/data/rig"), 10),
-              ERROR_SUCCESS);
-    key.reset();
+    ASSERT_EQ(StoreValue(orvo::kTankEngineServerKey, "", own + '\0'), ERROR_SUCCESS);
+    ASSERT_EQ(StoreValue(orvo::kTankListKey, "Rig", std::string("/data/rig", 10)), ERROR_SUCCESS);
 
     ASSERT_EQ(orvo::RegisterInstallation(), ERROR_SUCCESS);
     EXPECT_EQ(EngineModule(), own);
+    UniqueHKey key;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, orvo::kTankListKey, 0, KEY_READ, key.put()), ERROR_SUCCESS);
     EXPECT_EQ(RegQueryValueExA(key.get(), "Rig", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
 }

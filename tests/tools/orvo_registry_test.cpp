@@ -1,5 +1,6 @@
-// The orvo program on a registry it cannot use: each command fails with one
-// line that names the file and what is wrong with it, and lists nothing.
+// The orvo program on its registry: on one it cannot use, each command fails
+// with one line that names the file and what is wrong with it, and lists
+// nothing; secrets reach it without passing through the command line.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -87,6 +89,34 @@ TEST(OrvoRegistry, ADamagedTankListIsNotTakenForItsEnd)
     EXPECT_EQ(tanks.status, 1);
     EXPECT_EQ(tanks.printedBytes, 0u);
     EXPECT_EQ(tanks.err, "orvo: cannot list the tanks: the registry " + registry.path() + ": damaged\n");
+}
+
+// The password stays off the command line, where ps would show it: it comes
+// from the file's first line; a file that cannot be read stores nothing.
+TEST(OrvoRegistry, PasswordFileGivesThePasswordFromItsFirstLine)
+{
+    ScratchRegistry registry;
+    const std::string file = registry.dir().file("password");
+    std::ofstream(file) << "s3cret\r\nnot this\n";
+    ASSERT_EQ(Orvo(registry, "servers add Rig2 10.0.0.2 --user ann --password-file '" + file + "'").status, 0);
+
+    sqlite3* db = nullptr;
+    sqlite3_stmt* query = nullptr;
+    std::string stored;
+    if (sqlite3_open(registry.path().c_str(), &db) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT data FROM key_values WHERE name = 'Rig2'", -1, &query, nullptr) == SQLITE_OK &&
+        sqlite3_step(query) == SQLITE_ROW) {
+        stored.assign(static_cast<const char*>(sqlite3_column_blob(query, 0)),
+                      static_cast<std::size_t>(sqlite3_column_bytes(query, 0)));
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    EXPECT_EQ(stored.substr(0, stored.find('\0')), "10.0.0.2 ann * s3cret");
+
+    const Outcome missing = Orvo(registry, "servers add Rig3 10.0.0.3 --password-file '" + file + ".gone'");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "orvo: cannot read the password file " + file + ".gone: No such file or directory\n");
+    EXPECT_NE(Orvo(registry, "servers add Rig3 10.0.0.3 --password pw --password-file '" + file + "'").status, 0);
 }
 
 }  // namespace

@@ -44,6 +44,8 @@ struct ServerEntry {
     std::string user;
     std::string domain;
     std::string password;
+    bool passwordGiven = false;  // on the command line, where ps shows it
+    std::string passwordFile;    // its first line is the password
 };
 void RunServersList();
 void RunServersAdd(const ServerEntry& entry);

@@ -93,8 +93,18 @@ int Run(int argc, char** argv)
     addCommand->add_option("ADDRESS", server.address, "Host name or IP address")->required();
     addCommand->add_option("--user", server.user, "User name");
     addCommand->add_option("--domain", server.domain, "Domain");
-    addCommand->add_option("--password", server.password, "Password (stored as plain text)");
-    addCommand->callback([&] { run = [&] { RunServersAdd(server); }; });
+    CLI::Option* passwordOption = addCommand->add_option(
+        "--password", server.password,
+        "Password (stored as plain text); visible to the machine's other users while orvo runs");
+    addCommand
+        ->add_option("--password-file", server.passwordFile,
+                     "Read the password from the first line of this file; without either option it is "
+                     "asked for at the terminal")
+        ->excludes(passwordOption);
+    addCommand->callback([&, passwordOption] {
+        server.passwordGiven = passwordOption->count() > 0;
+        run = [&] { RunServersAdd(server); };
+    });
     std::string removeName;
     CLI::App* removeCommand = serversCommand->add_subcommand("remove", "Remove a server");
     removeCommand->add_option("NAME", removeName, "Server name")->required();

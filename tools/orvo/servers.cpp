@@ -1,9 +1,15 @@
 // servers: the machine's list of tank-engine servers.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-
+#include <cstring>
+#include <fstream>
+#include <iostream>
 #include <string>
 #include <vector>
+
+#include <termios.h>
+#include <unistd.h>
 
 #include <orvo/OrvoCI.h>
 #include "platform/registry.h"
@@ -45,6 +51,53 @@ std::vector<std::string> StoredServerNames()
     return names;
 }
 
+// The first line of the file, without its line end.
+std::string PasswordFromFile(const std::string& path)
+{
+    std::ifstream file(path);
+    std::string line;
+    if (!file || (!std::getline(file, line) && !file.eof())) {
+        throw Failure("cannot read the password file " + path + ": " + std::strerror(errno));
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
+// Asks at the terminal without showing what is typed.
+std::string PasswordFromTerminal(const std::string& server)
+{
+    std::cerr << "Password for " << server << ": " << std::flush;
+    termios shown{};
+    const bool quiet = tcgetattr(STDIN_FILENO, &shown) == 0;
+    if (quiet) {
+        termios hidden = shown;
+        hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    }
+    std::string password;
+    std::getline(std::cin, password);
+    if (quiet) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &shown);
+    }
+    std::cerr << '\n';
+    return password;
+}
+
+// A password on the command line is seen by anyone who lists the processes,
+// so it is taken from a file or the terminal when it is not given there.
+std::string PasswordOf(const ServerEntry& entry)
+{
+    if (!entry.passwordFile.empty()) {
+        return PasswordFromFile(entry.passwordFile);
+    }
+    if (!entry.passwordGiven && isatty(STDIN_FILENO) != 0) {
+        return PasswordFromTerminal(entry.name);
+    }
+    return entry.password;
+}
+
 }  // namespace
 
 void RunServersList()
@@ -64,18 +117,23 @@ void RunServersAdd(const ServerEntry& entry)
 {
     // Items are stored blank-separated, so a blank would split one item in
     // two; "Local" is the machine itself and cannot be redefined.
-    for (const std::string* item :
-         {&entry.name, &entry.address, &entry.user, &entry.domain, &entry.password}) {
-        if (item->find_first_of(" \t\r\n") != std::string::npos) {
+    constexpr const char* kBlanks = " \t\r\n";
+    for (const std::string* item : {&entry.name, &entry.address, &entry.user, &entry.domain}) {
+        if (item->find_first_of(kBlanks) != std::string::npos) {
             throw Failure("server items cannot hold blanks: \"" + *item + "\"");
         }
     }
     if (entry.name.empty() || IsLocal(entry.name)) {
         throw Failure("a server needs a name other than \"Local\"");
     }
+    const std::string password = PasswordOf(entry);
+    // Not shown, being a secret.
+    if (password.find_first_of(kBlanks) != std::string::npos) {
+        throw Failure("a password cannot hold blanks");
+    }
     OrvoCI client;
     if (client.AddServer(entry.name.c_str(), entry.address.c_str(), entry.user.c_str(), entry.domain.c_str(),
-                         entry.password.c_str()) == 0) {
+                         password.c_str()) == 0) {
         const std::string problem = RegLastStoreProblem();
         throw Failure("cannot store server \"" + entry.name + "\" in the server list" +
                       (problem.empty() ? "" : ": " + problem));

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <concepts>
 #include <functional>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -297,6 +298,13 @@ HRESULT CoRevokeClassObject(DWORD cookie);
 // runs in this process.
 HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD clsctx, COSERVERINFO* serverInfo,
                            DWORD count, MULTI_QI* results);
+
+// Why the calling thread's last local activation found no server to start
+// for its class: the registry's problem with its store, or why the module
+// the registry names was refused ("the module <name>: <cause>"). Empty when
+// there was nothing to start or it started. Read right after
+// CoCreateInstanceEx fails with REGDB_E_CLASSNOTREG, as GetLastError is.
+std::string CoLastLocalServerProblem();
 
 // Activates on another machine. Receives the caller's arguments unchanged
 // (after they were checked); must fill every entry of results and return the

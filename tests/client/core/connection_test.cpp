@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "platform/message_box.h"
+#include "platform/modules.h"
+#include "platform/registry.h"
+#include "protocol/Installation.h"
 #include "tests/fixtures/mock_tank_engine.h"
 
 namespace orvo::test {
@@ -189,6 +192,30 @@ TEST(ConnectionWithoutRegistry, FailuresNameTheRegistry)
     EXPECT_EQ(std::string(client.GetError()), FailureBlock(problem));
     EXPECT_EQ(client.ConnectServer("Rig2", "MyApp"), 0);
     EXPECT_EQ(std::string(client.GetError()), LocalErrorBlock("ConnectServer", problem, "Rig2"));
+    SetMessageBoxHandler(nullptr);
+}
+
+// The registry alone decides what activation runs, so an engine it names by
+// a relative path is refused, and the failure says why.
+TEST(ConnectionToRegisteredEngine, OneNamedByARelativePathIsRefusedWithTheReason)
+{
+    HMODULE loaded = nullptr;
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, kTankEngineModule, &loaded)) {
+        GTEST_SKIP() << "the engine is already loaded into this process";
+    }
+    ScratchRegistry registry;
+    const std::string relative = std::string("lib64/") + kTankEngineModule;
+    UniqueHKey key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTankEngineServerKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              key.put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key.get(), "", 0, REG_SZ, reinterpret_cast<const BYTE*>(relative.c_str()),
+                             static_cast<DWORD>(relative.size() + 1)),
+              ERROR_SUCCESS);
+    SetMessageBoxHandler([](const char*, const char*, UINT) { return IDOK; });
+    OrvoCI client;
+    EXPECT_EQ(client.ConnectServer("", "MyApp"), 0);
+    EXPECT_EQ(std::string(client.GetError()), FailureBlock("the module " + relative + ": not an absolute path"));
     SetMessageBoxHandler(nullptr);
 }
 

@@ -53,7 +53,7 @@ TEST_F(ServerListTest, AddServerStoresFourItemsWithAsterisksForEmptyOnes)
 // been able to read the store until one was stored.
 TEST_F(ServerListTest, StoringAPasswordFirstMakesTheStoreOwnerOnly)
 {
-    ASSERT_EQ(chmod(registry.path().c_str(), 0664), 0);
+    ASSERT_EQ(chmod(registry.path().c_str(), 0644), 0);
     ASSERT_EQ(client.AddServer("Rig3", "rig3.lab", "ann", "LAB", "pw1"), 1);
     struct stat info {};
     ASSERT_EQ(stat(registry.path().c_str(), &info), 0);

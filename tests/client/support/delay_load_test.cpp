@@ -12,6 +12,7 @@
 
 #include <orvo/OrvoCI.h>
 #include <orvo/platform/bstr.h>
+#include "platform/modules.h"
 #include "tests/client/support/base_path.h"
 #include "tests/fixtures/scratch.h"
 
@@ -87,6 +88,33 @@ TEST_F(DelayLoadTest, SupportLibraryComesFromTheBasePathFirst)
 TEST_F(DelayLoadTest, SupportLibraryFallsBackToTheStandardSearch)
 {
     ExpectOneLoadFrom(BuiltLibraryFolder() / kSupportLibrary);
+}
+
+// A lib64 that another user could have filled is passed over, and the log
+// says so; the library comes from beside the client library.
+TEST_F(DelayLoadTest, BasePathFolderOthersCouldWriteIsPassedOver)
+{
+    const fs::path folder = m_base.path() / "lib64";
+    fs::create_directory(folder);
+    fs::copy_file(BuiltLibraryFolder() / kSupportLibrary, folder / kSupportLibrary);
+    fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
+    const std::string expected = (BuiltLibraryFolder() / kSupportLibrary).string();
+
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(
+        {
+            { OrvoCI client; }
+            HMODULE module = nullptr;
+            GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, kSupportLibrary, &module);
+            std::exit(ModulePath(module) == expected ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    const std::string text = LogText();
+    EXPECT_NE(text.find("WARN: delayHookHandler: Not loading \"libKivraToolBox.so\" from \"" + folder.string() +
+                        "\": writable by others\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("Loaded"), std::string::npos) << text;
 }
 
 // Each ends the process after its own message.

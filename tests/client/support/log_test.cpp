@@ -133,5 +133,18 @@ TEST_F(LogTest, WithoutTheLogFolderTheLogStaysOffForTheProcess)
     });
 }
 
+// Another user who may write to the folder could have put a link where the
+// log goes.
+TEST_F(LogTest, LogFolderOthersMayWriteToStaysUnused)
+{
+    StoreBasePath("Kivra Drivers", m_base.path().string());
+    fs::create_directory(m_base.path() / "exe.logs");
+    fs::permissions(m_base.path() / "exe.logs", fs::perms::group_write, fs::perm_options::add);
+    EXPECT_IN_CHILD({
+        LogMessage("a.cpp", 1, "f", kLogFatal, "lost\n");
+        ChildExpect(!fs::exists(LogFileOf(m_base.path())), "no log where others may write");
+    });
+}
+
 }  // namespace
 }  // namespace orvo::test
