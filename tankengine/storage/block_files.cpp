@@ -4,7 +4,10 @@
 #include "tankengine/storage/posix_file.h"
 
 #include <charconv>
+#include <cerrno>
 #include <cmath>
+
+#include <sys/stat.h>
 
 namespace orvo::tank {
 namespace {
@@ -64,12 +67,12 @@ Result<BlockInfo> ParseBlockInfo(std::string_view text)
         std::string_view value = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
         bool good = true;
         if (key == "sequence") {
-            good = haveSequence = ParseWhole(value, info.sequence);
+            good = haveSequence = ParseWhole(value, info.sequence) && info.sequence != kSequenceLimit;
         } else if (key == "start") {
-            good = haveStart = ParseWhole(value, info.startTime);
+            good = haveStart = ParseWhole(value, info.startTime) && std::isfinite(info.startTime);
         } else if (key == "stop") {
             double stop = 0;
-            good = ParseWhole(value, stop);
+            good = ParseWhole(value, stop) && std::isfinite(stop);
             info.stopTime = stop;
         }
         if (!good) {
@@ -82,8 +85,26 @@ Result<BlockInfo> ParseBlockInfo(std::string_view text)
     return info;
 }
 
+Status CheckBlockFolder(const std::filesystem::path& blockDir)
+{
+    struct stat st {};
+    if (::lstat(blockDir.c_str(), &st) != 0) {
+        return SystemFailure("cannot open block " + blockDir.string(), errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return Fail(ErrorKind::kCorruption, blockDir.string() + " is a symbolic link, not a block folder");
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return Fail(ErrorKind::kNotFound, blockDir.string() + " is not a block");
+    }
+    return {};
+}
+
 Result<BlockInfo> ReadBlockInfo(const std::filesystem::path& blockDir)
 {
+    if (Status folder = CheckBlockFolder(blockDir); !folder) {
+        return folder.failure();
+    }
     std::filesystem::path path = blockDir / kInfoFileName;
     Result<std::string> text = ReadSmallFile(path, kMaxInfoBytes);
     if (!text) {
@@ -103,6 +124,9 @@ Status WriteBlockInfo(const std::filesystem::path& blockDir, const BlockInfo& in
 
 Result<std::string> ReadBlockNotes(const std::filesystem::path& blockDir)
 {
+    if (Status folder = CheckBlockFolder(blockDir); !folder) {
+        return folder.failure();
+    }
     Result<std::string> notes = ReadSmallFile(blockDir / kNotesFileName, kMaxNotesBytes);
     // Notes only describe a block: losing them must not make it unusable.
     if (!notes && notes.kind() == ErrorKind::kNotFound) {
@@ -117,8 +141,11 @@ Status ReplaceBlockNotes(const std::filesystem::path& blockDir, std::string_view
         return Fail(ErrorKind::kInvalidArgument, "block notes of " + std::to_string(notes.size()) +
                                                      " bytes exceed the limit of " + std::to_string(kMaxNotesBytes));
     }
+    if (Status folder = CheckBlockFolder(blockDir); !folder) {
+        return folder;
+    }
     std::error_code error;
-    if (!std::filesystem::is_regular_file(blockDir / kInfoFileName, error)) {
+    if (!std::filesystem::is_regular_file(std::filesystem::symlink_status(blockDir / kInfoFileName, error))) {
         return Fail(ErrorKind::kNotFound, blockDir.string() + " is not a block");
     }
     return ReplaceFileAtomically(blockDir / kNotesFileName, notes);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ inline constexpr const char* kInfoFileName = "block.info";
 inline constexpr const char* kNotesFileName = "notes.txt";
 inline constexpr const char* kLockFileName = "block.lock";
 
+// No block has this sequence, so that the next block's never wraps to 0.
+inline constexpr std::uint64_t kSequenceLimit = std::numeric_limits<std::uint64_t>::max();
+
 struct BlockInfo {
     std::uint64_t sequence = 0;       // place in the tank's creation order
     double startTime = 0;             // seconds
@@ -26,6 +30,10 @@ struct BlockInfo {
 
 std::string FormatBlockInfo(const BlockInfo& info);
 Result<BlockInfo> ParseBlockInfo(std::string_view text);
+
+// A block is a folder of its own: a link in its place, which could send
+// reads or a recording anywhere, is refused as damage.
+Status CheckBlockFolder(const std::filesystem::path& blockDir);
 
 Result<BlockInfo> ReadBlockInfo(const std::filesystem::path& blockDir);
 Status WriteBlockInfo(const std::filesystem::path& blockDir, const BlockInfo& info);

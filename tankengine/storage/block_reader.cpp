@@ -10,6 +10,9 @@ namespace orvo::tank {
 
 Result<BlockReader> BlockReader::Open(const std::filesystem::path& blockDir)
 {
+    if (Status folder = CheckBlockFolder(blockDir); !folder) {
+        return folder.failure();
+    }
     BlockReader reader;
     reader.m_dir = blockDir;
     Result<File> headers = File::Open(blockDir / kHeadersFileName, O_RDONLY);

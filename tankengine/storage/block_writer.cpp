@@ -18,7 +18,7 @@ constexpr int kMaxNameSuffix = 1000;
 
 Status WriteNewFile(const std::filesystem::path& path, std::span<const std::byte> bytes)
 {
-    Result<File> file = File::Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+    Result<File> file = File::Open(path, O_WRONLY | O_CREAT | O_EXCL);
     if (!file) {
         return file.failure();
     }
@@ -117,6 +117,10 @@ Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, st
     std::uint64_t sequence = 1;
     for (const BlockEntry& block : *blocks) {
         sequence = std::max(sequence, block.info.sequence + 1);
+    }
+    if (sequence == kSequenceLimit) {
+        return Fail(ErrorKind::kInvalidArgument,
+                    "no block sequence is left in " + tankDir.string() + ": its last block has the highest one");
     }
 
     Result<std::filesystem::path> folder = MakeFreshFolder(tankDir, ".new-");
@@ -349,6 +353,9 @@ Status BlockWriter::Close(double stopTime)
 
 Result<bool> IsBeingRecorded(const std::filesystem::path& blockDir)
 {
+    if (Status folder = CheckBlockFolder(blockDir); !folder) {
+        return folder.failure();
+    }
     std::error_code error;
     if (!std::filesystem::exists(blockDir / kLockFileName, error)) {
         // A block whose lock file is gone cannot have a writer: every writer

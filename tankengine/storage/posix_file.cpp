@@ -88,17 +88,43 @@ Result<File> File::Open(const std::filesystem::path& path, int flags, mode_t mod
 {
     File file;
     file.m_path = path.string();
-    file.m_fd = CurrentFileSystem().Open(file.m_path.c_str(), flags | O_CLOEXEC, mode);
+    // A FIFO or device planted in a block would make open or read wait
+    // forever while the engine holds its one lock; O_NONBLOCK lets open
+    // return so that fstat can refuse it, and changes nothing on a regular
+    // file.
+    file.m_fd = CurrentFileSystem().Open(file.m_path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                                         mode);
     if (file.m_fd < 0) {
+        if (errno == ELOOP) {
+            return Fail(ErrorKind::kCorruption, file.m_path + " is not a regular file: " + std::strerror(errno));
+        }
         return ErrnoFailure("cannot open", file.m_path, errno);
     }
+    struct stat st {};
+    if (::fstat(file.m_fd, &st) != 0) {
+        return file.Error("cannot stat").failure();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return Fail(ErrorKind::kCorruption, file.m_path + " is not a regular file");
+    }
     return file;
+}
+
+Result<File> File::OpenFolder(const std::filesystem::path& dir)
+{
+    File folder;
+    folder.m_path = dir.string();
+    folder.m_fd = CurrentFileSystem().Open(folder.m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (folder.m_fd < 0) {
+        return ErrnoFailure("cannot open", folder.m_path, errno);
+    }
+    return folder;
 }
 
 Result<File> File::CreateFresh(const std::filesystem::path& dir, std::string_view prefix, std::string_view suffix)
 {
     Result<std::pair<std::string, int>> made = MakeUnderFreshName(dir, prefix, suffix, [](const char* path) {
-        return CurrentFileSystem().Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        return CurrentFileSystem().Open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
     });
     if (!made) {
         return made.failure();
@@ -254,7 +280,7 @@ Result<bool> File::TryLock(int kind)
 
 Status SyncDirectory(const std::filesystem::path& dir)
 {
-    Result<File> folder = File::Open(dir, O_RDONLY | O_DIRECTORY);
+    Result<File> folder = File::OpenFolder(dir);
     if (!folder) {
         return folder.failure();
     }
@@ -263,7 +289,7 @@ Status SyncDirectory(const std::filesystem::path& dir)
 
 Result<bool> MakeFolder(const std::filesystem::path& dir)
 {
-    if (CurrentFileSystem().MakeFolder(dir.c_str(), 0755) == 0) {
+    if (CurrentFileSystem().MakeFolder(dir.c_str(), kFolderMode) == 0) {
         return true;
     }
     if (errno != EEXIST) {
@@ -275,7 +301,7 @@ Result<bool> MakeFolder(const std::filesystem::path& dir)
 Result<std::filesystem::path> MakeFreshFolder(const std::filesystem::path& dir, std::string_view prefix)
 {
     Result<std::pair<std::string, int>> made = MakeUnderFreshName(
-        dir, prefix, "", [](const char* path) { return CurrentFileSystem().MakeFolder(path, 0755); });
+        dir, prefix, "", [](const char* path) { return CurrentFileSystem().MakeFolder(path, kFolderMode); });
     if (!made) {
         return made.failure();
     }

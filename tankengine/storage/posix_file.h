@@ -21,10 +21,18 @@ namespace orvo::tank {
 Failure SystemFailure(std::string_view what, int error);
 Failure SystemFailure(std::string_view what, const std::error_code& error);
 
+// What the storage asks for when it creates files and folders; the umask
+// narrows it further. Recordings may hold private data, so others get nothing.
+inline constexpr mode_t kFileMode = 0640;
+inline constexpr mode_t kFolderMode = 0750;
+
 class File {
 public:
-    // flags as for open(2); O_CLOEXEC is always added.
-    static Result<File> Open(const std::filesystem::path& path, int flags, mode_t mode = 0644);
+    // Opens a regular file, flags as for open(2). Anything else in its place,
+    // a link included, is refused as damage, without waiting on it.
+    static Result<File> Open(const std::filesystem::path& path, int flags, mode_t mode = kFileMode);
+    // Opens a folder to sync it; a link to one is followed.
+    static Result<File> OpenFolder(const std::filesystem::path& dir);
     // A new file in dir named prefix, random letters, suffix; never one that
     // was there before, nor a link planted under that name.
     static Result<File> CreateFresh(const std::filesystem::path& dir, std::string_view prefix,

@@ -122,7 +122,7 @@ TEST(BlockStorage, FailuresSayTheirKind)
         {"a folder that is no tank", [&] { return kindOf(ListBlocks(missing)); }, ErrorKind::kNotFound},
         {"a path through a file", [&] { return kindOf(File::Open(t.block / "block.info" / "x", O_RDONLY)); },
          ErrorKind::kNotFound},
-        {"a folder read as a file", [&] { return kindOf(ReadSmallFile(t.block, 1 << 20)); }, ErrorKind::kIoError},
+        {"a folder read as a file", [&] { return kindOf(ReadSmallFile(t.block, 1 << 20)); }, ErrorKind::kCorruption},
         {"a bad block name", [&] { return kindOf(BlockWriter::Create(t.tank, ".hidden", "", 0)); },
          ErrorKind::kInvalidArgument},
         {"a block made a tank", [&] { return kindOf(CreateTank(t.block)); }, ErrorKind::kInvalidArgument},
