@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -21,6 +22,7 @@
 #include <orvo/OrvoCI.h>
 #include <orvo/platform/safearray.h>
 #include <orvo/platform/variant.h>
+#include "protocol/Installation.h"
 #include "tests/fixtures/scratch.h"
 #include "tests/tankengine/recording_support.h"
 
@@ -467,6 +469,69 @@ TEST(OrvoServers, AddedServersAreListedUntilRemoved)
     const Outcome one = Orvo(registry, {"servers", "list"});
     EXPECT_THAT(one.out, testing::Not(HasSubstr("Rig2")));
     EXPECT_THAT(one.out, HasSubstr("Rig3"));
+}
+
+// On a registry it cannot use, each command fails with one line that names
+// the file and what is wrong with it, and prints nothing.
+TEST(OrvoRegistry, AnUnusableFileFailsEveryCommandWithOneLineNamingIt)
+{
+    ScratchRegistry registry;
+    orvo::test::WriteRandomBytes(registry.path(), 4096);
+    const std::string problem = "the registry " + registry.path() + ": damaged or not a registry file\n";
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"tanks"},
+                                               {"blocks", "X"},
+                                               {"servers", "list"},
+                                               {"servers", "add", "Rig2", "10.0.0.2", "--password", "pw"},
+                                               {"servers", "remove", "Rig2"}}) {
+        const Outcome run = Orvo(registry, args);
+        EXPECT_EQ(run.status, 1) << args[0];
+        EXPECT_EQ(run.out, "") << args[0];
+        EXPECT_THAT(run.err, StartsWith("orvo: ")) << args[0];
+        EXPECT_THAT(run.err, testing::EndsWith(problem)) << args[0];
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    }
+}
+
+// The engine is reached, but the tank list cannot be read to its end: the
+// listing must fail rather than look finished.
+TEST(OrvoRegistry, ADamagedTankListIsNotTakenForItsEnd)
+{
+    ScratchRegistry registry;
+    ASSERT_EQ(Orvo(registry, {"servers", "list"}).status, 0);  // sets the store up
+    // No registry call writes a type outside 32 bits.
+    const std::string damage =
+        std::string("INSERT INTO key_values (key_id, name, type, data, position) "
+                    "SELECT id, 'Broken', -1, x'', 1 FROM keys WHERE path = '") +
+        orvo::kTankListKey + "'";
+    sqlite3* db = nullptr;
+    const bool damaged = sqlite3_open(registry.path().c_str(), &db) == SQLITE_OK &&
+                         sqlite3_exec(db, damage.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+                         sqlite3_changes(db) == 1;
+    sqlite3_close(db);
+    ASSERT_TRUE(damaged);
+    const Outcome tanks = Orvo(registry, {"tanks"});
+    EXPECT_EQ(tanks.status, 1);
+    EXPECT_EQ(tanks.out, "");
+    EXPECT_EQ(tanks.err, "orvo: cannot list the tanks: the registry " + registry.path() + ": damaged\n");
+}
+
+// The password stays off the command line, where ps would show it: it comes
+// from the file's first line; a file that cannot be read stores nothing.
+TEST(OrvoRegistry, PasswordFileGivesThePasswordFromItsFirstLine)
+{
+    ScratchRegistry registry;
+    const std::string file = registry.dir().file("password");
+    std::ofstream(file) << "s3cret\r\nnot this\n";
+    ASSERT_EQ(Orvo(registry, {"servers", "add", "Rig2", "10.0.0.2", "--user", "ann", "--password-file", file}).status,
+              0);
+    EXPECT_EQ(std::string(OrvoCI().GetServerItem("Rig2", "PW")), "s3cret");
+
+    const Outcome missing = Orvo(registry, {"servers", "add", "Rig3", "10.0.0.3", "--password-file", file + ".gone"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "orvo: cannot read the password file " + file + ".gone: No such file or directory\n");
+    EXPECT_NE(Orvo(registry, {"servers", "add", "Rig3", "10.0.0.3", "--password", "pw", "--password-file", file}).status,
+              0);
 }
 
 }  // namespace

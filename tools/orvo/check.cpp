@@ -13,20 +13,6 @@ namespace orvo::tool {
 
 namespace {
 
-constexpr LONG kBatch = 1000;
-constexpr LONG kContinue = 1;
-constexpr LONG kMaxBlocks = 1000000;
-
-std::vector<std::string> BlockNames(OrvoCI& client)
-{
-    std::vector<std::string> names;
-    CString name;
-    for (LONG index = 0; index < kMaxBlocks && client.QueryBlockName(index, &name) != 0; ++index) {
-        names.emplace_back(name);
-    }
-    return names;
-}
-
 // Prints the block's verdict; false when it is damaged or cannot be read.
 bool CheckBlock(Session& session, const std::string& block)
 {
@@ -39,10 +25,10 @@ bool CheckBlock(Session& session, const std::string& block)
     // names the record, where one that ends early would hide it.
     std::uint64_t records = 0;
     LONG* rows = nullptr;
-    LONG count = client.GetEvents(&rows, kBatch, 0, 0, 0, 0.0, 0.0, 0);
+    LONG count = client.GetEvents(&rows, kReadBatch, 0, 0, 0, 0.0, 0.0, 0);
     while (count > 0) {
         records += static_cast<std::uint64_t>(count);
-        count = client.GetEvents(&rows, kBatch, 0, 0, 0, 0.0, 0.0, kContinue);
+        count = client.GetEvents(&rows, kReadBatch, 0, 0, 0, 0.0, 0.0, kContinueRead);
     }
     if (count < 0) {
         std::printf("%s: damaged after %llu good records: %s\n", Shown(block).c_str(),

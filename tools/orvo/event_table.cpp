@@ -10,14 +10,6 @@
 namespace orvo::tool {
 namespace {
 
-constexpr LONG kBatch = 1000;
-constexpr LONG kContinue = 1;
-// Header items of ParseEvHeaderInfo.
-constexpr LONG kTypeItem = 2;
-constexpr LONG kChannelItem = 4;
-constexpr LONG kSortCodeItem = 5;
-constexpr LONG kTimeItem = 6;
-constexpr LONG kValueItem = 7;
 
 [[noreturn]] void ReadFailed(Session& session, const WaveRequest& request)
 {
@@ -37,7 +29,7 @@ void ReadStrobes(Session& session, const WaveRequest& request, const StoreSummar
 {
     OrvoCI& client = session.client();
     LONG* rows = nullptr;
-    LONG count = client.GetEvents(&rows, kBatch, summary.code, 0, 0, request.t1, 0.0, 0);
+    LONG count = client.GetEvents(&rows, kReadBatch, summary.code, 0, 0, request.t1, 0.0, 0);
     while (count > 0) {
         for (LONG i = 0; i < count; ++i) {
             const double time = client.ParseEvHeaderInfo(i, kTimeItem);
@@ -51,7 +43,7 @@ void ReadStrobes(Session& session, const WaveRequest& request, const StoreSummar
                 table.offsets.push_back(std::numeric_limits<double>::quiet_NaN());
             }
         }
-        count = client.GetEvents(&rows, kBatch, summary.code, 0, 0, request.t1, 0.0, kContinue);
+        count = client.GetEvents(&rows, kReadBatch, summary.code, 0, 0, request.t1, 0.0, kContinueRead);
     }
     if (count < 0) {
         ReadFailed(session, request);
@@ -64,7 +56,7 @@ void ReadRecords(Session& session, const WaveRequest& request, const StoreSummar
     OrvoCI& client = session.client();
     std::vector<float> data(table.points);
     LONG* rows = nullptr;
-    LONG count = client.GetEvents(&rows, kBatch, summary.code, 0, 0, request.t1, request.t2, 0);
+    LONG count = client.GetEvents(&rows, kReadBatch, summary.code, 0, 0, request.t1, request.t2, 0);
     while (count > 0) {
         for (LONG i = 0; i < count; ++i) {
             double time = 0.0;
@@ -95,7 +87,7 @@ void ReadRecords(Session& session, const WaveRequest& request, const StoreSummar
             table.channels.push_back(channel);
             table.sortCodes.push_back(sortCode);
         }
-        count = client.GetEvents(&rows, kBatch, summary.code, 0, 0, request.t1, request.t2, kContinue);
+        count = client.GetEvents(&rows, kReadBatch, summary.code, 0, 0, request.t1, request.t2, kContinueRead);
     }
     if (count < 0) {
         ReadFailed(session, request);

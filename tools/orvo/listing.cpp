@@ -106,23 +106,19 @@ void RunBlocks(const std::string& tank)
     Session session;
     session.OpenTank(tank, false);
     OrvoCI& client = session.client();
-    LONG index = 0;
-    for (; index < kMaxListed; ++index) {
-        CString name;
-        if (client.QueryBlockName(index, &name) == 0) {
-            break;
-        }
+    const std::vector<std::string> names = BlockNames(client);
+    for (const std::string& name : names) {
         // A block that cannot be read is listed with the reason, and the
         // listing goes on to the next.
-        if (client.SelectBlock(name) == 0) {
-            std::printf("%-16s unreadable: %s\n", Shown(name.GetString()).c_str(), session.Reason().c_str());
+        if (client.SelectBlock(name.c_str()) == 0) {
+            std::printf("%-16s unreadable: %s\n", Shown(name).c_str(), session.Reason().c_str());
             continue;
         }
         const BlockTimes times = ReadBlockTimes(session);
-        std::printf("%-16s %s  %10.3f s%s\n", Shown(name.GetString()).c_str(), UtcText(times.start).c_str(),
+        std::printf("%-16s %s  %10.3f s%s\n", Shown(name).c_str(), UtcText(times.start).c_str(),
                     times.stop - times.start, times.damage.empty() ? "" : ("  damaged: " + times.damage).c_str());
     }
-    if (index == 0) {
+    if (names.empty()) {
         std::printf("Tank \"%s\" has no blocks.\n", Shown(tank).c_str());
     }
 }

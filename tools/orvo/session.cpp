@@ -90,6 +90,17 @@ std::string Shown(std::string_view text)
     return shown;
 }
 
+std::vector<std::string> BlockNames(OrvoCI& client)
+{
+    constexpr LONG kMaxBlocks = 1000000;
+    std::vector<std::string> names;
+    CString name;
+    for (LONG index = 0; index < kMaxBlocks && client.QueryBlockName(index, &name) != 0; ++index) {
+        names.emplace_back(name);
+    }
+    return names;
+}
+
 LONG StoreCode(const std::string& name)
 {
     if (name.empty() || name.size() > 4) {

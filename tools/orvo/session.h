@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <orvo/OrvoCI.h>
 
@@ -39,5 +40,22 @@ std::string ErrorLine(const std::string& errorText);
 
 // A store name as the library packs it: one to four printable characters.
 LONG StoreCode(const std::string& name);
+
+// How the tool reads events: batches of kReadBatch rows, each after the
+// first continuing the one before; kHeadersOnly leaves the data out.
+inline constexpr LONG kReadBatch = 1000;
+inline constexpr LONG kContinueRead = 1;
+inline constexpr LONG kHeadersOnly = 1024;
+
+// Items of OrvoCI::ParseEvHeaderInfo.
+inline constexpr LONG kTypeItem = 2;
+inline constexpr LONG kChannelItem = 4;
+inline constexpr LONG kSortCodeItem = 5;
+inline constexpr LONG kTimeItem = 6;
+inline constexpr LONG kValueItem = 7;
+
+// The open tank's block names in the engine's order; bounded, so that a
+// misbehaving engine cannot keep the tool listing for ever.
+std::vector<std::string> BlockNames(OrvoCI& client);
 
 }  // namespace orvo::tool

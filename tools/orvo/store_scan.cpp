@@ -12,9 +12,6 @@ namespace orvo::tool {
 
 namespace {
 
-constexpr LONG kBatch = 1000;
-constexpr LONG kHeadersOnly = 1024;
-constexpr LONG kContinue = 1;
 constexpr int kChannelSlots = 65536;  // the header's channel is 16 bits
 
 }  // namespace
@@ -57,7 +54,7 @@ StoreSummary ScanStore(OrvoCI& client, LONG code)
     // Per channel, the end of its last record; NaN for channels not seen.
     std::vector<double> ends(kChannelSlots, std::numeric_limits<double>::quiet_NaN());
     LONG* rows = nullptr;
-    LONG count = client.GetEvents(&rows, kBatch, code, 0, 0, 0.0, 0.0, kHeadersOnly);
+    LONG count = client.GetEvents(&rows, kReadBatch, code, 0, 0, 0.0, 0.0, kHeadersOnly);
     while (count > 0) {
         for (LONG i = 0; i < count; ++i) {
             LONG* record = client.GetEvPtr(i, nullptr);
@@ -65,8 +62,8 @@ StoreSummary ScanStore(OrvoCI& client, LONG code)
                 throw Failure("the engine answered " + std::to_string(count) +
                               " events but handed over fewer");
             }
-            const double channel = client.ParseEvHeaderInfo(record, 4);
-            summary.lastTime = client.ParseEvHeaderInfo(record, 6);
+            const double channel = client.ParseEvHeaderInfo(record, kChannelItem);
+            summary.lastTime = client.ParseEvHeaderInfo(record, kTimeItem);
             if (channel >= 0.0 && channel < kChannelSlots) {
                 const double samples = summary.IsStream() && summary.rate > 0.0f
                                            ? static_cast<double>(OrvoCI::GetNpts(record)) / summary.rate
@@ -75,7 +72,7 @@ StoreSummary ScanStore(OrvoCI& client, LONG code)
             }
         }
         summary.events += static_cast<std::uint64_t>(count);
-        count = client.GetEvents(&rows, kBatch, code, 0, 0, 0.0, 0.0, kHeadersOnly | kContinue);
+        count = client.GetEvents(&rows, kReadBatch, code, 0, 0, 0.0, 0.0, kHeadersOnly | kContinueRead);
     }
     if (count < 0) {
         throw Failure("reading store \"" + std::string(OrvoCI::CodeToString(code)) +
