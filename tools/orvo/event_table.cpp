@@ -51,43 +51,37 @@ void ReadStrobes(Session& session, const WaveRequest& request, const StoreSummar
 }
 
 // Scalars and snippets record by record, with their channels and sort codes.
+// One channel asked for is selected by the engine, several here.
 void ReadRecords(Session& session, const WaveRequest& request, const StoreSummary& summary, EventTable& table)
 {
     OrvoCI& client = session.client();
+    const bool snippet = table.kind == EventTable::Kind::kSnippet;
+    const LONG selected = request.channels.size() == 1 ? request.channels.front() : 0;
     std::vector<float> data(table.points);
     LONG* rows = nullptr;
-    LONG count = client.GetEvents(&rows, kReadBatch, summary.code, 0, 0, request.t1, request.t2, 0);
+    LONG count = client.GetEvents(&rows, kReadBatch, summary.code, selected, 0, request.t1, request.t2, 0);
     while (count > 0) {
         for (LONG i = 0; i < count; ++i) {
-            double time = 0.0;
-            LONG channel = 0;
-            LONG sortCode = 0;
             LONG npts = static_cast<LONG>(data.size());
-            if (table.kind == EventTable::Kind::kSnippet
-                    ? client.ParseEv(i, &time, &channel, &sortCode, data.data(), &npts) < 1 ||
-                          npts != static_cast<LONG>(data.size())
-                    : client.GetEvPtr(i, nullptr) == nullptr) {
-                throw Failure("event " + std::to_string(table.size() + static_cast<std::size_t>(i) + 1) + " of \"" +
-                              request.store + "\" cannot be read as its store's records are");
+            if (client.GetEvPtr(i, nullptr) == nullptr ||
+                (snippet && (client.ParseEv(i, nullptr, nullptr, nullptr, data.data(), &npts) < 1 ||
+                             npts != static_cast<LONG>(data.size())))) {
+                throw Failure("an event of \"" + request.store + "\" cannot be read as its store's records are");
             }
-            if (table.kind == EventTable::Kind::kScalar) {
-                time = client.ParseEvHeaderInfo(i, kTimeItem);
-                channel = static_cast<LONG>(client.ParseEvHeaderInfo(i, kChannelItem));
-                sortCode = static_cast<LONG>(client.ParseEvHeaderInfo(i, kSortCodeItem));
-            }
+            const auto channel = static_cast<int>(client.ParseEvHeaderInfo(i, kChannelItem));
             if (!Wanted(request, channel)) {
                 continue;
             }
-            table.times.push_back(time);
-            if (table.kind == EventTable::Kind::kScalar) {
-                table.values.push_back(client.ParseEvHeaderInfo(i, kValueItem));
-            } else {
+            table.times.push_back(client.ParseEvHeaderInfo(i, kTimeItem));
+            if (snippet) {
                 table.values.insert(table.values.end(), data.begin(), data.end());
+            } else {
+                table.values.push_back(client.ParseEvHeaderInfo(i, kValueItem));
             }
             table.channels.push_back(channel);
-            table.sortCodes.push_back(sortCode);
+            table.sortCodes.push_back(static_cast<int>(client.ParseEvHeaderInfo(i, kSortCodeItem)));
         }
-        count = client.GetEvents(&rows, kReadBatch, summary.code, 0, 0, request.t1, request.t2, kContinueRead);
+        count = client.GetEvents(&rows, kReadBatch, summary.code, selected, 0, request.t1, request.t2, kContinueRead);
     }
     if (count < 0) {
         ReadFailed(session, request);
