@@ -166,7 +166,6 @@ TEST(Variant, OutClearsWhatWasHeldBeforeTheCalleeWrites)
 {
     Variant value = VariantOf(Strings(2));
     VARIANT* slot = value.out();
-    EXPECT_EQ(slot, value.get());
     EXPECT_EQ(slot->vt, VT_EMPTY);
     // As a callee fills an out argument: over whatever is there.
     slot->vt = VT_BSTR;
@@ -200,7 +199,6 @@ TEST(SafeArrayData, UnlocksHoweverTheScopeEnds)
     const SafeArrayPtr owner = Strings(2);
     try {
         const SafeArrayData data(owner.get());
-        EXPECT_EQ(data.get(), owner->pvData);
         EXPECT_EQ(owner->cLocks, 1u);
         throw std::runtime_error("a reader fails midway");
     } catch (const std::runtime_error&) {

@@ -156,33 +156,5 @@ TEST(BlockRecovery, DamagedFrameInsideTheBlockIsReportedAndTheRecordsBeforeItRea
     }
 }
 
-// Damaged data fail their own record only, and the failure says which
-// record, block, offset and file.
-TEST(BlockRecovery, DamagedDataInsideTheBlockFailTheirRecordByName)
-{
-    Damage d(kMiddleRecords);
-    constexpr std::uint64_t kDamaged = 5;
-    std::uint64_t offset = 16;
-    for (std::uint64_t i = 0; i < kDamaged; ++i) {
-        offset += Sample(i).data.size() * 4;
-    }
-    d.Flip(d.data, d.fullData, offset + 5);
-    Result<BlockReader> reader = BlockReader::Open(d.t.block);
-    ASSERT_TRUE(reader) << reader.error();
-    EXPECT_EQ(reader->RecordCount(), kMiddleRecords);
-    EXPECT_TRUE(reader->Whole());
-    for (std::uint64_t i = 0; i < kMiddleRecords; ++i) {
-        if (i != kDamaged) {
-            EXPECT_EQ(SampleMismatch(*reader, i, i), "") << i;
-        }
-    }
-    std::vector<std::int32_t> words(64);
-    Result<std::size_t> read = reader->ReadData(kDamaged, words);
-    ASSERT_FALSE(read);
-    EXPECT_EQ(read.kind(), ErrorKind::kCorruption);
-    EXPECT_EQ(read.error(), "record 5 of " + d.t.block.string() + ": data checksum mismatch at offset " +
-                                std::to_string(offset) + " of " + d.data.string());
-}
-
 }  // namespace
 }  // namespace orvo::tank::test

@@ -154,9 +154,6 @@ TEST(BlockStorage, InfoNotesAndTankListing)
     ASSERT_TRUE(CreateTank(tank));  // again: left as it is
     EXPECT_TRUE(IsTank(tank));
     EXPECT_FALSE(CreateTank(scratch.path()));  // holds something else
-    for (const char* bad : {".hidden", "a/b"}) {
-        EXPECT_FALSE(BlockWriter::Create(tank, bad, "", 0)) << bad;
-    }
 
     const std::string notes("user text\0[USERNOTEDELIMITER]items", 33);
     Result<BlockWriter> b = BlockWriter::Create(tank, "b", notes, 10.1);
@@ -173,18 +170,6 @@ TEST(BlockStorage, InfoNotesAndTankListing)
     ASSERT_TRUE(ReplaceBlockNotes(b->Dir(), "new notes"));
     EXPECT_EQ(*ReadBlockNotes(b->Dir()), "new notes");
 
-    ASSERT_TRUE(BlockWriter::Create(tank, "a", "", 20));
-    Result<BlockWriter> b1 = BlockWriter::Create(tank, "b", "", 30);
-    ASSERT_TRUE(b1);
-    EXPECT_EQ(b1->Name(), "b-1");
-    Result<std::vector<BlockEntry>> blocks = ListBlocks(tank);
-    ASSERT_TRUE(blocks);
-    std::vector<std::string> names;
-    for (const BlockEntry& e : *blocks) {
-        names.push_back(e.name + "#" + std::to_string(e.info.sequence));
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"b#1", "a#2", "b-1#3"}));
-
     // Reopening to record again clears the stop time until the next Close.
     Result<BlockWriter> again = BlockWriter::OpenForAppend(tank / "b");
     ASSERT_TRUE(again);
@@ -194,41 +179,6 @@ TEST(BlockStorage, InfoNotesAndTankListing)
                              "orvo-block 1\nsequence x\nstart 1\n", "orvo-block 1\nsequence 1\nstart 1e999x\n"}) {
         EXPECT_FALSE(ParseBlockInfo(text)) << text;
     }
-}
-
-// One broken block must not hide the others: every folder is listed, those
-// whose information cannot be read last, by name, each with its reason; a
-// block that lost its notes has none, and keeps its place.
-TEST(BlockStorage, ListingKeepsBlocksWhoseFilesAreLostOrDamaged)
-{
-    orvo::test::ScratchDir scratch;
-    const std::filesystem::path tank = scratch.path() / "tank";
-    ASSERT_TRUE(CreateTank(tank));
-    for (const char* name : {"b", "a", "d", "c"}) {
-        ASSERT_TRUE(BlockWriter::Create(tank, name, "notes", 0)) << name;
-    }
-    std::filesystem::create_directory(tank / "empty");
-    std::filesystem::remove(tank / "b" / "notes.txt");
-    std::filesystem::remove(tank / "d" / "block.info");
-    std::ofstream(tank / "a" / "block.info") << "orvo-block 1\nsequence 2\n";
-
-    EXPECT_EQ(*ReadBlockNotes(tank / "b"), "");
-    Result<std::vector<BlockEntry>> blocks = ListBlocks(tank);
-    ASSERT_TRUE(blocks) << blocks.error();
-    std::vector<std::string> listed;
-    for (const BlockEntry& e : *blocks) {
-        listed.push_back(e.name + (e.problem ? ": " + e.problem->text : "#" + std::to_string(e.info.sequence)));
-    }
-    const std::string dir = tank.string() + "/";
-    EXPECT_EQ(listed, (std::vector<std::string>{
-                          "b#1",
-                          "c#4",
-                          "a: " + dir + "a/block.info: block information lacks its sequence or start time",
-                          "d: cannot open " + dir + "d/block.info: No such file or directory",
-                          "empty: cannot open " + dir + "empty/block.info: No such file or directory",
-                      }));
-    EXPECT_EQ((*blocks)[2].problem->kind, ErrorKind::kCorruption);
-    EXPECT_EQ((*blocks)[3].problem->kind, ErrorKind::kNotFound);
 }
 
 // Two recorders that start at once, or one after a block was removed, still

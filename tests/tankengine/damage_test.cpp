@@ -128,12 +128,7 @@ TEST_F(DamageTest, DamagedFrameInsideTheBlockIsDamageAndTheLastOneATornTail)
     Flip(headers, 16 + kDamaged * kFrameBytes + 30, 4);
     Flip(BlockDir("After") / "events.hdr", 16 + (kChannels - 1) * kFrameBytes + 30, 4);
 
-    std::vector<std::string> names;
-    CString name;
-    for (LONG i = 0; ci.QueryBlockName(i, &name); ++i) {
-        names.push_back(name.GetString());
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"Before", "Frames", "After"}));
+    EXPECT_EQ(BlockNames(), (std::vector<std::string>{"Before", "Frames", "After"}));
 
     ASSERT_TRUE(ci.SelectBlock("Frames")) << Error();
     const std::string damage = "record " + std::to_string(kDamaged) + " of " + BlockDir("Frames").string() +
@@ -169,14 +164,10 @@ TEST_F(DamageTest, BlocksThatLostFilesAreListedAndSayWhatIsWrong)
     std::filesystem::remove(BlockDir("A") / "notes.txt");
     std::filesystem::remove(BlockDir("B") / "block.info");
     std::ofstream(BlockDir("C") / "events.hdr", std::ios::trunc) << "not a header file";
+    std::filesystem::create_directory(BlockDir("empty"));
 
-    std::vector<std::string> names;
-    CString name;
-    for (LONG i = 0; ci.QueryBlockName(i, &name); ++i) {
-        names.push_back(name.GetString());
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"A", "C", "B"}));
-    EXPECT_STREQ(ci.GetTankItem("T1", "BLOCKS"), "3");
+    EXPECT_EQ(BlockNames(), (std::vector<std::string>{"A", "C", "B", "empty"}));
+    EXPECT_STREQ(ci.GetTankItem("T1", "BLOCKS"), "4");
 
     ASSERT_TRUE(ci.SelectBlock("A")) << Error();
     CString notes("not read");

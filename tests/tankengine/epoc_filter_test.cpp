@@ -1,11 +1,9 @@
 // Epocs, filters and valid time ranges of our engine, through the client
 // library: a 12 s recording of a 1000 Hz signal whose every sample is its own
 // number, with a stimulus store stepping through five frequencies.
-#include <orvo/OrvoCI.h>
+#include "tests/tankengine/tank_test.h"
+
 #include <orvo/platform/safearray.h>
-#include "platform/modules.h"
-#include "protocol/StoreCode.h"
-#include "tests/fixtures/scratch.h"
 
 #include <algorithm>
 #include <gmock/gmock.h>
@@ -23,7 +21,7 @@ using ::testing::HasSubstr;
 
 constexpr double kStart = 1.7e9;
 constexpr double kLength = 12.0;
-constexpr LONG kRecordSamples = 100;  // 0.1 s at 1000 Hz
+constexpr LONG kRecordLength = 100;  // 0.1 s at 1000 Hz
 constexpr LONG kRecords = 120;
 constexpr double kFreqs[] = {500, 1000, 2000, 4000, 8000};
 constexpr LONG kT1 = 4;
@@ -37,24 +35,21 @@ using Ranges = std::vector<TimeRange>;
 // Trial i starts at 1 + i s with frequency kFreqs[i % 5] and ends 0.5 s
 // later, its offset stored in its own store or named from "FOff"; trials 3,
 // 6 and 9 have no offset. "Levl" alternates 10 and 20 every 2 s, never ends.
-class EpocFilterTest : public ::testing::Test {
+class EpocFilterTest : public TankTest {
 protected:
     void SetUp() override
     {
-        ASSERT_GT(ci.ConnectServer("", "App"), 0);
-        ASSERT_TRUE(ci.AddTank("T", scratch.path().string().c_str()));
-        ASSERT_TRUE(ci.InitializeTank("T"));
-        ASSERT_TRUE(ci.OpenTank("T", 'W'));
+        ASSERT_NO_FATAL_FAILURE(TankTest::SetUp());
         ASSERT_TRUE(ci.SetOSTime(kStart));
         ASSERT_TRUE(ci.StartRecord("Run"));
         // Three batches: each SaveEvents costs the engine's durability work,
         // and the block's length must stay that of its records.
-        std::vector<LONG> samples(kRecordSamples);
-        ci.SetBuildHead("Wav1", 0, 1000.0f, kRecordSamples);
+        std::vector<LONG> samples(kRecordLength);
+        ci.SetBuildHead("Wav1", 0, 1000.0f, kRecordLength);
         LONG pos = 0;
         for (LONG r = 0; r < kRecords; ++r) {
-            for (LONG j = 0; j < kRecordSamples; ++j) {
-                samples[static_cast<std::size_t>(j)] = std::bit_cast<LONG>(static_cast<float>(r * kRecordSamples + j));
+            for (LONG j = 0; j < kRecordLength; ++j) {
+                samples[static_cast<std::size_t>(j)] = std::bit_cast<LONG>(static_cast<float>(r * kRecordLength + j));
             }
             pos = ci.BuildStreamEv(pos, 1, r / 10.0, samples.data(), 0);
         }
@@ -99,10 +94,6 @@ protected:
         }
         return times;
     }
-
-    ScratchRegistry registry;
-    ScratchDir scratch;
-    OrvoCI ci;
 };
 
 MATCHER_P(RangesAre, expected, "")
@@ -155,7 +146,7 @@ TEST_F(EpocFilterTest, FiltersMakeTheValidRangesThatReadsKeepTo)
             // Records with a sample in a range, also those starting before it.
             std::vector<double> expected;
             for (LONG r = 0; r < kRecords; ++r) {
-                const double first = r / 10.0, last = first + (kRecordSamples - 1) / 1000.0;
+                const double first = r / 10.0, last = first + (kRecordLength - 1) / 1000.0;
                 if (std::any_of(c.ranges.begin(), c.ranges.end(),
                                 [&](const TimeRange& range) { return first < range.end && last >= range.start; })) {
                     expected.push_back(first);
@@ -227,12 +218,12 @@ TEST_F(EpocFilterTest, EpocsTheirOffsetsAndQueries)
     ASSERT_EQ(ci.QryEpocAtIdx(kLevl, 5, 0, &value), 1);
     EXPECT_EQ(value, 20);
     EXPECT_EQ(ci.QryEpocAtIdx(kLevl, 6, 0, &value), 0);
-    EXPECT_THAT(ci.GetError().GetString(), HasSubstr("no epoc 6; the store has 6"));
+    EXPECT_THAT(Error(), HasSubstr("no epoc 6; the store has 6"));
 
     EXPECT_EQ(ci.SetFilterWithDescEx("Freq>1;Freq?2", 1), 0);
-    EXPECT_THAT(ci.GetError().GetString(), HasSubstr("\"Freq?2\" is not a filter description; none set"));
+    EXPECT_THAT(Error(), HasSubstr("\"Freq?2\" is not a filter description; none set"));
     EXPECT_EQ(ci.SetFilter(kFreq, 67, 1, 0), 0);
-    EXPECT_THAT(ci.GetError().GetString(), HasSubstr("operator 67 is not known"));
+    EXPECT_THAT(Error(), HasSubstr("operator 67 is not known"));
     EXPECT_EQ(ci.SetCacheDelay(-1), 0);
     ASSERT_EQ(ci.SetCacheDelay(0.25), 1);
     EXPECT_EQ(ci.GetCacheDelay(), 0.25);

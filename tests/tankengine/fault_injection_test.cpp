@@ -64,10 +64,8 @@ CallCounts CountCalls(const FaultyFileSystem& disk)
     return counts;
 }
 
-// The faults of a run that makes `counts` calls: each call of each kind
-// fails in turn, full and failing. Which of the two errors the disk recovers
-// from alternates from call to call, so that each is met once and for good
-// at half the cost of running both ways at every call.
+// Each call of a run that makes `counts` calls fails in turn, full and
+// failing; which error the disk recovers from alternates from call to call.
 template <class Run>
 void ForEveryFault(const CallCounts& counts, const Run& run)
 {
@@ -156,10 +154,9 @@ Recorded Record(const std::filesystem::path& tank, const FaultyFileSystem& disk,
     return r;
 }
 
-// What the tank holds after the run, read with the disk sound again: a
-// failed creation leaves no block; a block, reopened, holds its acknowledged
-// records bit for bit and nothing else, and takes more right behind them.
-// Answers how many acknowledged records were lost.
+// Read with the disk sound again, a block holds its acknowledged records bit
+// for bit and nothing else, and takes more behind them; a failed creation
+// leaves none. Answers how many acknowledged records were lost.
 std::uint64_t ExpectOnlyAcknowledged(const std::filesystem::path& tank, const Recorded& r)
 {
     if (r.block.empty()) {
@@ -294,10 +291,8 @@ void Restore(const std::filesystem::path& folder, const std::map<std::string, st
     }
 }
 
-// Makes the change under a fault at each of its calls in turn. A change
-// refused leaves the folder's files as they were or, when the fault struck
-// after its rename, as the change leaves them: never a mix, never a
-// temporary file. A change that met no fault succeeds.
+// The change under a fault at each of its calls in turn leaves the files as
+// they were or, once renamed, as changed: never a mix or a temporary file.
 void ExpectWholeOrNothing(const std::filesystem::path& folder, const std::function<Status()>& change)
 {
     const auto before = Contents(folder);

@@ -86,6 +86,9 @@ protected:
         return bytes;
     }
 
+    // The block's one sort set file.
+    std::filesystem::path SetFile() { return std::filesystem::directory_iterator(BlockDir("Run") / "sort")->path(); }
+
     const LONG eNeu = PackStoreCode("eNeu");
 };
 
@@ -193,10 +196,7 @@ TEST_F(SortCodeTest, BadInputIsRefusedWithItsReasonAndLosesNothing)
     EXPECT_THAT(Error(), HasSubstr("SetRecordOption: option 2 is not known"));
 
     // A damaged set file fails what reads it, with the file named.
-    std::filesystem::path file;
-    for (const auto& entry : std::filesystem::directory_iterator(BlockDir("Run") / "sort")) {
-        file = entry.path();
-    }
+    const std::filesystem::path file = SetFile();
     std::fstream bytes(file, std::ios::in | std::ios::out | std::ios::binary);
     bytes.seekp(30);
     bytes.put('\x7f');
@@ -211,10 +211,7 @@ TEST_F(SortCodeTest, BadInputIsRefusedWithItsReasonAndLosesNothing)
 TEST_F(SortCodeTest, ASetClaimingTooManyCodesIsRefusedBeforeTheyAreDecoded)
 {
     ASSERT_TRUE(ci.SaveSortCodeInVariant("Ana", "eNeu", 0, "keep", Words({0, 3}).get()));
-    std::filesystem::path file;
-    for (const auto& entry : std::filesystem::directory_iterator(BlockDir("Run") / "sort")) {
-        file = entry.path();
-    }
+    const std::filesystem::path file = SetFile();
     std::string bytes;
     {
         std::ifstream in(file, std::ios::binary);

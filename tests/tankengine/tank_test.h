@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "tests/tankengine/recording_support.h"
 
 #include "tests/fixtures/scratch.h"
@@ -26,6 +29,15 @@ protected:
     std::string Error() { return ci.GetError().GetString(); }
     std::string TankPath() const { return (scratch.path() / "T1").string(); }
     std::filesystem::path BlockDir(const char* block) const { return scratch.path() / "T1" / block; }
+    std::vector<std::string> BlockNames()
+    {
+        std::vector<std::string> names;
+        CString name;
+        for (LONG i = 0; ci.QueryBlockName(i, &name); ++i) {
+            names.push_back(name.GetString());
+        }
+        return names;
+    }
 
     ScratchRegistry registry;
     ScratchDir scratch;
