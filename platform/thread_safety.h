@@ -19,6 +19,7 @@
 #define ACQUIRE(...) THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define TRY_ACQUIRE(...) THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 
 namespace orvo {
 
@@ -30,6 +31,7 @@ public:
 
     void Lock() ACQUIRE() { m_mutex.lock(); }
     void Unlock() RELEASE() { m_mutex.unlock(); }
+    bool TryLock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
 
 private:
     std::mutex m_mutex;

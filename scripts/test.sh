@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer and
 # runs the whole test suite. Leaks and undefined behaviour fail the run. Then
-# clang checks the lock annotations in a build of their own (the
-# thread-safety preset, in <build>-tsa); any warning there fails the run too.
+# the tests where clients of one engine run on several threads run again
+# under ThreadSanitizer (in <build>-tsan), and clang checks the lock
+# annotations in a build of their own (the thread-safety preset, in
+# <build>-tsa); a race or a warning there fails the run too.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVO_TEST_BUILD:-$top/build-test}
@@ -15,6 +17,12 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300
+
+cmake -S "$top" -B "$build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVO_SANITIZE_THREAD=ON \
+  -DORVO_BUILD_TOOLS=OFF -DORVO_BUILD_BENCHMARKS=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
+cmake --build "$build-tsan" -j "$(nproc)" --target tank_engine_tests tank_frame_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$build-tsan" --output-on-failure -j "$(nproc)" --timeout 300 -R '^(EngineTest|EngineFrame)\.'
 
 # Only this check needs clang, so the build above does not ask for it.
 "$top/scripts/install-deps.sh" clang

@@ -188,19 +188,19 @@ tank::Status TankEngine::Stop(Client& client)
 LONG TankEngine::StartRecord(LONG clientId, BSTR name)
 {
     return WithClient(clientId, "StartRecord",
-                      [&](Client& client) REQUIRES(m_mutex) { return Record(client, FromBstr(name), {}); });
+                      [&](Client& client) { return Record(client, FromBstr(name), {}); });
 }
 
 LONG TankEngine::StartRecordEx(LONG clientId, BSTR name, BSTR supplements)
 {
-    return WithClient(clientId, "StartRecordEx", [&](Client& client) REQUIRES(m_mutex) {
+    return WithClient(clientId, "StartRecordEx", [&](Client& client) {
         return Record(client, FromBstr(name), FromBstr(supplements));
     });
 }
 
 LONG TankEngine::StopRecord(LONG clientId)
 {
-    return WithClient(clientId, "StopRecord", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "StopRecord", [&](Client& client) -> tank::Result<LONG> {
         if (!client.recording) {
             return tank::Fail(kInvalidArgument, "the client is not recording");
         }
@@ -213,7 +213,7 @@ LONG TankEngine::StopRecord(LONG clientId)
 
 LONG TankEngine::SetOSTime(LONG clientId, DOUBLE time)
 {
-    return WithClient(clientId, "SetOSTime", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetOSTime", [&](Client& client) -> tank::Result<LONG> {
         if (!std::isfinite(time) || time < 0) {
             return tank::Fail(kInvalidArgument, "a start time is a finite number of seconds since 1970");
         }
@@ -224,7 +224,7 @@ LONG TankEngine::SetOSTime(LONG clientId, DOUBLE time)
 
 LONG TankEngine::GetHotBlock(LONG clientId, BSTR* name)
 {
-    return WithClient(clientId, "GetHotBlock", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "GetHotBlock", [&](Client& client) -> tank::Result<LONG> {
         if (tank::Status open = NeedTank(client, TankMode::Read); !open) {
             return open.failure();
         }
@@ -253,7 +253,7 @@ LONG TankEngine::GetHotBlock(LONG clientId, BSTR* name)
 
 LONG TankEngine::QueryBlockName(LONG clientId, LONG index, BSTR* name)
 {
-    return WithClient(clientId, "QueryBlockName", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "QueryBlockName", [&](Client& client) -> tank::Result<LONG> {
         if (tank::Status open = NeedTank(client, TankMode::Read); !open) {
             return open.failure();
         }
@@ -271,7 +271,7 @@ LONG TankEngine::QueryBlockName(LONG clientId, LONG index, BSTR* name)
 
 LONG TankEngine::SelectBlock(LONG clientId, BSTR name)
 {
-    return WithClient(clientId, "SelectBlock", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "SelectBlock", [&](Client& client) -> tank::Result<LONG> {
         std::string blockName = FromBstr(name);
         if (tank::Status open = NeedTank(client, TankMode::Read); !open) {
             return open.failure();
@@ -303,7 +303,7 @@ LONG TankEngine::SelectBlock(LONG clientId, BSTR name)
 LONG TankEngine::GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* text3, DOUBLE* startTime,
                               DOUBLE* stopTime, BSTR* notes)
 {
-    return WithClient(clientId, "GetBlockInfo", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "GetBlockInfo", [&](Client& client) -> tank::Result<LONG> {
         tank::Result<SelectedBlock*> block = Selected(client);
         if (!block) {
             return block.failure();
@@ -354,7 +354,7 @@ LONG TankEngine::GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* tex
 
 LONG TankEngine::SetBlockInfo(LONG clientId, BSTR text1, LONG number, BSTR text2)
 {
-    return WithClient(clientId, "SetBlockInfo", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetBlockInfo", [&](Client& client) -> tank::Result<LONG> {
         std::string blockName = FromBstr(text1);
         std::string userNote = FromBstr(text2);
         if (number != kReplaceUserNote && number != kAppendUserNote) {
@@ -377,6 +377,8 @@ LONG TankEngine::SetBlockInfo(LONG clientId, BSTR text1, LONG number, BSTR text2
             return tank::Fail(kInvalidArgument, "\"" + blockName + "\" cannot name a block: " + problem);
         }
         std::filesystem::path dir = client.tank->dir / blockName;
+        // Another client's change between our read and our write would be lost.
+        MutexLock changes(m_blockChanges);
         tank::Result<std::string> notes = tank::ReadBlockNotes(dir);
         if (!notes) {
             return notes.failure();

@@ -9,11 +9,35 @@ namespace {
 // A trace keeps the latest operations only.
 constexpr std::size_t kTraceLines = 200;
 
+// One line on the state of a client, or none when it uses another tank
+// (any tank, for an empty path).
+std::string DescribeClient(const ClientSlot& slot, const std::filesystem::path& tank) REQUIRES(slot.mutex)
+{
+    const Client& client = slot.client;
+    if (slot.deleted || (!tank.empty() && (!client.tank || client.tank->dir != tank))) {
+        return {};
+    }
+    std::string line = "client " + std::to_string(slot.id) + " (" + slot.name + ")";
+    if (client.tank) {
+        line += ": tank " + client.tank->dir.string() +
+                (client.tank->mode == TankMode::Write ? " for writing" : " for reading");
+    }
+    if (client.block) {
+        line += ", block " + client.block->name + " selected";
+    }
+    if (client.recording) {
+        line += ", recording " + client.recording->writer.Name() + " (" +
+                std::to_string(client.recording->writer.RecordCount()) + " records)";
+    }
+    return line + "\n";
+}
+
 }  // namespace
 
 void TankEngine::Trace(const std::filesystem::path& tank, LONG clientId, std::string_view operation,
                        const tank::Result<LONG>& result)
 {
+    MutexLock lock(m_mutex);
     auto trace = tank.empty() ? m_traces.end() : m_traces.find(tank);
     if (trace == m_traces.end()) {
         return;
@@ -25,31 +49,29 @@ void TankEngine::Trace(const std::filesystem::path& tank, LONG clientId, std::st
     }
 }
 
-std::string TankEngine::Report(const std::filesystem::path& tank) const
+std::string TankEngine::Report(const std::filesystem::path& tank)
 {
+    std::string clients;
+    for (const std::shared_ptr<ClientSlot>& slot : AllClients()) {
+        // A report must not wait for a client's long read or sync.
+        if (!slot->mutex.TryLock()) {
+            clients += "client " + std::to_string(slot->id) + " (" + slot->name + "): busy\n";
+            continue;
+        }
+        try {
+            clients += DescribeClient(*slot, tank);
+        } catch (...) {
+            slot->mutex.Unlock();
+            throw;
+        }
+        slot->mutex.Unlock();
+    }
+    MutexLock lock(m_mutex);
     std::string text;
     if (!tank.empty()) {
         text = "tank " + tank.string() + ": debugging " + (m_traces.contains(tank) ? "on" : "off") + "\n";
     }
-    for (std::size_t id = 1; id < m_clients.size(); ++id) {
-        const std::optional<Client>& client = m_clients[id];
-        if (!client || (!tank.empty() && (!client->tank || client->tank->dir != tank))) {
-            continue;
-        }
-        text += "client " + std::to_string(id) + " (" + client->name + ")";
-        if (client->tank) {
-            text += ": tank " + client->tank->dir.string() +
-                    (client->tank->mode == TankMode::Write ? " for writing" : " for reading");
-        }
-        if (client->block) {
-            text += ", block " + client->block->name + " selected";
-        }
-        if (client->recording) {
-            text += ", recording " + client->recording->writer.Name() + " (" +
-                    std::to_string(client->recording->writer.RecordCount()) + " records)";
-        }
-        text += "\n";
-    }
+    text += clients;
     if (auto trace = m_traces.find(tank); trace != m_traces.end()) {
         for (const std::string& line : trace->second) {
             text += line + "\n";
@@ -60,7 +82,7 @@ std::string TankEngine::Report(const std::filesystem::path& tank) const
 
 LONG TankEngine::GetDebug(BSTR name, BSTR* text)
 {
-    return WithoutClient("GetDebug", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithoutClient("GetDebug", [&]() -> tank::Result<LONG> {
         std::string tankName = FromBstr(name);
         std::filesystem::path dir;
         if (!tankName.empty()) {
@@ -76,12 +98,13 @@ LONG TankEngine::GetDebug(BSTR name, BSTR* text)
 
 LONG TankEngine::EnabTankDebug(BSTR name, LONG enable)
 {
-    return WithoutClient("EnabTankDebug", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithoutClient("EnabTankDebug", [&]() -> tank::Result<LONG> {
         std::string tankName = FromBstr(name);
         tank::Result<std::filesystem::path> dir = TankDir(tankName);
         if (!dir) {
             return dir.failure();
         }
+        MutexLock lock(m_mutex);
         if (enable != 0) {
             m_traces.try_emplace(*dir);
         } else {

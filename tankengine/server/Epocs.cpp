@@ -230,7 +230,7 @@ tank::Result<LONG> TankEngine::EpocRows(Client& client, VARIANT* epocs, LONG cod
 
 LONG TankEngine::GetEpocCodes(LONG clientId, VARIANT* codes)
 {
-    return CountWithClient(clientId, "GetEpocCodes", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "GetEpocCodes", [&](Client& client) -> tank::Result<LONG> {
         if (codes == nullptr) {
             return tank::Fail(kInvalidArgument, "no VARIANT to put the codes into");
         }
@@ -247,7 +247,7 @@ LONG TankEngine::GetEpocCodes(LONG clientId, VARIANT* codes)
 
 LONG TankEngine::GetEpocs(LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime, LONG option)
 {
-    return CountWithClient(clientId, "GetEpocs", [&](Client& client) REQUIRES(m_mutex) {
+    return CountWithClient(clientId, "GetEpocs", [&](Client& client) {
         return EpocRows(client, epocs, code, startTime, endTime, 0, option);
     });
 }
@@ -255,14 +255,14 @@ LONG TankEngine::GetEpocs(LONG clientId, VARIANT* epocs, LONG code, DOUBLE start
 LONG TankEngine::GetEpocsEx(LONG clientId, VARIANT* epocs, LONG code, DOUBLE startTime, DOUBLE endTime, LONG arg3,
                             LONG arg4)
 {
-    return CountWithClient(clientId, "GetEpocsEx", [&](Client& client) REQUIRES(m_mutex) {
+    return CountWithClient(clientId, "GetEpocsEx", [&](Client& client) {
         return EpocRows(client, epocs, code, startTime, endTime, arg3, arg4);
     });
 }
 
 LONG TankEngine::QryEpocAtEx(LONG clientId, VARIANT* values, LONG code, DOUBLE time, LONG respectOffset)
 {
-    return CountWithClient(clientId, "QryEpocAtEx", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "QryEpocAtEx", [&](Client& client) -> tank::Result<LONG> {
         if (values == nullptr || !std::isfinite(time)) {
             return tank::Fail(kInvalidArgument, "needs a VARIANT for the answer and a finite time");
         }
@@ -290,7 +290,7 @@ LONG TankEngine::QryEpocAtEx(LONG clientId, VARIANT* values, LONG code, DOUBLE t
 
 LONG TankEngine::QryEpocAtIdx(LONG clientId, LONG code, LONG index, LONG item, DOUBLE* value)
 {
-    return WithClient(clientId, "QryEpocAtIdx", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "QryEpocAtIdx", [&](Client& client) -> tank::Result<LONG> {
         if (value == nullptr || item < 0 || item >= static_cast<LONG>(kEpocWidth)) {
             return tank::Fail(kInvalidArgument,
                               "item " + std::to_string(item) +
@@ -313,7 +313,7 @@ LONG TankEngine::QryEpocAtIdx(LONG clientId, LONG code, LONG index, LONG item, D
 
 LONG TankEngine::CreateEpocIndexing(LONG clientId)
 {
-    return WithClient(clientId, "CreateEpocIndexing", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "CreateEpocIndexing", [&](Client& client) -> tank::Result<LONG> {
         client.filters.index.everyStore = true;
         client.filters.index.built = false;
         return 1;
@@ -322,7 +322,7 @@ LONG TankEngine::CreateEpocIndexing(LONG clientId)
 
 LONG TankEngine::ClearEpocIndexing(LONG clientId)
 {
-    return WithClient(clientId, "ClearEpocIndexing", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "ClearEpocIndexing", [&](Client& client) -> tank::Result<LONG> {
         client.filters.index = EpocIndex{};
         return 1;
     });
@@ -330,7 +330,7 @@ LONG TankEngine::ClearEpocIndexing(LONG clientId)
 
 LONG TankEngine::IndexEvent(LONG clientId, LONG code, LONG arg2, LONG arg3)
 {
-    return WithClient(clientId, "IndexEvent", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "IndexEvent", [&](Client& client) -> tank::Result<LONG> {
         if (code == 0 || arg2 != 0 || arg3 != 0) {
             return tank::Fail(kInvalidArgument, "takes a store code and two zeros");
         }

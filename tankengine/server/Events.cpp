@@ -265,14 +265,14 @@ LONG TankEngine::ReadEvents(LONG clientId, VARIANT* events, LONG maxEvents, LONG
                             DOUBLE startTime, DOUBLE endTime, LONG options)
 {
     const ReadSelection selection{code, channel, sortCode, startTime, endTime, options & ~kContinue};
-    return CountWithClient(clientId, "ReadEvents", [&](Client& client) REQUIRES(m_mutex) {
+    return CountWithClient(clientId, "ReadEvents", [&](Client& client) {
         return Read(client, events, maxEvents, selection, (options & kContinue) != 0);
     });
 }
 
 LONG TankEngine::SaveEvents(LONG clientId, VARIANT* records)
 {
-    return WithClient(clientId, "SaveEvents", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "SaveEvents", [&](Client& client) -> tank::Result<LONG> {
         if (!client.recording) {
             return tank::Fail(kInvalidArgument, "the client is not recording; start a recording first");
         }
@@ -293,7 +293,7 @@ LONG TankEngine::SaveEvents(LONG clientId, VARIANT* records)
 
 LONG TankEngine::GetEventCodes(LONG clientId, VARIANT* codes, LONG eventType)
 {
-    return CountWithClient(clientId, "GetEventCodes", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "GetEventCodes", [&](Client& client) -> tank::Result<LONG> {
         if (codes == nullptr) {
             return tank::Fail(kInvalidArgument, "no VARIANT to put the codes into");
         }

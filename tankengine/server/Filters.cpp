@@ -273,7 +273,7 @@ tank::Result<ReadWindow> TankEngine::WindowOf(Client& client, std::int32_t code,
 LONG TankEngine::GetValidTimeRanges(LONG clientId, VARIANT* ranges, DOUBLE startTime, DOUBLE endTime,
                                     LONG maxRanges)
 {
-    return CountWithClient(clientId, "GetValidTimeRanges", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "GetValidTimeRanges", [&](Client& client) -> tank::Result<LONG> {
         if (ranges == nullptr) {
             return tank::Fail(kInvalidArgument, "no VARIANT to put the ranges into");
         }
@@ -294,7 +294,7 @@ LONG TankEngine::GetValidTimeRanges(LONG clientId, VARIANT* ranges, DOUBLE start
 
 LONG TankEngine::ResetFilters(LONG clientId, LONG arg1, LONG arg2, DOUBLE arg3, DOUBLE arg4)
 {
-    return WithClient(clientId, "ResetFilters", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "ResetFilters", [&](Client& client) -> tank::Result<LONG> {
         if (arg1 != 0 || arg2 != 0 || arg3 != 0 || arg4 != 0) {
             return tank::Fail(kInvalidArgument, "its arguments are reserved and must be 0");
         }
@@ -306,7 +306,7 @@ LONG TankEngine::ResetFilters(LONG clientId, LONG arg1, LONG arg2, DOUBLE arg3, 
 
 LONG TankEngine::SetFilterEx(LONG clientId, LONG code, LONG op, DOUBLE value1, DOUBLE value2, LONG, LONG)
 {
-    return WithClient(clientId, "SetFilterEx", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetFilterEx", [&](Client& client) -> tank::Result<LONG> {
         if (tank::Status good = CheckFilter(code, op, value1, value2); !good) {
             return good.failure();
         }
@@ -317,7 +317,7 @@ LONG TankEngine::SetFilterEx(LONG clientId, LONG code, LONG op, DOUBLE value1, D
 
 LONG TankEngine::SetFilterWithDescEx(LONG clientId, BSTR description, LONG respectOffset)
 {
-    return WithClient(clientId, "SetFilterWithDescEx", [&](Client& client) REQUIRES(m_mutex) {
+    return WithClient(clientId, "SetFilterWithDescEx", [&](Client& client) {
         const std::string text = FromBstr(description);
         return AddDescribed(client.filters, text, 0, -1, respectOffset != 0);
     });
@@ -326,7 +326,7 @@ LONG TankEngine::SetFilterWithDescEx(LONG clientId, BSTR description, LONG respe
 LONG TankEngine::SetFilterWithDimension(LONG clientId, LONG dim1, LONG dim2, BSTR description, LONG flag,
                                         LONG respectOffset)
 {
-    return WithClient(clientId, "SetFilterWithDimension", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetFilterWithDimension", [&](Client& client) -> tank::Result<LONG> {
         const std::string text = FromBstr(description);
         if (dim1 < 0 || dim2 < -1 || (dim2 >= 0 && dim2 < dim1) || (flag != 0 && flag != 1)) {
             return tank::Fail(kInvalidArgument, "epocs " + std::to_string(dim1) + " to " + std::to_string(dim2) +
@@ -348,7 +348,7 @@ LONG TankEngine::SetFilterWithDimension(LONG clientId, LONG dim1, LONG dim2, BST
 
 LONG TankEngine::SetEpocTimeFilter(LONG clientId, LONG code, DOUBLE startTime, DOUBLE endTime, LONG ignoreOffset)
 {
-    return WithClient(clientId, "SetEpocTimeFilter", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetEpocTimeFilter", [&](Client& client) -> tank::Result<LONG> {
         if (code == 0 || !std::isfinite(startTime) || !std::isfinite(endTime) ||
             (endTime != 0 && endTime <= startTime)) {
             return tank::Fail(kInvalidArgument,
@@ -364,7 +364,7 @@ LONG TankEngine::SetEpocTimeFilter(LONG clientId, LONG code, DOUBLE startTime, D
 
 LONG TankEngine::SetTimeRefEpoc(LONG clientId, LONG code, LONG enable)
 {
-    return WithClient(clientId, "SetTimeRefEpoc", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetTimeRefEpoc", [&](Client& client) -> tank::Result<LONG> {
         if (enable == 0 || code == 0) {
             client.filters.timeRef.reset();
         } else {
@@ -396,7 +396,7 @@ LONG TankEngine::SetCacheDelay(LONG clientId, DOUBLE delay)
 
 LONG TankEngine::GetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE* out)
 {
-    return WithClient(clientId, operation, [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, operation, [&](Client& client) -> tank::Result<LONG> {
         if (out == nullptr) {
             return tank::Fail(kInvalidArgument, "no place for the answer");
         }
@@ -407,7 +407,7 @@ LONG TankEngine::GetTime(LONG clientId, const char* operation, double ClientFilt
 
 LONG TankEngine::SetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE seconds)
 {
-    return WithClient(clientId, operation, [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, operation, [&](Client& client) -> tank::Result<LONG> {
         if (!std::isfinite(seconds) || seconds < 0) {
             return tank::Fail(kInvalidArgument, std::to_string(seconds) + " is not a finite time of 0 or more");
         }

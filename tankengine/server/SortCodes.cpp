@@ -202,7 +202,7 @@ tank::Result<StoredSet> TankEngine::FindSet(Client& client, LONG code, LONG chan
 
 LONG TankEngine::SetUseSortName(LONG clientId, BSTR sortName, LONG option)
 {
-    return WithClient(clientId, "SetUseSortName", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "SetUseSortName", [&](Client& client) -> tank::Result<LONG> {
         std::string name = FromBstr(sortName);
         if (option != 0) {
             return tank::Fail(kInvalidArgument,
@@ -220,7 +220,7 @@ LONG TankEngine::SetUseSortName(LONG clientId, BSTR sortName, LONG option)
 LONG TankEngine::SaveSortCode(LONG clientId, LONG code, LONG channel, BSTR sortName, VARIANT* pairs, BSTR memo,
                               LONG kind)
 {
-    return SortAnswer(WithClient(clientId, "SaveSortCode", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "SaveSortCode", [&](Client& client) -> tank::Result<LONG> {
         const std::string name = FromBstr(sortName);
         const std::string_view bytes = BstrBytes(memo);
         if (tank::Status target = CheckTarget(code, channel, name); !target) {
@@ -246,6 +246,8 @@ LONG TankEngine::SaveSortCode(LONG clientId, LONG code, LONG channel, BSTR sortN
             return block.failure();
         }
         const tank::BlockReader& reader = (*block)->reader;
+        // Another client's change between our load and our store would be lost.
+        MutexLock changes(m_blockChanges);
         tank::Result<std::optional<SortSet>> loaded = LoadSortSet(reader.Dir(), name, code);
         if (!loaded) {
             return loaded.failure();
@@ -274,7 +276,7 @@ LONG TankEngine::SaveSortCode(LONG clientId, LONG code, LONG channel, BSTR sortN
 
 LONG TankEngine::GetSortNameList(LONG clientId, LONG code, LONG arg1, LONG arg2, VARIANT* names)
 {
-    return CountWithClient(clientId, "GetSortNameList", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return CountWithClient(clientId, "GetSortNameList", [&](Client& client) -> tank::Result<LONG> {
         if (names == nullptr) {
             return tank::Fail(kInvalidArgument, "no VARIANT to put the names into");
         }
@@ -308,7 +310,7 @@ LONG TankEngine::GetSortNameList(LONG clientId, LONG code, LONG arg1, LONG arg2,
 
 LONG TankEngine::GetSortCondition(LONG clientId, LONG code, LONG channel, BSTR sortName, LONG kind, BSTR* condition)
 {
-    return SortAnswer(WithClient(clientId, "GetSortCondition", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "GetSortCondition", [&](Client& client) -> tank::Result<LONG> {
         const std::string name = FromBstr(sortName);
         if (kind != kKindSortCodes && kind != kKindEigenvectors) {
             return tank::Fail(kInvalidArgument,
@@ -345,12 +347,13 @@ LONG TankEngine::GetSortCondition(LONG clientId, LONG code, LONG channel, BSTR s
 
 LONG TankEngine::DeleteSortCode(LONG clientId, LONG code, LONG channel, BSTR sortName, LONG option)
 {
-    return SortAnswer(WithClient(clientId, "DeleteSortCode", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "DeleteSortCode", [&](Client& client) -> tank::Result<LONG> {
         const std::string name = FromBstr(sortName);
         if (option != 0) {
             return tank::Fail(kInvalidArgument,
                               "option " + std::to_string(option) + " is not known; 0 is the only one");
         }
+        MutexLock changes(m_blockChanges);
         tank::Result<StoredSet> found = FindSet(client, code, channel, name, true);
         if (!found) {
             return found.failure();
@@ -370,7 +373,7 @@ LONG TankEngine::DeleteSortCode(LONG clientId, LONG code, LONG channel, BSTR sor
 
 LONG TankEngine::GetSortChanMap(LONG clientId, LONG code, BSTR sortName, LONG option, BSTR* map)
 {
-    return SortAnswer(WithClient(clientId, "GetSortChanMap", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "GetSortChanMap", [&](Client& client) -> tank::Result<LONG> {
         const std::string name = FromBstr(sortName);
         if (option != 0) {
             return tank::Fail(kInvalidArgument,
@@ -394,7 +397,7 @@ LONG TankEngine::GetSortChanMap(LONG clientId, LONG code, BSTR sortName, LONG op
 
 LONG TankEngine::SetRecordOption(LONG clientId, DOUBLE value, LONG option, BSTR)
 {
-    return SortAnswer(WithClient(clientId, "SetRecordOption", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return SortAnswer(WithClient(clientId, "SetRecordOption", [&](Client& client) -> tank::Result<LONG> {
         if (option != kRecordOptionSyncInterval) {
             return tank::Fail(kInvalidArgument,
                               "option " + std::to_string(option) + " is not known; 1 sets the sync interval");

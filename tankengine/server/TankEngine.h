@@ -1,14 +1,15 @@
 // Our tank engine: one object per process serves every client of the
 // process through ITankEngine, over the tank storage of tankengine/storage.
 //
-// One mutex, m_mutex, guards all engine state: the client table (each
-// client's tank, block, recording, filters and error), the engine-wide error
-// and the debug traces. Every operation holds it from start to end, disk work
-// included: calls from several threads run one at a time, which keeps every
-// client's view consistent at the price of no parallel reads within one
-// process. Other processes recording or reading the same tanks are not held
-// up by it. No exception leaves an operation: the call frame turns one into
-// the operation's failure.
+// Each client has a lock of its own, held for the whole of each of its
+// operations, disk work included: one client's calls run one at a time, and
+// a reader of one block never waits for a recorder of another. The engine
+// lock, m_mutex, guards what clients share (the client table, the errors of
+// calls that named no client, the debug traces) and is only held briefly.
+// Changes of files that several clients may rewrite (block notes, sort sets)
+// are made one at a time under m_blockChanges. Locks are taken in that
+// order: a client's, m_blockChanges, m_mutex. No exception leaves an
+// operation: the call frame turns one into the operation's failure.
 #pragma once
 
 #include <orvo/protocol/ITankEngine.h>
@@ -25,6 +26,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,7 +74,6 @@ struct ReadPosition {
 };
 
 struct Client {
-    std::string name;
     std::string error;
     std::optional<OpenTankState> tank;
     std::optional<SelectedBlock> block;
@@ -82,6 +83,18 @@ struct Client {
     std::chrono::milliseconds syncInterval = tank::BlockWriter::kSyncInterval;  // record option 1
     SortSetsInUse sorting;                // from SetUseSortName
     ClientFilters filters;                // filters, their settings, the epoc index
+};
+
+// A client and the lock its operations hold. Shared by the table and the
+// operations running for it, so that deleting the client while one runs
+// leaves that one its state; a deleted client answers nothing more.
+struct ClientSlot {
+    ClientSlot(LONG clientId, std::string clientName) : id(clientId), name(std::move(clientName)) {}
+    const LONG id;
+    const std::string name;
+    Mutex mutex;
+    Client client GUARDED_BY(mutex);
+    bool deleted GUARDED_BY(mutex) = false;
 };
 
 // A stored sort set and the block it belongs to.
@@ -170,10 +183,9 @@ private:
     // answer kCountFailed, as 0 is "nothing" for them.
     static constexpr LONG kFailed = 0;
 
-    // Client-bound operations run through here: under the lock, for a known
-    // client; a failure becomes the client's error text and the answer
-    // kFailed (CountWithClient: kCountFailed). Operations pass a lambda
-    // marked REQUIRES(m_mutex): it runs under the lock.
+    // Client-bound operations run through here: for a known client, under
+    // its lock; a failure becomes the client's error text and the answer
+    // kFailed (CountWithClient: kCountFailed), and so does an exception.
     using ClientOperation = std::function<tank::Result<LONG>(Client&)>;
     template <class Operation>
     LONG WithClient(LONG clientId, std::string_view operation, const Operation& run) EXCLUDES(m_mutex)
@@ -189,9 +201,10 @@ private:
     }
     LONG RunWithClient(LONG clientId, std::string_view operation, LONG failed, const ClientOperation& run) noexcept
         EXCLUDES(m_mutex);
-    // The same for operations that name no client; failures are kept for
-    // the thread that made the call, as only its next GetError can be about
-    // them: another client's thread must not see or take them.
+    // The same for operations that name no client; they take the locks they
+    // need themselves. Failures are kept for the thread that made the call,
+    // as only its next GetError can be about them: another client's thread
+    // must not see or take them.
     using FreeOperation = std::function<tank::Result<LONG>()>;
     template <class Operation>
     LONG WithoutClient(std::string_view operation, const Operation& run) EXCLUDES(m_mutex)
@@ -199,17 +212,15 @@ private:
         return RunWithoutClient(operation, std::cref(run));
     }
     LONG RunWithoutClient(std::string_view operation, const FreeOperation& run) noexcept EXCLUDES(m_mutex);
-    // Runs body under the lock; an exception out of it fails the call with
-    // the answer `failed` and an error text naming the operation, kept for
-    // the client (or for the calling thread when clientId names none).
-    template <class Body>
-    LONG Framed(LONG clientId, std::string_view operation, LONG failed, const Body& body) noexcept
-        EXCLUDES(m_mutex);
-    void KeepCaught(LONG clientId, std::string_view operation) noexcept REQUIRES(m_mutex);
-    // The client of an id; nullptr for an id that names none.
-    Client* Find(LONG clientId) REQUIRES(m_mutex);
+    // The client of an id; null for an id that names none.
+    std::shared_ptr<ClientSlot> Find(LONG clientId) EXCLUDES(m_mutex);
+    // Every client there is now, by id.
+    std::vector<std::shared_ptr<ClientSlot>> AllClients() EXCLUDES(m_mutex);
     // Keeps the failure of a call that named no client for the calling thread.
-    void KeepFree(std::string text) REQUIRES(m_mutex);
+    void KeepFree(std::string text) noexcept EXCLUDES(m_mutex);
+    // GetError's answer: a client's error (none for null) and the calling
+    // thread's error of calls that named no client.
+    LONG AnswerError(std::string* clientError, BSTR* text) EXCLUDES(m_mutex);
 
     // Tanks (Tanks.cpp).
     static tank::Result<std::filesystem::path> TankDir(std::string_view name);
@@ -220,11 +231,11 @@ private:
     LONG GetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE* out) EXCLUDES(m_mutex);
     LONG SetTime(LONG clientId, const char* operation, double ClientFilters::*setting, DOUBLE seconds)
         EXCLUDES(m_mutex);
-    tank::Status CloseClientTank(Client& client) REQUIRES(m_mutex);
+    static tank::Status CloseClientTank(Client& client);
 
     // Blocks and recording (Blocks.cpp).
-    tank::Result<LONG> Record(Client& client, std::string_view name, std::string_view supplements) REQUIRES(m_mutex);
-    tank::Status Stop(Client& client) REQUIRES(m_mutex);
+    static tank::Result<LONG> Record(Client& client, std::string_view name, std::string_view supplements);
+    static tank::Status Stop(Client& client);
     static tank::Result<SelectedBlock*> Selected(Client& client);
     static tank::Result<double> LatestEventEnd(const tank::BlockReader& reader);
     // Takes up recording an interrupted block again; false when blockDir is
@@ -255,15 +266,16 @@ private:
 
     // Debug traces (Debug.cpp), by tank folder.
     void Trace(const std::filesystem::path& tank, LONG clientId, std::string_view operation,
-               const tank::Result<LONG>& result) REQUIRES(m_mutex);
+               const tank::Result<LONG>& result) EXCLUDES(m_mutex);
     // The state of the clients using a tank (all clients for an empty path)
     // and the tank's trace.
-    std::string Report(const std::filesystem::path& tank) const REQUIRES(m_mutex);
+    std::string Report(const std::filesystem::path& tank) EXCLUDES(m_mutex);
 
     ~TankEngine() override;
 
+    Mutex m_blockChanges;
     Mutex m_mutex;
-    std::array<std::optional<Client>, kMaxClients + 1> m_clients GUARDED_BY(m_mutex);  // by id; 0 unused
+    std::array<std::shared_ptr<ClientSlot>, kMaxClients + 1> m_clients GUARDED_BY(m_mutex);  // by id; 0 unused
     // Failures of calls that named no client, by calling thread; a thread's
     // entry goes once GetError has answered it.
     std::map<std::thread::id, std::string> m_freeErrors GUARDED_BY(m_mutex);

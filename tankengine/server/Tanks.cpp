@@ -82,7 +82,7 @@ tank::Status TankEngine::CloseClientTank(Client& client)
 
 LONG TankEngine::AddTank(BSTR name, BSTR path)
 {
-    return WithoutClient("AddTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithoutClient("AddTank", [&]() -> tank::Result<LONG> {
         std::string tankName = FromBstr(name);
         std::string folder = FromBstr(path);
         if (tankName.empty() || tankName == "." || tankName == ".." ||
@@ -109,7 +109,7 @@ LONG TankEngine::AddTank(BSTR name, BSTR path)
 
 LONG TankEngine::RemoveTank(BSTR name)
 {
-    return WithoutClient("RemoveTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithoutClient("RemoveTank", [&]() -> tank::Result<LONG> {
         std::string tankName = FromBstr(name);
         if (tank::Status removed = UnregisterTank(tankName); !removed) {
             return removed.failure();
@@ -120,7 +120,7 @@ LONG TankEngine::RemoveTank(BSTR name)
 
 LONG TankEngine::GetEnumTank(LONG index, BSTR* name)
 {
-    return WithoutClient("GetEnumTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithoutClient("GetEnumTank", [&]() -> tank::Result<LONG> {
         tank::Result<std::string> found = RegisteredTankAt(index);
         if (!found) {
             return found.failure();
@@ -131,7 +131,7 @@ LONG TankEngine::GetEnumTank(LONG index, BSTR* name)
 
 LONG TankEngine::GetTankItem(BSTR tank, BSTR item, BSTR* text)
 {
-    return WithoutClient("GetTankItem", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithoutClient("GetTankItem", [&]() -> tank::Result<LONG> {
         std::string tankName = FromBstr(tank);
         std::string itemName = Upper(FromBstr(item));
         tank::Result<std::filesystem::path> dir = TankDir(tankName);
@@ -162,7 +162,7 @@ LONG TankEngine::GetTankItem(BSTR tank, BSTR item, BSTR* text)
 
 LONG TankEngine::CheckTank(BSTR name)
 {
-    return WithoutClient("CheckTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithoutClient("CheckTank", [&]() -> tank::Result<LONG> {
         std::string tankName = FromBstr(name);
         tank::Result<std::filesystem::path> dir = ExistingTankDir(tankName);
         if (!dir) {
@@ -174,7 +174,7 @@ LONG TankEngine::CheckTank(BSTR name)
 
 LONG TankEngine::ResetTank(BSTR name)
 {
-    return WithoutClient("ResetTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithoutClient("ResetTank", [&]() -> tank::Result<LONG> {
         std::string tankName = FromBstr(name);
         tank::Result<std::filesystem::path> dir = ExistingTankDir(tankName);
         if (!dir) {
@@ -182,14 +182,16 @@ LONG TankEngine::ResetTank(BSTR name)
         }
         // Readers are opened afresh: one that met a block its writer had cut
         // back cannot go on by itself.
-        for (std::optional<Client>& client : m_clients) {
-            if (client && client->tank && client->tank->dir == *dir && client->block) {
-                tank::Result<tank::BlockReader> reader = tank::BlockReader::Open(client->block->reader.Dir());
+        for (const std::shared_ptr<ClientSlot>& slot : AllClients()) {
+            MutexLock lock(slot->mutex);
+            Client& client = slot->client;
+            if (client.tank && client.tank->dir == *dir && client.block) {
+                tank::Result<tank::BlockReader> reader = tank::BlockReader::Open(client.block->reader.Dir());
                 if (!reader) {
                     return reader.failure();
                 }
-                client->block->reader = std::move(*reader);
-                client->position.reset();
+                client.block->reader = std::move(*reader);
+                client.position.reset();
             }
         }
         return 1;
@@ -198,7 +200,7 @@ LONG TankEngine::ResetTank(BSTR name)
 
 LONG TankEngine::InitializeTank(BSTR name)
 {
-    return WithoutClient("InitializeTank", [&]() REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithoutClient("InitializeTank", [&]() -> tank::Result<LONG> {
         std::string tankName = FromBstr(name);
         tank::Result<std::filesystem::path> dir = TankDir(tankName);
         if (!dir) {
@@ -213,7 +215,7 @@ LONG TankEngine::InitializeTank(BSTR name)
 
 LONG TankEngine::OpenTank(LONG clientId, BSTR name, LONG mode)
 {
-    return WithClient(clientId, "OpenTank", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "OpenTank", [&](Client& client) -> tank::Result<LONG> {
         std::string tankName = FromBstr(name);
         std::optional<TankMode> tankMode = ModeOf(mode);
         if (!tankMode) {
@@ -236,7 +238,7 @@ LONG TankEngine::OpenTank(LONG clientId, BSTR name, LONG mode)
 
 LONG TankEngine::CloseTank(LONG clientId)
 {
-    return WithClient(clientId, "CloseTank", [&](Client& client) REQUIRES(m_mutex) -> tank::Result<LONG> {
+    return WithClient(clientId, "CloseTank", [&](Client& client) -> tank::Result<LONG> {
         if (tank::Status closed = CloseClientTank(client); !closed) {
             return closed.failure();
         }

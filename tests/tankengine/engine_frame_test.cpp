@@ -9,10 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <future>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace orvo::engine::test {
 namespace {
@@ -116,6 +120,50 @@ TEST_F(EngineFrame, AFailedGetErrorSaysSoNextTime)
     EXPECT_EQ(text, nullptr);
     EXPECT_EQ(Error(), "GetError: disk on fire");
     ExpectServing();
+}
+
+// Stands for a read that takes long on disk: ReadEvents waits in it until
+// the test lets it go.
+std::atomic<bool> g_readEntered{false};
+std::atomic<bool> g_readMayGoOn{false};
+void SlowRead(std::string_view operation)
+{
+    if (operation == "ReadEvents") {
+        g_readEntered = true;
+        while (!g_readMayGoOn) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+}
+
+TEST_F(EngineFrame, OneClientBusyOnDiskHoldsUpNoOtherClient)
+{
+    g_readEntered = false;
+    g_readMayGoOn = false;
+    g_operationHookForTests = SlowRead;
+    std::future<LONG> read = std::async(std::launch::async, [&] {
+        VARIANT events;
+        VariantInit(&events);
+        return engine->ReadEvents(client, &events, 10, 0, 0, 0, 0, 0, 0);
+    });
+    while (!g_readEntered) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Another client comes, works, reports and goes while the read waits.
+    std::future<bool> other = std::async(std::launch::async, [&] {
+        const LONG id = engine->AddClient(nullptr);
+        BSTR report = nullptr;
+        const bool served = id > 0 && engine->GetStatus(id, 0) == 'C' && engine->GetDebug(nullptr, &report) == 1 &&
+                            engine->DeleteClient(id) == 1;
+        SysFreeString(report);
+        return served;
+    });
+    const bool servedWhileReading = other.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    g_readMayGoOn = true;
+    EXPECT_TRUE(servedWhileReading);
+    EXPECT_TRUE(other.get());
+    EXPECT_EQ(read.get(), -1);
+    EXPECT_EQ(Error(), "ReadEvents: the client has no tank open");
 }
 
 }  // namespace
