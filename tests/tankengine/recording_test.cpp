@@ -458,5 +458,25 @@ TEST_F(RecordingTest, BatchWithBadRecordIsRefusedWholeWithItsReason)
     EXPECT_EQ(Error(), "No error to report.");
 }
 
+TEST_F(RecordingTest, AnAnswerStopsAtAMillionRowsAndTheNextReadGoesOn)
+{
+    constexpr LONG kRows = 1000000;
+    std::vector<LONG> rows;
+    rows.reserve((kRows + 1) * std::size_t{kHeaderWords});
+    for (LONG i = 0; i <= kRows; ++i) {
+        SQHead head = Head(kScalarType, "Many", 1, i * 1e-4, 0, 0, i);
+        head.size = kHeaderWords;
+        rows.resize(rows.size() + kHeaderWords);
+        WriteHeader(&rows[rows.size() - kHeaderWords], head);
+    }
+    ASSERT_NE(ci.StartRecord("Many"), 0) << Error();
+    ASSERT_EQ(ci.SaveEvents(rows.data(), kRows + 1), kRows + 1) << Error();
+    ci.StopRecord();
+    ASSERT_NE(ci.SelectBlock("Many"), 0) << Error();
+    ASSERT_EQ(ci.GetEvents(nullptr, 2 * kRows, 0, 0, 0, 0, 0, 0), kRows) << Error();
+    EXPECT_EQ(ci.GetEvents(nullptr, 2 * kRows, 0, 0, 0, 0, 0, kContinue), 1) << Error();
+    EXPECT_EQ(HeaderInfo(ci, 1, 6), std::vector<double>{kRows * 1e-4});
+}
+
 }  // namespace
 }  // namespace orvo::test
