@@ -1,7 +1,8 @@
 // A tank on a network share or FUSE mount, as the storage meets one through
 // its file-system seam: a killed recording keeps its acknowledged records and
-// is recorded on, two creators of one name get two blocks, and a block has
-// one writer in this process although the share's locks never conflict here.
+// is recorded on, a new block goes beside a block or a link that has its
+// name, and a block has one writer in this process although the share's
+// locks never conflict here.
 #include "tests/tankengine/faulty_file_system.h"
 #include "tests/tankengine/storage_samples.h"
 
@@ -54,10 +55,12 @@ TEST(SharedStorage, KilledRecordingIsRecordedOnAndEachBlockHasOneWriter)
     ASSERT_EQ(acknowledged, kKillAfter);
 
     // The name is taken by the killed recording's block, which the portable
-    // rename must not replace.
+    // rename must not replace, and the next by a link, which it must not
+    // follow.
+    std::filesystem::create_directory_symlink(scratch.path(), tank / "Block-1");
     Result<BlockWriter> second = BlockWriter::Create(tank, "Block", "", 1);
     ASSERT_TRUE(second) << second.error();
-    EXPECT_EQ(second->Name(), "Block-1");
+    EXPECT_EQ(second->Name(), "Block-2");
     Result<BlockWriter> again = BlockWriter::OpenForAppend(second->Dir());
     ASSERT_FALSE(again);
     EXPECT_EQ(again.kind(), ErrorKind::kBusy) << again.error();
@@ -78,8 +81,9 @@ TEST(SharedStorage, KilledRecordingIsRecordedOnAndEachBlockHasOneWriter)
 
     Result<std::vector<BlockEntry>> blocks = ListBlocks(tank);
     ASSERT_TRUE(blocks) << blocks.error();
-    ASSERT_EQ(blocks->size(), 2u);
+    ASSERT_EQ(blocks->size(), 3u);
     EXPECT_FALSE((*blocks)[0].problem || (*blocks)[1].problem);
+    EXPECT_EQ((*blocks)[2].name, "Block-1");
 }
 
 }  // namespace
