@@ -3,7 +3,9 @@
 # and those named as arguments (clang, say, for the builds that need it).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config "$@")
+# bindfs (which brings FUSE and fusermount) mounts a folder for the test that
+# records on a file system without the rename flags of local disks.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config bindfs "$@")
 
 missing=()
 for package in "${packages[@]}"; do

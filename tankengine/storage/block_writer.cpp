@@ -41,8 +41,23 @@ std::string CandidateName(std::string_view baseName, std::uint64_t sequence, int
     return name;
 }
 
-// Moves the finished block folder to the first free name; the rename refuses
-// to replace, so concurrent creators can never share a name.
+// Moves the finished folder to name without replacing what is there; answers
+// as the system call does. Where the file system refuses the flag that asks
+// for that, a plain rename does the same for a folder: it replaces only a
+// missing name or an empty folder, and a built block is never empty. Which
+// one is used is decided on each call by the error, not by the file system's
+// name, so a tank that moves between disks needs no setting.
+int RenameWithoutReplacing(const std::filesystem::path& built, const std::filesystem::path& target)
+{
+    const int renamed = CurrentFileSystem().Rename(built.c_str(), target.c_str(), RENAME_NOREPLACE);
+    if (renamed == 0 || !Unsupported(errno)) {
+        return renamed;
+    }
+    return CurrentFileSystem().Rename(built.c_str(), target.c_str(), 0);
+}
+
+// Moves the finished block folder to the first free name; the rename never
+// replaces a block, so concurrent creators can never share a name.
 Result<std::filesystem::path> PublishBlock(const std::filesystem::path& built,
                                            const std::filesystem::path& tankDir,
                                            std::string_view baseName, std::uint64_t sequence)
@@ -53,10 +68,12 @@ Result<std::filesystem::path> PublishBlock(const std::filesystem::path& built,
             return Fail(ErrorKind::kInvalidArgument, "cannot name block \"" + name + "\": " + problem);
         }
         std::filesystem::path target = tankDir / name;
-        if (CurrentFileSystem().Rename(built.c_str(), target.c_str(), RENAME_NOREPLACE) == 0) {
+        if (RenameWithoutReplacing(built, target) == 0) {
             return target;
         }
-        if (errno != EEXIST && errno != ENOTEMPTY) {
+        // A folder that holds anything answers EEXIST or ENOTEMPTY; a plain
+        // rename meeting a file or a link answers ENOTDIR.
+        if (errno != EEXIST && errno != ENOTEMPTY && errno != ENOTDIR) {
             return SystemFailure("cannot rename " + built.string() + " to " + target.string(), errno);
         }
     }
@@ -70,13 +87,13 @@ Result<BlockWriter> BlockWriter::Lock(const std::filesystem::path& dir)
 {
     BlockWriter writer;
     writer.m_dir = dir;
-    Result<File> lock = File::Open(dir / kLockFileName, O_RDWR | O_CREAT);
+    Result<FileLock> lock = FileLock::Take(dir / kLockFileName);
     if (!lock) {
-        return lock.failure();
-    }
-    if (Status locked = lock->TryLockExclusive(); !locked) {
-        return Fail(locked.kind(),
-                    "block " + dir.string() + " is being recorded by another writer (" + locked.error() + ")");
+        if (lock.kind() != ErrorKind::kBusy) {
+            return lock.failure();
+        }
+        return Fail(ErrorKind::kBusy,
+                    "block " + dir.string() + " is being recorded by another writer (" + lock.error() + ")");
     }
     writer.m_lock = std::move(*lock);
     writer.m_lastSync = std::chrono::steady_clock::now();
@@ -347,7 +364,7 @@ Status BlockWriter::Close(double stopTime)
     Status written = WriteBlockInfo(m_dir, BlockInfo{m_sequence, m_startTime, stopTime});
     m_headers = File();
     m_data = File();
-    m_lock = File();
+    m_lock.reset();
     return written;
 }
 
@@ -356,21 +373,9 @@ Result<bool> IsBeingRecorded(const std::filesystem::path& blockDir)
     if (Status folder = CheckBlockFolder(blockDir); !folder) {
         return folder.failure();
     }
-    std::error_code error;
-    if (!std::filesystem::exists(blockDir / kLockFileName, error)) {
-        // A block whose lock file is gone cannot have a writer: every writer
-        // creates the file before it locks it.
-        return false;
-    }
-    Result<File> lock = File::Open(blockDir / kLockFileName, O_RDONLY);
-    if (!lock) {
-        return lock.failure();
-    }
-    Result<bool> taken = lock->TryLockShared();
-    if (!taken) {
-        return taken.failure();
-    }
-    return !*taken;
+    // A block whose lock file is gone has no writer: every writer creates
+    // the file before it locks it.
+    return FileLock::IsHeld(blockDir / kLockFileName);
 }
 
 }  // namespace orvo::tank

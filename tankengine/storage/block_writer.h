@@ -65,7 +65,7 @@ private:
     Status Usable() const;
 
     std::filesystem::path m_dir;
-    File m_lock;
+    std::optional<FileLock> m_lock;
     File m_headers;
     File m_data;
     ScanPosition m_end;

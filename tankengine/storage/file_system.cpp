@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,8 +28,10 @@ int FileSystem::Truncate(int fd, off_t size) { return ::ftruncate(fd, size); }
 
 int FileSystem::Rename(const char* from, const char* to, unsigned flags)
 {
-    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
+    return flags == 0 ? ::rename(from, to) : ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
 }
+
+int FileSystem::Lock(int fd, int operation) { return ::flock(fd, operation); }
 
 FileSystem& CurrentFileSystem()
 {

@@ -28,8 +28,14 @@ public:
     virtual ssize_t WriteAt(int fd, const void* bytes, std::size_t count, off_t offset);
     virtual int Sync(int fd, SyncDepth depth);
     virtual int Truncate(int fd, off_t size);
-    // renameat2 relative to the working folder; flags 0 replaces the target.
+    // renameat2 relative to the working folder. Flags 0 is a plain rename,
+    // which replaces the target and which every file system offers; network
+    // shares and FUSE file systems refuse the others with EINVAL.
     virtual int Rename(const char* from, const char* to, unsigned flags);
+    // flock without waiting when operation says so. A network share may
+    // emulate it with byte-range locks, which never conflict within one
+    // process.
+    virtual int Lock(int fd, int operation);
 };
 
 FileSystem& CurrentFileSystem();

@@ -1,5 +1,6 @@
 #include "tankengine/storage/posix_file.h"
 
+#include "platform/thread_safety.h"
 #include "tankengine/storage/file_system.h"
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <set>
 #include <utility>
 
 #include <fcntl.h>
@@ -108,17 +110,6 @@ Result<File> File::Open(const std::filesystem::path& path, int flags, mode_t mod
         return Fail(ErrorKind::kCorruption, file.m_path + " is not a regular file");
     }
     return file;
-}
-
-Result<File> File::OpenFolder(const std::filesystem::path& dir)
-{
-    File folder;
-    folder.m_path = dir.string();
-    folder.m_fd = CurrentFileSystem().Open(folder.m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-    if (folder.m_fd < 0) {
-        return ErrnoFailure("cannot open", folder.m_path, errno);
-    }
-    return folder;
 }
 
 Result<File> File::CreateFresh(const std::filesystem::path& dir, std::string_view prefix, std::string_view suffix)
@@ -253,38 +244,135 @@ Status File::FullSync()
     return {};
 }
 
-Status File::TryLockExclusive()
+bool Unsupported(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP; }
+
+namespace {
+
+// The locks this process holds, by the device and inode of their files.
+struct HeldLocks {
+    Mutex mutex;
+    std::set<std::pair<dev_t, ino_t>> files GUARDED_BY(mutex);
+};
+
+HeldLocks& Held()
 {
-    Result<bool> taken = TryLock(LOCK_EX);
-    if (taken && !*taken) {
-        return Fail(ErrorKind::kBusy, "locked by another process or handle: " + m_path);
-    }
-    return taken ? Status() : taken.failure();
+    static HeldLocks held;
+    return held;
 }
 
-Result<bool> File::TryLockShared() { return TryLock(LOCK_SH); }
+}  // namespace
 
-Result<bool> File::TryLock(int kind)
+Result<FileLock> FileLock::Take(const std::filesystem::path& path)
 {
-    while (::flock(m_fd, kind | LOCK_NB) != 0) {
-        if (errno == EINTR) {
-            continue;
-        }
+    HeldLocks& held = Held();
+    MutexLock guard(held.mutex);
+    const Failure taken = Fail(ErrorKind::kBusy, "locked by another process or handle: " + path.string());
+    // Looked up by name before opening: where locks are byte-range locks,
+    // closing a second handle of the file would drop the holder's lock.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && held.files.contains({st.st_dev, st.st_ino})) {
+        return taken;
+    }
+    Result<File> file = File::Open(path, O_RDWR | O_CREAT);
+    if (!file) {
+        return file.failure();
+    }
+    if (::fstat(file->m_fd, &st) != 0) {
+        return file->Error("cannot stat").failure();
+    }
+    if (held.files.contains({st.st_dev, st.st_ino})) {
+        return taken;  // the name was moved onto a held file since the look-up
+    }
+    Result<bool> locked = TryLock(*file, LOCK_EX);
+    if (!locked) {
+        return locked.failure();
+    }
+    if (!*locked) {
+        return taken;
+    }
+    held.files.insert({st.st_dev, st.st_ino});
+    return FileLock(std::move(*file), {st.st_dev, st.st_ino});
+}
+
+Result<bool> FileLock::IsHeld(const std::filesystem::path& path)
+{
+    HeldLocks& held = Held();
+    MutexLock guard(held.mutex);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return errno == ENOENT ? Result<bool>(false) : ErrnoFailure("cannot stat", path.string(), errno);
+    }
+    if (held.files.contains({st.st_dev, st.st_ino})) {
+        return true;
+    }
+    // Held by no one in this process, so this handle closes no lock of ours.
+    Result<File> file = File::Open(path, O_RDONLY);
+    if (!file) {
+        return file.failure();
+    }
+    Result<bool> locked = TryLock(*file, LOCK_SH);
+    if (!locked) {
+        return locked.failure();
+    }
+    return !*locked;
+}
+
+Result<bool> FileLock::TryLock(const File& file, int kind)
+{
+    while (CurrentFileSystem().Lock(file.m_fd, kind | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             return false;
         }
-        return Error("cannot lock").failure();
+        if (errno != EINTR) {
+            return file.Error("cannot lock").failure();
+        }
     }
     return true;
 }
 
+FileLock::FileLock(FileLock&& other) noexcept
+    : m_file(std::move(other.m_file)), m_id(std::exchange(other.m_id, std::nullopt))
+{
+}
+
+FileLock& FileLock::operator=(FileLock&& other) noexcept
+{
+    if (this != &other) {
+        Release();
+        m_file = std::move(other.m_file);
+        m_id = std::exchange(other.m_id, std::nullopt);
+    }
+    return *this;
+}
+
+FileLock::~FileLock() { Release(); }
+
+void FileLock::Release()
+{
+    if (!m_id) {
+        return;
+    }
+    // Closed before the entry goes: until then, this process refuses others.
+    m_file = File();
+    HeldLocks& held = Held();
+    MutexLock guard(held.mutex);
+    held.files.erase(*m_id);
+    m_id.reset();
+}
+
 Status SyncDirectory(const std::filesystem::path& dir)
 {
-    Result<File> folder = File::OpenFolder(dir);
-    if (!folder) {
-        return folder.failure();
+    const int fd = CurrentFileSystem().Open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return ErrnoFailure("cannot open", dir.string(), errno);
     }
-    return folder->FullSync();
+    const int synced = CurrentFileSystem().Sync(fd, SyncDepth::kDataAndMetadata);
+    const int error = errno;
+    ::close(fd);
+    if (synced != 0 && !Unsupported(error)) {
+        return ErrnoFailure("cannot sync", dir.string(), error);
+    }
+    return {};
 }
 
 Result<bool> MakeFolder(const std::filesystem::path& dir)

@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include <sys/types.h>
 
@@ -31,8 +33,6 @@ public:
     // Opens a regular file, flags as for open(2). Anything else in its place,
     // a link included, is refused as damage, without waiting on it.
     static Result<File> Open(const std::filesystem::path& path, int flags, mode_t mode = kFileMode);
-    // Opens a folder to sync it; a link to one is followed.
-    static Result<File> OpenFolder(const std::filesystem::path& dir);
     // A new file in dir named prefix, random letters, suffix; never one that
     // was there before, nor a link planted under that name.
     static Result<File> CreateFresh(const std::filesystem::path& dir, std::string_view prefix,
@@ -57,20 +57,53 @@ public:
     Status Truncate(std::uint64_t size);
     Status DataSync();
     Status FullSync();
-    // Takes an exclusive flock without waiting; held until the file closes.
-    Status TryLockExclusive();
-    // Takes a shared flock without waiting: false while another handle holds
-    // it exclusively.
-    Result<bool> TryLockShared();
 
 private:
+    friend class FileLock;
+
     Status Error(std::string_view what) const;
-    Result<bool> TryLock(int kind);
 
     int m_fd = -1;
     std::string m_path;
 };
 
+// Whether a failed call's error number says that the file system lacks what
+// was asked (a flag, an operation) rather than that the call went wrong:
+// network shares and FUSE file systems answer so for what only local disks
+// offer.
+bool Unsupported(int error);
+
+// An exclusive lock on a file, held until the object ends. It refuses a
+// second holder in any process through flock, and in this process also
+// through a table of the locks the process holds: a network share may emulate
+// flock with byte-range locks, which never conflict within one process and
+// which closing any handle of the file would drop.
+class FileLock {
+public:
+    // Opens path, creating it when missing, and locks it without waiting.
+    static Result<FileLock> Take(const std::filesystem::path& path);
+    // Whether anyone holds the lock of path now; false when path is missing.
+    static Result<bool> IsHeld(const std::filesystem::path& path);
+
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) noexcept;
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    ~FileLock();
+
+private:
+    FileLock(File file, std::pair<dev_t, ino_t> id) : m_file(std::move(file)), m_id(id) {}
+    // flock of the kind without waiting: false while another handle holds it.
+    static Result<bool> TryLock(const File& file, int kind);
+    void Release();
+
+    File m_file;
+    std::optional<std::pair<dev_t, ino_t>> m_id;  // device and inode; none once moved from or released
+};
+
+// Syncs a folder so that the names made or changed in it last. A file system
+// that keeps no folder to sync and says so is not an error: its names last as
+// its server keeps them.
 Status SyncDirectory(const std::filesystem::path& dir);
 
 // Makes a folder; answers whether it was made rather than already there.

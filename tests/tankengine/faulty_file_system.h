@@ -11,6 +11,8 @@
 #include <numeric>
 #include <optional>
 
+#include <sys/stat.h>
+
 namespace orvo::tank::test {
 
 enum class Call { kOpen, kWrite, kSync, kTruncate, kRename };  // kOpen counts making folders too
@@ -19,8 +21,15 @@ inline constexpr const char* kCallNames[] = {"open", "write", "sync", "truncate"
 
 enum class Afterwards { kKeepFailing, kRecover };
 
+// kShare is a network share or FUSE mount: it refuses rename flags and folder
+// syncs with EINVAL, and its locks are byte-range locks, which never conflict
+// within one process.
+enum class Disk { kLocal, kShare };
+
 class FaultyFileSystem : public FileSystem {
 public:
+    explicit FaultyFileSystem(Disk disk = Disk::kLocal) : m_share(disk == Disk::kShare) {}
+
     // Fails the nth call of the kind from now on (1 is the next) with the
     // error; several kinds may be armed at once.
     void FailAt(Call kind, std::uint64_t nth, int error, Afterwards afterwards)
@@ -57,12 +66,23 @@ public:
     }
     // Durability is not what is tested here, and real syncs would make the
     // many recordings of a test slow.
-    int Sync(int, SyncDepth) override { return Fails(Call::kSync) ? -1 : 0; }
+    int Sync(int fd, SyncDepth) override
+    {
+        struct stat st {};
+        if (Fails(Call::kSync) || (m_share && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && Refuses())) {
+            return -1;
+        }
+        return 0;
+    }
     int Truncate(int fd, off_t size) override { return Fails(Call::kTruncate) ? -1 : FileSystem::Truncate(fd, size); }
     int Rename(const char* from, const char* to, unsigned flags) override
     {
-        return Fails(Call::kRename) ? -1 : FileSystem::Rename(from, to, flags);
+        if (Fails(Call::kRename) || (m_share && flags != 0 && Refuses())) {
+            return -1;
+        }
+        return FileSystem::Rename(from, to, flags);
     }
+    int Lock(int fd, int operation) override { return m_share ? 0 : FileSystem::Lock(fd, operation); }
 
 private:
     struct Fault {
@@ -72,6 +92,12 @@ private:
     };
 
     static std::size_t Index(Call kind) { return static_cast<std::size_t>(kind); }
+
+    static bool Refuses()
+    {
+        errno = EINVAL;
+        return true;
+    }
 
     // Counts the call; true, with errno set, when it is to fail.
     bool Fails(Call kind)
@@ -90,6 +116,7 @@ private:
     std::array<std::optional<Fault>, kCalls.size()> m_faults{};
     std::array<std::uint64_t, kCalls.size()> m_calls{};
     std::array<std::uint64_t, kCalls.size()> m_failed{};
+    bool m_share;
     FileSystemInUse m_inUse{*this};
 };
 

@@ -18,6 +18,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <orvo/OrvoCI.h>
 #include <orvo/platform/safearray.h>
@@ -46,6 +47,22 @@ std::string ReadFile(const std::string& path)
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+// Runs args[0], looked up on PATH, with the file actions given; answers its
+// exit status, -1 when it did not run or did not exit.
+int RunProgram(std::vector<std::string> args, const posix_spawn_file_actions_t* actions = nullptr)
+{
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    int wait = 0;
+    const bool ran = posix_spawnp(&child, argv[0], actions, nullptr, argv.data(), environ) == 0 &&
+                     waitpid(child, &wait, 0) == child && WIFEXITED(wait);
+    return ran ? WEXITSTATUS(wait) : -1;
+}
+
 // fileBlocks, when given, limits the size of every file the program writes
 // (in the shell's blocks of ulimit -f), so that its writes fail part way.
 Outcome Orvo(const ScratchRegistry& registry, std::vector<std::string> args, int fileBlocks = 0)
@@ -60,17 +77,9 @@ Outcome Orvo(const ScratchRegistry& registry, std::vector<std::string> args, int
     if (fileBlocks > 0) {
         args.insert(args.begin(), {"/bin/sh", "-c", "ulimit -f " + std::to_string(fileBlocks) + " && exec \"$0\" \"$@\""});
     }
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    int wait = 0;
-    const bool ran = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
-                     waitpid(child, &wait, 0) == child && WIFEXITED(wait);
+    const int status = RunProgram(std::move(args), &actions);
     posix_spawn_file_actions_destroy(&actions);
-    return {ran ? WEXITSTATUS(wait) : -1, ReadFile(outPath), ReadFile(errPath)};
+    return {status, ReadFile(outPath), ReadFile(errPath)};
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -265,6 +274,41 @@ TEST(OrvoDemo, RecordsTwiceThenListsDrawsAndExports)
 
 // Stores that are not streams export their events, with the columns their
 // kind has, never as a waveform of made-up channels.
+// A FUSE mount refuses the rename flag that publishes blocks on local disks;
+// the demo records, reads back and draws there all the same, and the check
+// finds its block whole.
+TEST(OrvoDemo, RecordsOnAFuseMount)
+{
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+        GTEST_SKIP() << "no FUSE here: /dev/fuse is missing or not usable";
+    }
+    ScratchRegistry registry;
+    const std::string source = registry.dir().file("source");
+    const std::string mount = registry.dir().file("mount");
+    std::filesystem::create_directory(source);
+    std::filesystem::create_directory(mount);
+    if (RunProgram({"bindfs", source, mount}) != 0) {
+        GTEST_SKIP() << "bindfs is missing or cannot mount here";
+    }
+    struct Unmount {
+        ~Unmount()
+        {
+            if (RunProgram({"fusermount", "-u", point}) != 0) {
+                RunProgram({"fusermount3", "-u", point});
+            }
+        }
+        std::string point;
+    } unmount{mount};
+
+    const Outcome demo = Orvo(registry, {"demo", mount + "/demo", "--seconds", "1"});
+    ASSERT_EQ(demo.status, 0) << demo.err;
+    EXPECT_TRUE(std::filesystem::exists(source + "/demo/OrvoDemo/Block-1/events.hdr"));
+    EXPECT_GT(PngHeight(mount + "/demo/waves.png"), 500u);
+    const Outcome checked = Orvo(registry, {"check", "OrvoDemo"});
+    EXPECT_EQ(checked.status, 0) << checked.err;
+    EXPECT_THAT(checked.out, testing::MatchesRegex("Block-1: ok, [0-9]+ records\n"));
+}
+
 TEST(OrvoExport, EventStoresExportTheirEvents)
 {
     ScratchRegistry registry;
