@@ -31,11 +31,11 @@ bool CheckBlock(Session& session, const std::string& block)
         count = client.GetEvents(&rows, kReadBatch, 0, 0, 0, 0.0, 0.0, kContinueRead);
     }
     if (count < 0) {
-        std::printf("%s: damaged after %llu good records: %s\n", Shown(block).c_str(),
-                    static_cast<unsigned long long>(records), session.Reason().c_str());
+        std::printf("%s: damaged after %s: %s\n", Shown(block).c_str(), Counted(records, "good record").c_str(),
+                    session.Reason().c_str());
         return false;
     }
-    std::printf("%s: ok, %llu records\n", Shown(block).c_str(), static_cast<unsigned long long>(records));
+    std::printf("%s: ok, %s\n", Shown(block).c_str(), Counted(records, "record").c_str());
     return true;
 }
 
@@ -51,8 +51,8 @@ void RunCheck(const std::string& tank, const std::string& block)
         damaged += CheckBlock(session, name) ? 0 : 1;
     }
     if (damaged > 0) {
-        throw Failure(std::to_string(damaged) + " of " + std::to_string(blocks.size()) +
-                      " blocks are damaged or unreadable");
+        throw Failure(std::to_string(damaged) + " of " + Counted(blocks.size(), "block") +
+                      (damaged == 1 ? " is" : " are") + " damaged or unreadable");
     }
 }
 

@@ -44,9 +44,15 @@ void CreateTank(Session& session, const fs::path& folder, const fs::path& tank)
         throw Failure("cannot make the tank " + tank.string() + ": " + session.Reason());
     }
     // Registered by name too, so the other subcommands can say "OrvoDemo".
+    const bool wasRegistered = std::string(client.GetTankItem(kTankName, "REGISTERED")) == "1";
+    const std::string before(client.GetTankItem(kTankName, "PATH"));
     const std::string parent = folder.string() + "/";
     if (client.AddTank(kTankName, parent.c_str()) == 0) {
         throw Failure("cannot register the tank " + tank.string() + ": " + session.Reason());
+    }
+    if (wasRegistered && fs::path(before) != tank) {
+        std::printf("The name %s pointed at %s; it now points at %s.\n", kTankName, Shown(before).c_str(),
+                    tank.c_str());
     }
 }
 
@@ -54,13 +60,12 @@ void PrintRecorded(const RecordedBlock& block, const fs::path& tank)
 {
     std::printf("Recorded block %s of tank %s (%s), %.3f s:\n", block.name.c_str(), kTankName, tank.c_str(),
                 block.seconds);
-    std::printf("  %s: %d channels at %.4f Hz, %llu records of %d samples\n", kStreamStore, kDemoChannels,
-                kDemoRate, static_cast<unsigned long long>(block.streamRecords), kDemoRecordPoints);
-    std::printf("  %s: %llu sorted spike snippets\n", kSnipStore,
-                static_cast<unsigned long long>(block.snippets));
-    std::printf("  %s: %zu tones (%llu onset and offset markers)\n", kEpocStore, block.trials.size(),
-                static_cast<unsigned long long>(block.epocRecords));
-    std::printf("  %s: %llu scalar readings\n", kScalarStore, static_cast<unsigned long long>(block.scalars));
+    std::printf("  %s: %s at %.4f Hz, %s of %d samples\n", kStreamStore, Counted(kDemoChannels, "channel").c_str(),
+                kDemoRate, Counted(block.streamRecords, "record").c_str(), kDemoRecordPoints);
+    std::printf("  %s: %s\n", kSnipStore, Counted(block.snippets, "sorted spike snippet").c_str());
+    std::printf("  %s: %s (%s)\n", kEpocStore, Counted(block.trials.size(), "tone").c_str(),
+                Counted(block.epocRecords, "onset and offset marker").c_str());
+    std::printf("  %s: %s\n", kScalarStore, Counted(block.scalars, "scalar reading").c_str());
 }
 
 void PrintWaves(const Waves& waves)
@@ -92,6 +97,46 @@ fs::path DrawWaves(const Waves& waves, const fs::path& folder)
     const fs::path path = folder / "waves.png";
     WriteChartPng(path.string(), chart);
     return path;
+}
+
+// Takes the mean of the first `baseline` samples off a row, so rows that
+// drift apart start level at the onset.
+void SubtractBaseline(float* row, std::size_t points, std::size_t baseline)
+{
+    baseline = std::min(baseline, points);
+    if (baseline == 0) {
+        return;
+    }
+    double sum = 0.0;
+    for (std::size_t j = 0; j < baseline; ++j) {
+        sum += row[j];
+    }
+    const auto mean = static_cast<float>(sum / static_cast<double>(baseline));
+    for (std::size_t j = 0; j < points; ++j) {
+        row[j] -= mean;
+    }
+}
+
+// The mean of rows order[first..last) and its standard error, per sample.
+ChartCurve MeanOf(const WaveRows& rows, const std::vector<std::pair<double, std::size_t>>& order,
+                  std::size_t first, std::size_t last, const std::string& label)
+{
+    ChartCurve curve{label, std::vector<float>(rows.points), std::vector<float>(rows.points)};
+    const auto n = static_cast<double>(last - first);
+    for (std::size_t j = 0; j < rows.points; ++j) {
+        double sum = 0.0;
+        double squares = 0.0;
+        for (std::size_t k = first; k < last; ++k) {
+            const double value = rows.values[order[k].second * rows.points + j];
+            sum += value;
+            squares += value * value;
+        }
+        const double mean = sum / n;
+        const double variance = n > 1.0 ? std::max(0.0, (squares - n * mean * mean) / (n - 1.0)) : 0.0;
+        curve.mean[j] = static_cast<float>(mean);
+        curve.spread[j] = static_cast<float>(std::sqrt(variance / n));
+    }
+    return curve;
 }
 
 // The trial-aligned rows need the engine's epocs and filters; an engine
@@ -129,16 +174,21 @@ fs::path DrawTrials(Session& session, const fs::path& folder)
             count, kEpocStore, session.Reason().c_str());
         return {};
     }
-    const WaveRows rows = TakeWaveRows(*answer);
+    WaveRows rows = TakeWaveRows(*answer);
+    const std::vector<TimeRange>& ranges = client.ValidRanges();
     Chart chart;
     chart.title = std::string(kStreamStore) + " channel " + std::to_string(kTrialChannel) +
-                  ", one row per tone, aligned on its onset, by tone frequency";
+                  ": single tones by frequency, each less its mean before the onset";
     chart.timeLabel = "time from tone onset (s)";
     chart.start = -lead;
     chart.rate = kDemoRate;
+    chart.markers.push_back({0.0, "onset"});
+    if (!ranges.empty()) {
+        // The ranges reach from lead before each onset to lead after its offset.
+        chart.markers.push_back({ranges.front().end - ranges.front().start - 2.0 * lead, "offset"});
+    }
     // Rows grouped by tone, so a unit's preference for one shows; the tone
     // of each row is the epoc in force at its onset.
-    const std::vector<TimeRange>& ranges = client.ValidRanges();
     std::vector<std::pair<double, std::size_t>> order;
     for (std::size_t i = 0; i < rows.rows; ++i) {
         double tone = 0.0;
@@ -146,6 +196,8 @@ fs::path DrawTrials(Session& session, const fs::path& folder)
             client.QryEpocAt(StoreCode(kEpocStore), ranges[i].start + lead, 0, &tone);
         }
         order.emplace_back(tone, i);
+        SubtractBaseline(rows.values.data() + i * rows.points, rows.points,
+                         static_cast<std::size_t>(lead * kDemoRate));
     }
     std::stable_sort(order.begin(), order.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -154,10 +206,20 @@ fs::path DrawTrials(Session& session, const fs::path& folder)
             tone > 0.0 ? std::to_string(static_cast<int>(tone)) + " Hz" : "trial " + std::to_string(i + 1);
         chart.rows.push_back({label, rows.values.data() + i * rows.points, rows.points});
     }
+    chart.curvesTitle = "mean response per tone frequency, with its standard error as a band";
+    for (std::size_t first = 0; first < order.size();) {
+        std::size_t last = first;
+        while (last < order.size() && order[last].first == order[first].first) {
+            ++last;
+        }
+        chart.curves.push_back(MeanOf(rows, order, first, last, chart.rows[first].label));
+        first = last;
+    }
     const fs::path path = folder / "trials.png";
     WriteChartPng(path.string(), chart);
-    std::printf("Trials: %d %s epocs; GetWavesOnTimeRange gave %zu trials of %zu samples on channel %d.\n",
-                count, kEpocStore, rows.rows, rows.points, kTrialChannel);
+    std::printf("Trials: %s of %s; GetWavesOnTimeRange gave %s of %zu samples on channel %d.\n",
+                Counted(static_cast<std::uint64_t>(count), "epoc").c_str(), kEpocStore,
+                Counted(rows.rows, "trial").c_str(), rows.points, kTrialChannel);
     return path;
 }
 

@@ -7,6 +7,7 @@
 #include "tools/orvo/event_table.h"
 #include "tools/orvo/failure.h"
 #include "tools/orvo/npy_writer.h"
+#include "tools/orvo/replaced_file.h"
 
 namespace orvo::tool {
 
@@ -31,18 +32,20 @@ void RunExport(const ExportOptions& options)
     }
     const std::string& store = options.window.request.store;
     const std::string path = options.output.empty() ? store + "." + options.format : options.output;
+    CheckOutputFolder(path);
     WithStore(options.window, [&](Session& session, const WaveRequest& request, const StoreSummary& summary) {
         if (!summary.IsStream()) {
             const EventTable table = ReadEventTable(session, request, summary);
             Write(options, path, table);
-            std::printf("Wrote %s: %zu %s events of %s\n", path.c_str(), table.size(), summary.Kind(),
-                        store.c_str());
+            std::printf("Wrote %s: %s of %s\n", path.c_str(),
+                        Counted(table.size(), std::string(summary.Kind()) + " event").c_str(), store.c_str());
             return;
         }
         const Waves waves = ReadWavesShowingProgress(session, request, summary, "export");
         Write(options, path, waves);
-        std::printf("Wrote %s: %zu channels x %zu samples at %.4f Hz from %.6f s (%.3f s)\n", path.c_str(),
-                    waves.channels.size(), waves.samples, waves.rate, waves.start, waves.seconds());
+        std::printf("Wrote %s: %s x %s at %.4f Hz from %.6f s (%.3f s)\n", path.c_str(),
+                    Counted(waves.channels.size(), "channel").c_str(), Counted(waves.samples, "sample").c_str(),
+                    waves.rate, waves.start, waves.seconds());
     });
 }
 

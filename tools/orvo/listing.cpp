@@ -33,8 +33,21 @@ struct BlockTimes {
     double start = 0.0;
     double stop = 0.0;
     std::string notes;
+    std::string state;   // how the engine sees the block, in words for a person
     std::string damage;  // why the block is damaged, printable, or empty
 };
+
+// The engine's block states, as a person reads them.
+std::string StateText(std::string_view state)
+{
+    if (state == "recording") {
+        return "being recorded";
+    }
+    if (state == "interrupted") {
+        return "never closed: its recorder stopped without closing it; it ends at its last record";
+    }
+    return state == "stopped" ? "closed" : Shown(state);
+}
 
 // The engine tells a damaged block in its state text: "<state>; damaged: <why>".
 constexpr std::string_view kDamageMark = "; damaged: ";
@@ -49,9 +62,11 @@ BlockTimes ReadBlockTimes(Session& session)
     }
     times.notes = std::string(notes);
     const std::string stateText(state);
-    if (const std::size_t mark = stateText.find(kDamageMark); mark != std::string::npos) {
+    const std::size_t mark = stateText.find(kDamageMark);
+    if (mark != std::string::npos) {
         times.damage = Shown(stateText.substr(mark + kDamageMark.size()));
     }
+    times.state = StateText(std::string_view(stateText).substr(0, mark));
     return times;
 }
 
@@ -94,7 +109,12 @@ void RunTanks()
             }
             break;
         }
-        std::printf("%s\n", Shown(name).c_str());
+        // The folder a name points to may have gone or been emptied since.
+        OrvoCI& client = session.client();
+        const std::string folder(client.GetTankItem(name.c_str(), "PATH"));
+        const std::string status(client.GetTankItem(name.c_str(), "STATUS"));
+        std::printf("%-16s %s  (%s)\n", Shown(name).c_str(), Shown(folder).c_str(),
+                    status.empty() ? "cannot tell whether it is a tank" : Shown(status).c_str());
     }
     if (index == 0) {
         std::printf("No tanks are registered (orvo demo registers one).\n");
@@ -115,8 +135,10 @@ void RunBlocks(const std::string& tank)
             continue;
         }
         const BlockTimes times = ReadBlockTimes(session);
-        std::printf("%-16s %s  %10.3f s%s\n", Shown(name).c_str(), UtcText(times.start).c_str(),
-                    times.stop - times.start, times.damage.empty() ? "" : ("  damaged: " + times.damage).c_str());
+        const std::string notClosed = times.state == "closed" ? "" : "  " + times.state;
+        std::printf("%-16s %s  %10.3f s%s%s\n", Shown(name).c_str(), UtcText(times.start).c_str(),
+                    times.stop - times.start, notClosed.c_str(),
+                    times.damage.empty() ? "" : ("  damaged: " + times.damage).c_str());
     }
     if (names.empty()) {
         std::printf("Tank \"%s\" has no blocks.\n", Shown(tank).c_str());
@@ -137,9 +159,8 @@ void RunInfo(const std::string& tank, const std::string& block)
     session.OpenTank(tank, false);
     session.SelectBlock(block);
     const BlockTimes times = ReadBlockTimes(session);
-    const std::string hot(session.client().GetHotBlock());
-    std::printf("Tank:     %s\nBlock:    %s%s\n", Shown(tank).c_str(), Shown(block).c_str(),
-                hot == block ? " (being recorded)" : "");
+    std::printf("Tank:     %s\nBlock:    %s\nState:    %s\n", Shown(tank).c_str(), Shown(block).c_str(),
+                times.state.c_str());
     std::printf("Start:    %s\nStop:     %s\nLength:   %.3f s\n", UtcText(times.start).c_str(),
                 UtcText(times.stop).c_str(), times.stop - times.start);
     // The notes carry the user's text before the marker, then the store

@@ -28,8 +28,14 @@ constexpr double kRight = 130.0;  // room for the scale bar
 constexpr double kTop = 50.0;
 constexpr double kBottom = 60.0;
 constexpr double kPlotHeight = 860.0;
+constexpr double kMinPlotHeight = 240.0;  // room for the amplitude title however few rows
 constexpr double kMinRowHeight = 24.0;
 constexpr double kMaxRowHeight = 90.0;
+constexpr double kCurvesGap = 40.0;
+constexpr double kCurvesHeight = 320.0;
+// How far from its middle the typical amplitude takes a row: under half
+// its height, so that neighbouring rows do not overlap.
+constexpr double kRowReach = 0.45;
 constexpr std::size_t kScaleProbes = 200000;
 
 struct SurfaceFree {
@@ -58,12 +64,18 @@ double NiceBelow(double value)
     return power;
 }
 
-std::string VoltText(double volts)
+struct VoltUnit {
+    double perVolt;
+    const char* name;
+};
+
+// The unit that shows an amplitude in a number from 1 to 999.
+VoltUnit UnitFor(double volts)
 {
     if (volts < 1e-3) {
-        return Format("%g \xC2\xB5V", volts * 1e6);
+        return {1e6, "\xC2\xB5V"};
     }
-    return volts < 1.0 ? Format("%g mV", volts * 1e3) : Format("%g V", volts);
+    return volts < 1.0 ? VoltUnit{1e3, "mV"} : VoltUnit{1.0, "V"};
 }
 
 // The amplitude that 99.9 % of the samples stay within, from a spread of
@@ -164,6 +176,125 @@ void TimeAxis(cairo_t* cr, const Chart& chart, double left, double width, double
     Text(cr, left + width / 2.0, bottom + 40.0, chart.timeLabel, 0.5);
 }
 
+// Dashed lines across [top, bottom] at each marker inside the time span,
+// labelled above top.
+void Markers(cairo_t* cr, const Chart& chart, double left, double width, double top, double bottom, double seconds)
+{
+    cairo_save(cr);
+    const double dash[] = {5.0, 4.0};
+    cairo_set_dash(cr, dash, 2, 0.0);
+    cairo_set_line_width(cr, 1.0);
+    for (const ChartMarker& marker : chart.markers) {
+        const double at = (marker.time - chart.start) / seconds;
+        if (!(at >= 0.0 && at <= 1.0)) {
+            continue;
+        }
+        const double x = left + at * width;
+        cairo_set_source_rgb(cr, 0.35, 0.35, 0.35);
+        cairo_move_to(cr, x + 0.5, top);
+        cairo_line_to(cr, x + 0.5, bottom);
+        cairo_stroke(cr);
+        Text(cr, x, top - 9.0, marker.label, 0.5);
+    }
+    cairo_restore(cr);
+}
+
+// Colours that stay apart from each other on white.
+constexpr double kPalette[][3] = {{0.12, 0.47, 0.71}, {1.0, 0.5, 0.05}, {0.17, 0.63, 0.17},
+                                  {0.84, 0.15, 0.16}, {0.58, 0.4, 0.74}, {0.55, 0.34, 0.29}};
+
+// The curves panel: each mean as a line over its band, an amplitude axis
+// with round ticks, and a legend at the right.
+void Curves(cairo_t* cr, const Chart& chart, double left, double width, double top, double height,
+            double seconds)
+{
+    double low = std::numeric_limits<double>::infinity();
+    double high = -low;
+    for (const ChartCurve& curve : chart.curves) {
+        for (std::size_t i = 0; i < curve.mean.size(); ++i) {
+            if (std::isfinite(curve.mean[i]) && std::isfinite(curve.spread[i])) {
+                low = std::min(low, static_cast<double>(curve.mean[i] - curve.spread[i]));
+                high = std::max(high, static_cast<double>(curve.mean[i] + curve.spread[i]));
+            }
+        }
+    }
+    if (!(high > low)) {
+        return;
+    }
+    const VoltUnit unit = UnitFor(std::max(std::fabs(low), std::fabs(high)));
+    const double margin = (high - low) * 0.05;
+    low -= margin;
+    high += margin;
+    const auto y = [&](double volts) { return top + height * (high - volts) / (high - low); };
+    const auto x = [&](std::size_t i) { return left + static_cast<double>(i) / chart.rate / seconds * width; };
+
+    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+    Text(cr, left + width / 2.0, top - 14.0, chart.curvesTitle, 0.5);
+    cairo_set_line_width(cr, 1.0);
+    cairo_move_to(cr, left - 0.5, top);
+    cairo_line_to(cr, left - 0.5, top + height);
+    cairo_stroke(cr);
+    const double step = NiceBelow((high - low) / 4.0);
+    const double firstTick = std::ceil(low / step) * step;
+    // Counted, as in TimeAxis: a step too small to change a large value
+    // must not stall the loop.
+    for (int k = 0; k <= 10; ++k) {
+        const double tick = firstTick + k * step;
+        if (tick > high) {
+            break;
+        }
+        cairo_move_to(cr, left - 6.0, y(tick));
+        cairo_line_to(cr, left, y(tick));
+        cairo_stroke(cr);
+        Text(cr, left - 9.0, y(tick), Format("%g", std::fabs(tick) < step * 1e-6 ? 0.0 : tick * unit.perVolt), 1.0);
+    }
+    cairo_save(cr);
+    cairo_translate(cr, 20.0, top + height / 2.0);
+    cairo_rotate(cr, -M_PI / 2.0);
+    Text(cr, 0.0, 0.0, std::string("mean (") + unit.name + ")", 0.5);
+    cairo_restore(cr);
+
+    cairo_save(cr);
+    cairo_rectangle(cr, left, top, width, height);
+    cairo_clip(cr);
+    for (std::size_t k = 0; k < chart.curves.size(); ++k) {
+        const ChartCurve& curve = chart.curves[k];
+        const double* colour = kPalette[k % std::size(kPalette)];
+        const std::size_t n = curve.mean.size();
+        if (n < 2) {
+            continue;
+        }
+        cairo_set_source_rgba(cr, colour[0], colour[1], colour[2], 0.18);
+        cairo_move_to(cr, x(0), y(curve.mean[0] + curve.spread[0]));
+        for (std::size_t i = 1; i < n; ++i) {
+            cairo_line_to(cr, x(i), y(curve.mean[i] + curve.spread[i]));
+        }
+        for (std::size_t i = n; i-- > 0;) {
+            cairo_line_to(cr, x(i), y(curve.mean[i] - curve.spread[i]));
+        }
+        cairo_close_path(cr);
+        cairo_fill(cr);
+        cairo_set_source_rgb(cr, colour[0], colour[1], colour[2]);
+        cairo_set_line_width(cr, 1.5);
+        cairo_move_to(cr, x(0), y(curve.mean[0]));
+        for (std::size_t i = 1; i < n; ++i) {
+            cairo_line_to(cr, x(i), y(curve.mean[i]));
+        }
+        cairo_stroke(cr);
+    }
+    cairo_restore(cr);
+
+    for (std::size_t k = 0; k < chart.curves.size(); ++k) {
+        const double* colour = kPalette[k % std::size(kPalette)];
+        const double rowY = top + 10.0 + 20.0 * static_cast<double>(k);
+        cairo_set_source_rgb(cr, colour[0], colour[1], colour[2]);
+        cairo_rectangle(cr, left + width + 20.0, rowY - 5.0, 18.0, 10.0);
+        cairo_fill(cr);
+        cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
+        Text(cr, left + width + 44.0, rowY, chart.curves[k].label, 0.0);
+    }
+}
+
 }  // namespace
 
 void WriteChartPng(const std::string& path, const Chart& chart)
@@ -172,14 +303,23 @@ void WriteChartPng(const std::string& path, const Chart& chart)
     for (const ChartRow& row : chart.rows) {
         longest = std::max(longest, row.count);
     }
+    for (const ChartCurve& curve : chart.curves) {
+        if (curve.spread.size() != curve.mean.size()) {
+            throw Failure("a curve's band and mean differ in length, drawing " + path);
+        }
+        longest = std::max(longest, curve.mean.size());
+    }
     if (chart.rows.empty() || longest < 2 || !(chart.rate > 0.0)) {
         throw Failure("nothing to draw into " + path);
     }
-    const double rowHeight =
-        std::clamp(kPlotHeight / static_cast<double>(chart.rows.size()), kMinRowHeight, kMaxRowHeight);
-    const double plotHeight = rowHeight * static_cast<double>(chart.rows.size());
+    const double rows = static_cast<double>(chart.rows.size());
+    const double plotHeight =
+        std::max(kMinPlotHeight, std::clamp(kPlotHeight / rows, kMinRowHeight, kMaxRowHeight) * rows);
+    const double rowHeight = plotHeight / rows;
+    const double curvesTop = kTop + plotHeight + kCurvesGap;
+    const double panelsBottom = chart.curves.empty() ? kTop + plotHeight : curvesTop + kCurvesHeight;
     const double width = kWidth - kLeft - kRight;
-    const int height = static_cast<int>(kTop + plotHeight + kBottom);
+    const int height = static_cast<int>(panelsBottom + kBottom);
 
     std::unique_ptr<cairo_surface_t, SurfaceFree> surface(
         cairo_image_surface_create(CAIRO_FORMAT_RGB24, kWidth, height));
@@ -190,14 +330,14 @@ void WriteChartPng(const std::string& path, const Chart& chart)
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, 13.0);
     cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
-    Text(cr, kWidth / 2.0, kTop / 2.0, chart.title, 0.5);
+    Text(cr, kWidth / 2.0, kTop / 2.0 - 8.0, chart.title, 0.5);
 
-    // Rows a little taller than their share, so traces use their room.
     const double amplitude = TypicalAmplitude(chart);
-    const double pixelsPerUnit = rowHeight * 0.6 / amplitude;
+    const double pixelsPerUnit = rowHeight * kRowReach / amplitude;
     const double seconds = static_cast<double>(longest - 1) / chart.rate;
     const double samplesPerPixel = static_cast<double>(longest) / width;
 
+    Markers(cr, chart, kLeft, width, kTop, panelsBottom, seconds);
     cairo_save(cr);
     cairo_rectangle(cr, kLeft, kTop, width, plotHeight);
     cairo_clip(cr);
@@ -214,21 +354,27 @@ void WriteChartPng(const std::string& path, const Chart& chart)
     for (std::size_t i = 0; i < chart.rows.size(); ++i) {
         Text(cr, kLeft - 8.0, kTop + rowHeight * (static_cast<double>(i) + 0.5), chart.rows[i].label, 1.0);
     }
-    TimeAxis(cr, chart, kLeft, width, kTop + plotHeight, seconds);
+    if (!chart.curves.empty()) {
+        Curves(cr, chart, kLeft, width, curvesTop, kCurvesHeight, seconds);
+    }
+    TimeAxis(cr, chart, kLeft, width, panelsBottom, seconds);
 
-    // The amplitude axis: its title, and a bar of a round amplitude.
+    // The rows' amplitude: a bar of a round amplitude, and a title in the
+    // bar's unit.
     const double bar = NiceBelow(amplitude);
+    const VoltUnit unit = UnitFor(bar);
     const double barX = kLeft + width + 30.0;
     const double barBottom = kTop + plotHeight - 10.0;
+    cairo_set_source_rgb(cr, 0.0, 0.0, 0.0);
     cairo_set_line_width(cr, 2.0);
     cairo_move_to(cr, barX, barBottom);
     cairo_line_to(cr, barX, barBottom - bar * pixelsPerUnit);
     cairo_stroke(cr);
-    Text(cr, barX + 8.0, barBottom - bar * pixelsPerUnit / 2.0, VoltText(bar), 0.0);
+    Text(cr, barX + 8.0, barBottom - bar * pixelsPerUnit / 2.0, Format("%g ", bar * unit.perVolt) + unit.name, 0.0);
     cairo_save(cr);
     cairo_translate(cr, 20.0, kTop + plotHeight / 2.0);
     cairo_rotate(cr, -M_PI / 2.0);
-    Text(cr, 0.0, 0.0, "amplitude (V), one row each", 0.5);
+    Text(cr, 0.0, 0.0, std::string("amplitude (") + unit.name + "), one row each", 0.5);
     cairo_restore(cr);
 
     cairo_surface_flush(surface.get());

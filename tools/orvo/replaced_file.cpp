@@ -37,6 +37,15 @@ int CreateBeside(const std::string& target, std::string& name)
 
 }  // namespace
 
+void CheckOutputFolder(const std::string& target)
+{
+    const std::filesystem::path folder = std::filesystem::path(target).parent_path();
+    std::error_code error;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, error)) {
+        throw Failure("cannot write " + target + ": the folder " + folder.string() + " does not exist");
+    }
+}
+
 ReplacedFile::ReplacedFile(std::string target) : m_target(std::move(target))
 {
     const int fd = CreateBeside(m_target, m_temporary);

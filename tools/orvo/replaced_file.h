@@ -9,6 +9,10 @@
 
 namespace orvo::tool {
 
+// Throws Failure, naming the folder, when the folder a file is to be written
+// into does not exist; checked before a long read, not after it.
+void CheckOutputFolder(const std::string& target);
+
 class ReplacedFile {
 public:
     // Throws Failure when the folder of target takes no new file.

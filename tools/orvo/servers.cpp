@@ -126,19 +126,31 @@ void RunServersAdd(const ServerEntry& entry)
     if (entry.name.empty() || IsLocal(entry.name)) {
         throw Failure("a server needs a name other than \"Local\"");
     }
+    if (entry.address.empty()) {
+        throw Failure("server \"" + entry.name + "\" needs an address: a host name or IP address");
+    }
     const std::string password = PasswordOf(entry);
     // Not shown, being a secret.
     if (password.find_first_of(kBlanks) != std::string::npos) {
         throw Failure("a password cannot hold blanks");
     }
+    const std::vector<std::string> stored = StoredServerNames();
+    const bool known = std::any_of(stored.begin(), stored.end(), [&](const std::string& name) {
+        return CString(name.c_str()).CompareNoCase(entry.name.c_str()) == 0;
+    });
     OrvoCI client;
+    const std::string before = known ? std::string(client.GetServerItem(entry.name.c_str(), "IP")) : "";
     if (client.AddServer(entry.name.c_str(), entry.address.c_str(), entry.user.c_str(), entry.domain.c_str(),
                          password.c_str()) == 0) {
         const std::string problem = RegLastStoreProblem();
         throw Failure("cannot store server \"" + entry.name + "\" in the server list" +
                       (problem.empty() ? "" : ": " + problem));
     }
-    std::printf("Added server %s\n", entry.name.c_str());
+    if (known) {
+        std::printf("Changed server %s (its address was %s)\n", entry.name.c_str(), before.c_str());
+    } else {
+        std::printf("Added server %s\n", entry.name.c_str());
+    }
 }
 
 void RunServersRemove(const std::string& name)

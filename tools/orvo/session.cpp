@@ -1,5 +1,6 @@
 #include "tools/orvo/session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -57,8 +58,22 @@ Session::Session()
 
 void Session::OpenTank(const std::string& tank, bool forWriting)
 {
+    if (tank.empty()) {
+        throw Failure("a tank is named by its registered name or its folder; orvo tanks lists the names");
+    }
     if (m_client.OpenTank(tank.c_str(), forWriting ? 'W' : 'R') == 0) {
-        throw Failure("cannot open tank \"" + tank + "\": " + Reason());
+        const std::string reason = Reason();
+        // A name that is no registered tank was taken as a folder; saying
+        // both tells a mistyped name from a folder that holds no tank.
+        if (std::string(m_client.GetTankItem(tank.c_str(), "REGISTERED")) == "0") {
+            const std::string folder(m_client.GetTankItem(tank.c_str(), "PATH"));
+            const std::string status(m_client.GetTankItem(tank.c_str(), "STATUS"));
+            const std::string asFolder = status == "missing"      ? "there is no folder " + folder
+                                         : status == "not a tank" ? "the folder " + folder + " holds no tank"
+                                                                  : reason;
+            throw Failure("no tank named \"" + tank + "\" is registered (orvo tanks lists them), and " + asFolder);
+        }
+        throw Failure("cannot open tank \"" + tank + "\": " + reason);
     }
 }
 
@@ -101,15 +116,28 @@ std::vector<std::string> BlockNames(OrvoCI& client)
     return names;
 }
 
+std::string Counted(std::uint64_t count, std::string_view noun)
+{
+    return std::to_string(count) + " " + std::string(noun) + (count == 1 ? "" : "s");
+}
+
+std::string Seconds(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", value);
+    return text;
+}
+
 LONG StoreCode(const std::string& name)
 {
-    if (name.empty() || name.size() > 4) {
-        throw Failure("a store name has one to four characters, not \"" + name + "\"");
-    }
-    for (const char ch : name) {
-        if (static_cast<unsigned char>(ch) <= ' ' || static_cast<unsigned char>(ch) > '~') {
-            throw Failure("a store name has printable characters only, not \"" + name + "\"");
-        }
+    // Stored names are padded with NULs and shown as text, so a blank or a
+    // control character would be lost or garble the listing.
+    const bool allowed = std::all_of(name.begin(), name.end(), [](char ch) {
+        return static_cast<unsigned char>(ch) > ' ' && static_cast<unsigned char>(ch) <= '~';
+    });
+    if (name.empty() || name.size() > 4 || !allowed) {
+        throw Failure("a store name is one to four letters, digits or punctuation marks (no spaces), not \"" +
+                      Shown(name) + "\"");
     }
     return PackStoreCode(name.c_str());
 }

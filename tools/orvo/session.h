@@ -3,6 +3,7 @@
 // with the engine's or the library's reason on one line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,12 @@ std::string Shown(std::string_view text);
 
 // GetError's text cut to its most telling line; "no reason given" for none.
 std::string ErrorLine(const std::string& errorText);
+
+// "1 channel", "2 channels": a count with its noun, plural when it is not 1.
+std::string Counted(std::uint64_t count, std::string_view noun);
+
+// "1.500 s": a time in seconds, to the millisecond, with its unit.
+std::string Seconds(double value);
 
 // A store name as the library packs it: one to four printable characters.
 LONG StoreCode(const std::string& name);

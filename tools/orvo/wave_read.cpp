@@ -22,13 +22,6 @@ constexpr LONG kMemLimitSetting = 13;
 constexpr double kDefaultMemLimit = 33554432.0;
 constexpr double kFallbackRate = 100.0;  // the library's grid rate for stores without one
 
-std::string Seconds(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f s", value);
-    return text;
-}
-
 // Whether a writer is still recording the selected block: the engine names
 // the block's state in the third text of its information.
 bool StillRecording(OrvoCI& client)
@@ -140,6 +133,10 @@ Waves ReadWaves(Session& session, const WaveRequest& request, const StoreSummary
     if (!(end > request.t1)) {
         throw Failure("the window starts at " + Seconds(request.t1) + ", after the store's end at " +
                       Seconds(summary.recordedEnd));
+    }
+    if (request.t2 > end) {
+        std::printf("Note: --t2 %s lies past the end of \"%s\" at %s; the window ends there.\n",
+                    Seconds(request.t2).c_str(), Shown(request.store).c_str(), Seconds(end).c_str());
     }
     waves.recording = StillRecording(client);
 
