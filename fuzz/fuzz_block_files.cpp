@@ -10,7 +10,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -70,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fs::path copy = Scratch() / "copy";
     for (std::size_t i = 0; i < std::size(kFiles); ++i) {
         const std::string_view bytes = i < pieces.size() ? pieces[i] : i == 2 ? kDefaultInfo : "";
-        std::ofstream(block / kFiles[i], std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
+        orvo::fuzz::WriteWholeFile(block / kFiles[i], bytes);
     }
 
     std::uint64_t readable = UINT64_MAX;
@@ -81,7 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         damaged = reader->Damage().has_value();
     }
 
-    fs::copy(block, copy, fs::copy_options::overwrite_existing | fs::copy_options::recursive);
+    // Recovery works on a copy, so the reader's files stay as the input made them.
+    for (const char* file : kFiles) {
+        orvo::fuzz::WriteWholeFile(copy / file, orvo::fuzz::ReadWholeFile(block / file));
+    }
     auto writer = orvo::tank::BlockWriter::OpenForAppend(copy);
     // What a reader calls damage, recovery must not cut as a torn tail.
     FUZZ_CHECK(!damaged || !writer.ok());

@@ -1,13 +1,21 @@
 // What the fuzz programs share: a failed expectation ends the run as a crash,
-// so libFuzzer keeps the input that broke it.
+// so libFuzzer keeps the input that broke it. A failure of the harness's own
+// work (its scratch files) ends the run too, but says "harness error", so
+// that it is never taken for a fault of the code under test.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #define FUZZ_CHECK(condition) \
     ((condition) ? void(0) : orvo::fuzz::Broken(#condition, __FILE__, __LINE__))
@@ -18,6 +26,65 @@ namespace orvo::fuzz {
 {
     std::fprintf(stderr, "%s:%d: expected %s\n", file, line, what);
     std::abort();
+}
+
+[[noreturn]] inline void HarnessBroken(const std::string& what, int error)
+{
+    std::fprintf(stderr, "harness error: %s: %s\n", what.c_str(), std::strerror(error));
+    std::abort();
+}
+
+// Writes bytes as the whole content of path. Interrupted calls are retried:
+// libFuzzer's own timer signals interrupt them in long runs.
+inline void WriteWholeFile(const std::string& path, std::string_view bytes)
+{
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        HarnessBroken("cannot open " + path, errno);
+    }
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            HarnessBroken("cannot write " + path, written < 0 ? errno : EIO);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    ::close(fd);
+}
+
+// The whole content of path; an interrupted read is retried.
+inline std::string ReadWholeFile(const std::string& path)
+{
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        HarnessBroken("cannot open " + path, errno);
+    }
+    std::string content;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            HarnessBroken("cannot read " + path, errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        content.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return content;
 }
 
 inline std::string_view Bytes(const std::uint8_t* data, std::size_t size)
