@@ -25,6 +25,7 @@ SORT_MAGIC = b"OrvoSort"
 FRAME_MARKER = b"OFRM"
 SORT_FILE_NAME = re.compile(r"[0-9A-F]{8}-(?:[0-9A-F]{2})*\.set")
 MAX_DATA_WORDS = 1 << 28
+MAX_SORT_FILE_BYTES = 1 << 30
 
 ARRAY_BIT = 0x8000
 STREAM_FLAGS = 0x0030
@@ -231,6 +232,8 @@ def read_sort_set(path):
     """A sort-set file as (code, name, {channel: (codes, memo, eigenvectors)}),
     codes a {record: sort code} dict, memo and eigenvectors None when absent."""
     with open(path, "rb") as f:
+        if os.fstat(f.fileno()).st_size > MAX_SORT_FILE_BYTES:
+            raise Damaged(path, MAX_SORT_FILE_BYTES, "longer than a sort set can be")
         data = f.read()
     if len(data) < 12 or data[:8] != SORT_MAGIC:
         raise Damaged(path, 0, "not a sort set")
@@ -263,7 +266,8 @@ def read_sort_set(path):
                 or memo_bytes > 1 << 24 or eigen_bytes > 1 << 24):
             raise Damaged(path, section_at, f"bad section for channel {channel}")
         pairs = np.frombuffer(take(8 * count), [("record", "<u4"), ("code", "<i4")])
-        if np.any(np.diff(pairs["record"].astype(np.int64)) <= 0) or np.any((pairs["code"] < -32768) | (pairs["code"] > 32767)):
+        if np.any(np.diff(pairs["record"].astype(np.int64)) <= 0) or \
+                np.any((pairs["code"] < -32768) | (pairs["code"] > 32767)):
             raise Damaged(path, section_at, f"bad sort codes for channel {channel}")
         memo = take(memo_bytes)
         eigen = np.frombuffer(take(eigen_bytes), "<f8")
