@@ -4,8 +4,9 @@
 set -euo pipefail
 
 # bindfs (which brings FUSE and fusermount) mounts a folder for the test that
-# records on a file system without the rename flags of local disks.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config bindfs "$@")
+# records on a file system without the rename flags of local disks; numpy
+# and pytest run the test of the block reader in tools/read_block.py.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config bindfs python3-numpy python3-pytest "$@")
 
 missing=()
 for package in "${packages[@]}"; do

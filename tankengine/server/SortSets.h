@@ -1,7 +1,7 @@
 // Named sets of sort codes, kept in the folder of the block they classify:
-// one file per set name and store (layout in docs/tank-engine.md, "Sort
-// sets"). Records are named by their number in the block, which appending
-// never changes, so a set stays right while its block grows.
+// one file per set name and store (layout in docs/tank-storage.md,
+// "Sort-set files"). Records are named by their number in the block, which
+// appending never changes, so a set stays right while its block grows.
 #pragma once
 
 #include <orvo/protocol/SQHead.h>

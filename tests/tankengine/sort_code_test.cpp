@@ -10,13 +10,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <sys/wait.h>
 
 namespace orvo::test {
 namespace {
@@ -48,6 +52,33 @@ public:
 private:
     VARIANT m_value{};
 };
+
+// The exit status and output of tools/read_block.py, which reads a block
+// folder knowing only numpy and docs/tank-storage.md.
+std::pair<int, std::string> ReadWithoutLibrary(const std::filesystem::path& block)
+{
+    const std::string command = ORVO_TEST_PYTHON " " ORVO_BLOCK_READER " '" + block.string() + "' 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return {-1, "cannot run " + command};
+    }
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, n);
+    }
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+// Overwrites a byte in the first channel section of a set file.
+void DamageSetFile(const std::filesystem::path& file)
+{
+    std::fstream bytes(file, std::ios::in | std::ios::out | std::ios::binary);
+    bytes.seekp(30);
+    bytes.put('\x7f');
+    ASSERT_TRUE(bytes.good()) << file;
+}
 
 class SortCodeTest : public TankTest {
 protected:
@@ -197,15 +228,34 @@ TEST_F(SortCodeTest, BadInputIsRefusedWithItsReasonAndLosesNothing)
 
     // A damaged set file fails what reads it, with the file named.
     const std::filesystem::path file = SetFile();
-    std::fstream bytes(file, std::ios::in | std::ios::out | std::ios::binary);
-    bytes.seekp(30);
-    bytes.put('\x7f');
-    bytes.close();
+    ASSERT_NO_FATAL_FAILURE(DamageSetFile(file));
     EXPECT_STREQ(ci.GetSortMemo("Ana", "eNeu", 0), "");
     EXPECT_THAT(Error(), HasSubstr(file.string() + " fails its checksum"));
     ci.SetUseSortName("Ana");  // an edit in place may keep the file's time stamp
     EXPECT_EQ(ci.GetEvents(nullptr, 100, eNeu, 0, 0, 0, 0, 0), -1);
     EXPECT_THAT(Error(), HasSubstr("fails its checksum"));
+}
+
+// Set files as the storage document alone describes them:
+// tools/read_block.py takes every byte of them, and a byte changed in one
+// fails it there as it fails the library.
+TEST_F(SortCodeTest, SetFilesReadWithoutTheLibrary)
+{
+    ASSERT_TRUE(ci.SaveSortCodeInVariant("Ana", "eNeu", 2, "two", Words({1, 5, 3, -1}).get())) << ci.GetError();
+    const double matrix[4] = {1, 2, 3, 4};
+    ASSERT_TRUE(ci.SaveEigenVector(eNeu, 1, 2, matrix)) << ci.GetError();
+    const auto [status, out] = ReadWithoutLibrary(BlockDir("Run"));
+    ASSERT_EQ(status, 0) << out;
+    EXPECT_THAT(out, HasSubstr("sort set \"\" of eNeu: channels 1; 0 codes\n"
+                               "sort set \"Ana\" of eNeu: channels 2; 2 codes\n"));
+
+    const std::filesystem::path file = BlockDir("Run") / "sort" / "75654E65-416E61.set";
+    ASSERT_NO_FATAL_FAILURE(DamageSetFile(file));
+    EXPECT_STREQ(ci.GetSortMemo("Ana", "eNeu", 2), "");
+    EXPECT_THAT(Error(), HasSubstr(file.string() + " fails its checksum"));
+    const auto [damagedStatus, damagedOut] = ReadWithoutLibrary(BlockDir("Run"));
+    EXPECT_EQ(damagedStatus, 1);
+    EXPECT_THAT(damagedOut, HasSubstr(file.string() + ": checksum mismatch"));
 }
 
 TEST_F(SortCodeTest, ASetClaimingTooManyCodesIsRefusedBeforeTheyAreDecoded)
