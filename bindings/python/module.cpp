@@ -302,7 +302,8 @@ PYBIND11_MODULE(orvo, m)
                                 read.start, read.rate};
         }, "store"_a, "filter"_a, "channel"_a = 1, "window"_a = py::none(),
              "One channel of a stream cut into trials: one row per epoc passing the filter (such as "
-             "\"Freq = 1000:2000\"), spanning the epoc, or window=(start, end) seconds around its onset.")
+             "\"Freq = 1000:2000\"), spanning the epoc, or window=(start, end) seconds around its onset, the "
+             "samples at both ends included.")
         .def("__repr__", [](const BlockRef& b) { return "<orvo.Block " + b.name + ">"; });
 
     py::class_<Tank, std::shared_ptr<Tank>>(m, "Tank",
@@ -337,6 +338,6 @@ PYBIND11_MODULE(orvo, m)
         }
         return Unlocked([&] { return std::make_shared<Tank>(name, mode == "w", server.value_or("")); });
     }, "name_or_folder"_a, "mode"_a = "r", "server"_a = py::none(),
-          "Opens a tank by its registered name or its folder, for reading (\"r\") or recording (\"w\"), on the "
-          "local engine or the named server.");
+          "Opens a tank by its registered name or its folder, for reading (\"r\") or recording (\"w\"; a folder "
+          "that is no tank yet is made one), on the local engine or the named server.");
 }
