@@ -137,6 +137,21 @@ std::pair<LONG, LONG> CheckFilter(const std::string& text)
     return {count, firstCode};
 }
 
+// The type and points of a store's events, as its first event has them;
+// type 0 when the selected block has no such store.
+std::pair<LONG, LONG> TypeAndPoints(OrvoCI& client, LONG code)
+{
+    LONG type = 0;
+    LONG points = 0;
+    double time = 0.0;
+    LONG format = 0;
+    float rate = 0.0f;
+    if (client.GetCodeSpecs(code, &type, &points, &time, &format, &rate) == 0) {
+        return {0, 0};
+    }
+    return {type, points};
+}
+
 // Drops the read settings and filters a read set, however it ends.
 class ReadSettings {
 public:
@@ -449,12 +464,7 @@ std::vector<Epoc> Tank::Epocs(const std::string& block, const std::string& store
     const LONG code = StoreCodeOf(store);
     std::lock_guard lock(m_mutex);
     Select(block);
-    LONG type = 0;
-    LONG points = 0;
-    double time = 0.0;
-    LONG format = 0;
-    float rate = 0.0f;
-    if (m_client.GetCodeSpecs(code, &type, &points, &time, &format, &rate) == 0 || type != kStrobeOnType) {
+    if (TypeAndPoints(m_client, code).first != kStrobeOnType) {
         throw value_error("block " + Quoted(block) + " has no epoc store " + Quoted(store));
     }
     double* table = nullptr;
@@ -477,13 +487,8 @@ EventRead Tank::Events(const std::string& block, const std::string& store)
     const LONG code = StoreCodeOf(store);
     std::lock_guard lock(m_mutex);
     Select(block);
-    LONG type = 0;
-    LONG points = 0;
-    double time = 0.0;
-    LONG format = 0;
-    float rate = 0.0f;
-    if (m_client.GetCodeSpecs(code, &type, &points, &time, &format, &rate) == 0 ||
-        (type != kScalarType && type != kSnipType)) {
+    const auto [type, points] = TypeAndPoints(m_client, code);
+    if (type != kScalarType && type != kSnipType) {
         throw value_error("block " + Quoted(block) + " has no scalar or snippet store " + Quoted(store));
     }
     EventRead read;
