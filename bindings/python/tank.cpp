@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -203,8 +204,10 @@ Tank::Tank(const std::string& name, bool writable, const std::string& server) : 
 void Tank::Close()
 {
     std::lock_guard lock(m_mutex);
-    if (m_open) {
+    if (m_recording) {
         m_client.StopRecord();
+    }
+    if (m_open) {
         m_client.CloseTank();
         m_client.ReleaseServer();
         m_open = false;

@@ -1,10 +1,10 @@
 // One connection to a tank engine with one tank open, and every read and
-// write the Python module offers, in plain C++: nothing here touches Python,
-// so the module calls all of it with the interpreter lock released.
+// write the Python module offers, in plain C++: nothing here calls into
+// Python, so the module calls all of it with the interpreter lock released.
 //
 // Failures of the library throw Error with the library's text; arguments
-// that cannot be throw pybind11::value_error before anything is read or
-// written.
+// that cannot be throw pybind11::value_error (a plain C++ exception until
+// the module hands it to Python) before anything is read or written.
 //
 // Threads: the client object under a Tank serves one call at a time, so every
 // public method takes the Tank's lock; a Tank may be shared, its calls then
