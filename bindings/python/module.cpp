@@ -98,6 +98,15 @@ py::array EventArray(EventRead&& read)
     return Owning(std::move(read.records), dtype, {static_cast<py::ssize_t>(read.count)}, {itemsize});
 }
 
+// numpy.asarray of a result: its data, in the dtype asked for.
+template <typename Result>
+py::object AsArray(const Result& result, const py::object& dtype, const py::object& copy)
+{
+    const bool copied = !copy.is_none() && copy.cast<bool>();
+    return dtype.is_none() && !copied ? py::object(result.data)
+                                      : result.data.attr("astype")(dtype.is_none() ? result.data.dtype() : dtype);
+}
+
 // An array argument as contiguous elements of T; numbers of another type
 // are converted, anything else is a TypeError.
 template <typename T>
@@ -224,14 +233,14 @@ PYBIND11_MODULE(orvo, m)
             }
             return times;
         }, "Time of each sample, seconds from the block's start.")
-        .def("__array__", [](const StreamResult& s) { return s.data; });
+        .def("__array__", &AsArray<StreamResult>, "dtype"_a = py::none(), "copy"_a = py::none());
 
     py::class_<TrialsResult>(m, "Trials", "One channel of a stream cut into trials, one row each.")
         .def_readonly("data", &TrialsResult::data, "float32 array, trials by samples; a shorter trial ends in zeros.")
         .def_readonly("onsets", &TrialsResult::onsets, "Each trial's onset, seconds from the block's start.")
         .def_readonly("start", &TrialsResult::start, "Time of column 0 from each onset, seconds.")
         .def_readonly("rate", &TrialsResult::rate, "Samples per second.")
-        .def("__array__", [](const TrialsResult& t) { return t.data; });
+        .def("__array__", &AsArray<TrialsResult>, "dtype"_a = py::none(), "copy"_a = py::none());
 
     py::class_<RecordingRef>(m, "Recording",
                              "A block being recorded; a context manager that ends the recording on leaving.")

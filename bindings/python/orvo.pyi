@@ -52,7 +52,7 @@ class Stream:
     @property
     def times(self) -> npt.NDArray[np.float64]:
         """Time of each sample, seconds from the block's start."""
-    def __array__(self) -> npt.NDArray[np.float32]: ...
+    def __array__(self, dtype: Optional[npt.DTypeLike] = None, copy: Optional[bool] = None) -> np.ndarray: ...
 
 class Trials:
     """One channel of a stream cut into trials, one row each."""
@@ -69,7 +69,7 @@ class Trials:
     @property
     def rate(self) -> float:
         """Samples per second."""
-    def __array__(self) -> npt.NDArray[np.float32]: ...
+    def __array__(self, dtype: Optional[npt.DTypeLike] = None, copy: Optional[bool] = None) -> np.ndarray: ...
 
 class Recording:
     """A block being recorded; a context manager that ends the recording on leaving."""

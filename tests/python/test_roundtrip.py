@@ -91,7 +91,7 @@ def test_stream_channels_in_the_order_asked(ramp):
     read = block.stream("Ramp", channels=[4, 2], t1=2.0, t2=2.5)
     assert read.channels == [4, 2]
     np.testing.assert_array_equal(read.data, data[[3, 1], 100:150])
-    np.testing.assert_array_equal(np.asarray(read), read.data)
+    np.testing.assert_array_equal(np.asarray(read, dtype=np.float64), read.data)
 
 
 def test_trials_by_filter_and_window(ramp):
