@@ -312,7 +312,7 @@ PYBIND11_MODULE(orvo, m)
         }, "store"_a, "filter"_a, "channel"_a = 1, "window"_a = py::none(),
              "One channel of a stream cut into trials: one row per epoc passing the filter (such as "
              "\"Freq = 1000:2000\"), spanning the epoc, or window=(start, end) seconds around its onset, the "
-             "samples at both ends included.")
+             "samples at both ends included; a trial whose window the block's start or end cuts is left out.")
         .def("__repr__", [](const BlockRef& b) { return "<orvo.Block " + b.name + ">"; });
 
     py::class_<Tank, std::shared_ptr<Tank>>(m, "Tank",

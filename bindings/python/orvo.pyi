@@ -131,7 +131,7 @@ class Block:
                window: Optional[Tuple[float, float]] = None) -> Trials:
         """One channel of a stream cut into trials: one row per epoc passing the filter (such as
         "Freq = 1000:2000"), spanning the epoc, or window=(start, end) seconds around its onset, the
-        samples at both ends included."""
+        samples at both ends included; a trial whose window the block's start or end cuts is left out."""
 
 class Tank:
     """An open tank; a context manager that closes it on leaving. Use it from one thread at a time."""

@@ -577,8 +577,32 @@ TrialRead Tank::Trials(const std::string& block, const std::string& store, const
     read.data = TakeRows(answer, ranges.size(), "reading the trials of " + Quoted(store));
     read.rate = info.rate;
     read.start = window ? window->first : 0.0;
-    for (const TimeRange& range : ranges) {
-        read.onsets.push_back(range.start - read.start);
+    // A window that the block's start or end cut short would not start at
+    // its onset: its trial is left out, the rows after it moving up in the
+    // library's array. Windows that ran into each other became one range,
+    // which no row can stand for.
+    const double length = window ? window->second - window->first : 0.0;
+    const double tolerance = 0.5 / read.rate;
+    const SafeArrayData rows(read.data.array.get());
+    auto* values = static_cast<float*>(rows.get());
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        const double span = ranges[i].end - ranges[i].start;
+        if (window && span > length + tolerance) {
+            throw value_error("trial windows overlap from " + Seconds(ranges[i].start) + " to " +
+                              Seconds(ranges[i].end) + "; narrow the window");
+        }
+        if (window && span < length - tolerance) {
+            continue;
+        }
+        const std::size_t kept = read.onsets.size();
+        if (kept != i) {
+            std::copy_n(values + i * read.data.columns, read.data.columns, values + kept * read.data.columns);
+        }
+        read.onsets.push_back(ranges[i].start - read.start);
+    }
+    read.data.rows = read.onsets.size();
+    if (read.data.rows == 0) {
+        throw Error("no trial of " + Quoted(store) + " passing " + Quoted(filter) + " has its whole window in the block");
     }
     return read;
 }

@@ -67,6 +67,7 @@ def ramp(tank):
     with tank.record("Ramp") as rec:
         rec.stream("Ramp", data, 100.0, t0=1.0)
         rec.epoc("Tone", [1.0, 2.0, 1.0], [2.0, 3.0, 4.0], [2.5, 3.5, 4.5])
+        rec.epoc("Cues", [1.0, 1.0], [0.5, 4.0])
     return tank.block("Ramp"), data
 
 
@@ -103,6 +104,14 @@ def test_trials_by_filter_and_window(ramp):
     assert trials.data.shape == (2, 31)
     np.testing.assert_array_equal(trials.data[0], data[1, 90:121])
     np.testing.assert_array_equal(trials.data[1], data[1, 290:321])
+
+    # A window the block's start cuts leaves its trial out; windows that run
+    # into each other cannot be told apart.
+    late = block.trials("Ramp", "Cues = 1", channel=2, window=(-1.0, 0.5))
+    np.testing.assert_allclose(late.onsets, [4.0])
+    np.testing.assert_array_equal(late.data, data[1:2, 200:351])
+    with pytest.raises(ValueError, match="overlap"):
+        block.trials("Ramp", "Tone = 1", window=(-0.1, 2.5))
 
     # Without a window each trial spans its epoc.
     own = block.trials("Ramp", "Tone = 2")
