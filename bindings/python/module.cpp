@@ -55,14 +55,22 @@ auto Unlocked(F&& f)
     return f();
 }
 
+// A block's information, read afresh: it changes while the block is recorded.
+BlockInfo InfoOf(const BlockRef& block)
+{
+    return Unlocked([&] { return block.tank->Info(block.name); });
+}
+
 // A vector's elements as an array that owns them.
 template <typename T>
 py::array Owning(std::vector<T>&& values, const py::dtype& dtype, std::vector<py::ssize_t> shape,
                  std::vector<py::ssize_t> strides)
 {
-    auto* owned = new std::vector<T>(std::move(values));
-    const py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-    return py::array(dtype, std::move(shape), std::move(strides), owned->data(), owner);
+    auto owned = std::make_unique<std::vector<T>>(std::move(values));
+    const T* data = owned->data();
+    const py::capsule owner(owned.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    owned.release();
+    return py::array(dtype, std::move(shape), std::move(strides), data, owner);
 }
 
 py::array FloatMatrix(FloatRows&& rows)
@@ -136,15 +144,17 @@ py::array_t<T, py::array::c_style | py::array::forcecast> Vector(const py::handl
 void WriteStream(const RecordingRef& rec, const std::string& store, const py::array& data, double rate, double t0)
 {
     const char kind = data.dtype().kind();
-    const bool shorts = data.dtype().is(py::dtype::of<std::int16_t>());
+    const bool shorts = kind == 'i' && data.dtype().itemsize() == sizeof(std::int16_t);
     if (kind != 'f' && !shorts) {
         throw py::type_error("stream data must be floats or int16, not " + std::string(py::str(data.dtype())));
     }
     if (data.ndim() != 2) {
         throw py::value_error("stream data must be two-dimensional: channels by samples");
     }
-    const py::array samples = shorts ? py::array(py::array_t<std::int16_t, py::array::c_style>::ensure(data))
-                                     : py::array(py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(data));
+    // In the machine's byte order, row after row.
+    using Shorts = py::array_t<std::int16_t, py::array::c_style | py::array::forcecast>;
+    using Floats = py::array_t<float, py::array::c_style | py::array::forcecast>;
+    const py::array samples = shorts ? py::array(Shorts::ensure(data)) : py::array(Floats::ensure(data));
     StreamWrite write{samples.data(), shorts, static_cast<std::size_t>(samples.shape(0)),
                       static_cast<std::size_t>(samples.shape(1)), rate, t0};
     Unlocked([&] { rec.tank->WriteStream(store, write); });
@@ -262,21 +272,17 @@ PYBIND11_MODULE(orvo, m)
 
     py::class_<BlockRef>(m, "Block", "A block (one recording) of a tank.")
         .def_readonly("name", &BlockRef::name)
-        .def_property_readonly("start", [](const BlockRef& b) { return Unlocked([&] { return b.tank->Info(b.name).start; }); },
+        .def_property_readonly("start", [](const BlockRef& b) { return InfoOf(b).start; },
                                "Start time, seconds since 1970.")
-        .def_property_readonly("stop", [](const BlockRef& b) { return Unlocked([&] { return b.tank->Info(b.name).stop; }); },
+        .def_property_readonly("stop", [](const BlockRef& b) { return InfoOf(b).stop; },
                                "Stop time, seconds since 1970.")
         .def_property_readonly("duration", [](const BlockRef& b) {
-            return Unlocked([&] {
-                const BlockInfo info = b.tank->Info(b.name);
-                return info.stop - info.start;
-            });
+            const BlockInfo info = InfoOf(b);
+            return info.stop - info.start;
         }, "Seconds from start to stop.")
-        .def_property_readonly("notes", [](const BlockRef& b) { return Unlocked([&] { return b.tank->Info(b.name).notes; }); },
-                               "The user's notes.")
-        .def_property_readonly("recording", [](const BlockRef& b) {
-            return Unlocked([&] { return b.tank->Info(b.name).recording; });
-        }, "True while the block is still being recorded.")
+        .def_property_readonly("notes", [](const BlockRef& b) { return InfoOf(b).notes; }, "The user's notes.")
+        .def_property_readonly("recording", [](const BlockRef& b) { return InfoOf(b).recording; },
+                               "True while the block is still being recorded.")
         .def_property_readonly("stores", [](const BlockRef& b) {
             const std::vector<StoreInfo> stores = Unlocked([&] { return b.tank->Stores(b.name); });
             py::dict named;
@@ -287,8 +293,10 @@ PYBIND11_MODULE(orvo, m)
         }, "The stores by name.")
         .def("stream", [](const BlockRef& b, const std::string& store, std::optional<std::vector<int>> channels,
                           double t1, std::optional<double> t2) {
-            StreamRead read = Unlocked([&] { return b.tank->Stream(b.name, store, channels.value_or(std::vector<int>{}), t1, t2); });
-            return StreamResult{FloatMatrix(std::move(read.data)), read.start, read.rate, read.channels, read.recording};
+            const std::vector<int> wanted = channels.value_or(std::vector<int>());
+            StreamRead read = Unlocked([&] { return b.tank->Stream(b.name, store, wanted, t1, t2); });
+            return StreamResult{FloatMatrix(std::move(read.data)), read.start, read.rate, read.channels,
+                                read.recording};
         }, "store"_a, "channels"_a = py::none(), "t1"_a = 0.0, "t2"_a = py::none(),
              "The waveforms of a stream store from t1 to t2 seconds (None: to the end), all channels or those "
              "given. A block still being recorded reads as far as every channel had been recorded.")

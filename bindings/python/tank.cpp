@@ -410,7 +410,8 @@ StreamRead Tank::Stream(const std::string& block, const std::string& store, cons
     const double recordBytes = (samples + 2.0) * sizeof(float) + 64.0;
     const double longMax = std::numeric_limits<LONG>::max();
     if (2.0 * recordBytes > longMax) {
-        throw value_error("a window of " + Seconds(samples / read.rate) + " is too long for one read; read it in parts");
+        throw value_error("a window of " + Seconds(samples / read.rate) +
+                          " is too long for one read; read it in parts");
     }
     const bool allFromOne = channels.empty() && available.front() == 1 &&
                             available.back() == static_cast<int>(available.size());
@@ -602,7 +603,8 @@ TrialRead Tank::Trials(const std::string& block, const std::string& store, const
     }
     read.data.rows = read.onsets.size();
     if (read.data.rows == 0) {
-        throw Error("no trial of " + Quoted(store) + " passing " + Quoted(filter) + " has its whole window in the block");
+        throw Error("no trial of " + Quoted(store) + " passing " + Quoted(filter) +
+                    " has its whole window in the block");
     }
     return read;
 }
