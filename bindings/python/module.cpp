@@ -211,6 +211,8 @@ PYBIND11_MODULE(orvo, m)
 {
     using namespace orvo::python;
     m.doc() = "Tanks of recordings: blocks, stores and their data as numpy arrays, and recording new blocks.";
+    // Without numpy the module cannot work; this says so by name.
+    py::module_::import("numpy");
     m.attr("__version__") = ORVO_VERSION;
     py::register_exception<Error>(m, "Error", PyExc_RuntimeError);
     PYBIND11_NUMPY_DTYPE(Epoc, value, onset, offset);
