@@ -5,6 +5,7 @@
 # figures on a small shared machine. Baselines run in the same program just
 # before the cases they measure, so ratios come from one run (engine_bench
 # reports them as x_baseline). Extra arguments go to the benchmark programs.
+# Then the Python module's stream read runs beside h5py and numpy.fromfile.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVO_BENCH_BUILD:-$top/build-bench}
@@ -18,3 +19,10 @@ for program in "$build"/bin/*_bench; do
   "$program" --benchmark_min_time=2 --benchmark_repetitions=3 \
     --benchmark_report_aggregates_only=true "$@"
 done
+
+# The Python module's read beside h5py and numpy, when the module was built.
+python=$(sed -n 's/^Python3_EXECUTABLE:FILEPATH=//p' "$build/CMakeCache.txt")
+site=$(sed -n 's/^ORVO_PYTHON_INSTALL_DIR:PATH=//p' "$build/CMakeCache.txt")
+if [ -n "$site" ] && [ -e "$build/$site" ]; then
+  PYTHONPATH="$build/$site" "$python" "$top/bench/python_stream_bench.py"
+fi

@@ -4,9 +4,12 @@
 set -euo pipefail
 
 # bindfs (which brings FUSE and fusermount) mounts a folder for the test that
-# records on a file system without the rename flags of local disks; numpy
-# and pytest run the test of the block reader in tools/read_block.py.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config bindfs python3-numpy python3-pytest "$@")
+# records on a file system without the rename flags of local disks.
+# The Python module needs pybind11 and numpy; its tests pytest, its example
+# matplotlib, its benchmark h5py; numpy and pytest also run the test of the
+# block reader in tools/read_block.py.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config bindfs
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-matplotlib python3-h5py "$@")
 
 missing=()
 for package in "${packages[@]}"; do
