@@ -3,7 +3,7 @@
 # and those named as arguments (clang, say, for the builds that need it).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config "$@")
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config capnproto libcapnp-dev libsodium-dev libssl-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do
