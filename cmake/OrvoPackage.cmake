@@ -21,3 +21,11 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/OrvoConfigVersion.c
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/OrvoConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/OrvoConfigVersion.cmake
   DESTINATION ${ORVO_PACKAGE_DIR})
+
+# The network server's systemd unit, naming the installed program.
+if(TARGET orvo-engined)
+  set(ORVO_ENGINED ${CMAKE_INSTALL_FULL_BINDIR}/orvo-engined)
+  configure_file(${PROJECT_SOURCE_DIR}/server/orvo-engined/orvo-engined.service.in
+    ${CMAKE_CURRENT_BINARY_DIR}/orvo-engined.service @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orvo-engined.service DESTINATION lib/systemd/system)
+endif()

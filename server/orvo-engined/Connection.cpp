@@ -1,0 +1,406 @@
+#include "server/orvo-engined/Connection.h"
+
+#include <cctype>
+#include <cstdio>
+#include <functional>
+#include <tuple>
+#include <vector>
+
+#include <orvo/platform/bstr.h>
+
+namespace orvo::engined {
+namespace {
+
+using capnp::DynamicStruct;
+using capnp::StructSchema;
+
+// The fields of one call, taken in order as the slot's arguments come: the
+// parameters for what goes in, the results after `result` for what comes out.
+struct CallFields {
+    DynamicStruct::Reader params;
+    DynamicStruct::Builder results;
+    SafeArrayPtr uploaded;
+    unsigned nextParam = 0;
+    unsigned nextResult = 1;
+
+    StructSchema::Field Param()
+    {
+        auto fields = params.getSchema().getFields();
+        KJ_REQUIRE(nextParam < fields.size(), "the schema has fewer parameters than the interface");
+        return fields[nextParam++];
+    }
+    StructSchema::Field Result()
+    {
+        auto fields = results.getSchema().getFields();
+        KJ_REQUIRE(nextResult < fields.size(), "the schema has fewer results than the interface");
+        return fields[nextResult++];
+    }
+    // A VARIANT* goes in when the next parameter is a Variant, else it comes out.
+    bool VariantGoesIn() const
+    {
+        auto fields = params.getSchema().getFields();
+        if (nextParam == fields.size()) {
+            return false;
+        }
+        auto type = fields[nextParam].getType();
+        return type.isStruct() && type.asStruct() == capnp::Schema::from<wire::Variant>();
+    }
+};
+
+template <class T>
+struct Argument;
+
+template <>
+struct Argument<LONG> {
+    LONG value;
+    explicit Argument(CallFields& call) : value(call.params.get(call.Param()).as<int32_t>()) {}
+    LONG Pass() { return value; }
+    void Answer(CallFields&, Variant&) {}
+};
+
+template <>
+struct Argument<DOUBLE> {
+    DOUBLE value;
+    explicit Argument(CallFields& call) : value(call.params.get(call.Param()).as<double>()) {}
+    DOUBLE Pass() { return value; }
+    void Answer(CallFields&, Variant&) {}
+};
+
+template <>
+struct Argument<BSTR> {
+    BStr value;
+    explicit Argument(CallFields& call) : value(wire::TakeBstr(call.params, call.Param())) {}
+    BSTR Pass() { return value.get(); }
+    void Answer(CallFields&, Variant&) {}
+};
+
+template <>
+struct Argument<BSTR*> {
+    BStr value;
+    explicit Argument(CallFields&) {}
+    BSTR* Pass() { return value.out(); }
+    void Answer(CallFields& call, Variant&) { wire::PutBstr(call.results, call.Result(), value.get()); }
+};
+
+template <>
+struct Argument<DOUBLE*> {
+    DOUBLE value = 0;
+    explicit Argument(CallFields&) {}
+    DOUBLE* Pass() { return &value; }
+    void Answer(CallFields& call, Variant&) { call.results.set(call.Result(), value); }
+};
+
+template <>
+struct Argument<VARIANT*> {
+    Variant value;
+    bool in;
+    explicit Argument(CallFields& call) : in(call.VariantGoesIn())
+    {
+        if (in) {
+            wire::TakeVariant(call.params.get(call.Param()).as<wire::Variant>(), value.get(), std::move(call.uploaded));
+        }
+    }
+    VARIANT* Pass() { return value.get(); }
+    // An array too large for the answer is kept for the sink.
+    void Answer(CallFields& call, Variant& streamed)
+    {
+        if (!in && wire::PutVariant(*value, call.results.init(call.Result()).as<wire::Variant>()) != nullptr) {
+            streamed = std::move(value);
+        }
+    }
+};
+
+// Runs on the worker. Answers the array to stream, if any.
+using Invoke = std::function<Variant(ITankEngine&, CallFields&)>;
+
+template <class... Args>
+Invoke Invoker(LONG (ITankEngine::*slot)(Args...))
+{
+    return [slot](ITankEngine& engine, CallFields& call) {
+        // Braces take the arguments from the message in order.
+        std::tuple<Argument<Args>...> arguments{Argument<Args>(call)...};
+        const LONG result = std::apply([&](auto&... argument) { return (engine.*slot)(argument.Pass()...); },
+                                       arguments);
+        call.results.set("result", result);
+        Variant streamed;
+        std::apply([&](auto&... argument) { (argument.Answer(call, streamed), ...); }, arguments);
+        return streamed;
+    };
+}
+
+const std::vector<Invoke>& Slots()
+{
+    static const std::vector<Invoke> slots = [] {
+        const capnp::InterfaceSchema schema = wire::EngineSchema();
+        std::vector<Invoke> table(schema.getMethods().size());
+        auto bind = [&](kj::StringPtr name, auto slot) { table[schema.getMethodByName(name).getIndex()] = Invoker(slot); };
+        bind("addClient", &ITankEngine::AddClient);
+        bind("addTank", &ITankEngine::AddTank);
+        bind("closeTank", &ITankEngine::CloseTank);
+        bind("deleteClient", &ITankEngine::DeleteClient);
+        bind("removeTank", &ITankEngine::RemoveTank);
+        bind("getBlockInfo", &ITankEngine::GetBlockInfo);
+        bind("getError", &ITankEngine::GetError);
+        bind("readEvents", &ITankEngine::ReadEvents);
+        bind("getStatus", &ITankEngine::GetStatus);
+        bind("initializeTank", &ITankEngine::InitializeTank);
+        bind("openTank", &ITankEngine::OpenTank);
+        bind("saveEvents", &ITankEngine::SaveEvents);
+        bind("selectBlock", &ITankEngine::SelectBlock);
+        bind("startRecord", &ITankEngine::StartRecord);
+        bind("stopRecord", &ITankEngine::StopRecord);
+        bind("setOSTime", &ITankEngine::SetOSTime);
+        bind("queryBlockName", &ITankEngine::QueryBlockName);
+        bind("getEventCodes", &ITankEngine::GetEventCodes);
+        bind("resetTank", &ITankEngine::ResetTank);
+        bind("checkTank", &ITankEngine::CheckTank);
+        bind("getEnumTank", &ITankEngine::GetEnumTank);
+        bind("getDebug", &ITankEngine::GetDebug);
+        bind("enabTankDebug", &ITankEngine::EnabTankDebug);
+        bind("getTankItem", &ITankEngine::GetTankItem);
+        bind("getHotBlock", &ITankEngine::GetHotBlock);
+        bind("getEpocCodes", &ITankEngine::GetEpocCodes);
+        bind("getEpocs", &ITankEngine::GetEpocs);
+        bind("resetFilters", &ITankEngine::ResetFilters);
+        bind("createEpocIndexing", &ITankEngine::CreateEpocIndexing);
+        bind("clearEpocIndexing", &ITankEngine::ClearEpocIndexing);
+        bind("indexEvent", &ITankEngine::IndexEvent);
+        bind("setBlockInfo", &ITankEngine::SetBlockInfo);
+        bind("qryEpocAtIdx", &ITankEngine::QryEpocAtIdx);
+        bind("getFilterTolerance", &ITankEngine::GetFilterTolerance);
+        bind("setFilterTolerance", &ITankEngine::SetFilterTolerance);
+        bind("setFilterEx", &ITankEngine::SetFilterEx);
+        bind("getCacheDelay", &ITankEngine::GetCacheDelay);
+        bind("setCacheDelay", &ITankEngine::SetCacheDelay);
+        bind("setFilterWithDescEx", &ITankEngine::SetFilterWithDescEx);
+        bind("setFilterWithDimension", &ITankEngine::SetFilterWithDimension);
+        bind("setEpocTimeFilter", &ITankEngine::SetEpocTimeFilter);
+        bind("setTimeRefEpoc", &ITankEngine::SetTimeRefEpoc);
+        bind("getEpocsEx", &ITankEngine::GetEpocsEx);
+        bind("getValidTimeRanges", &ITankEngine::GetValidTimeRanges);
+        bind("qryEpocAtEx", &ITankEngine::QryEpocAtEx);
+        bind("startRecordEx", &ITankEngine::StartRecordEx);
+        bind("setUseSortName", &ITankEngine::SetUseSortName);
+        bind("saveSortCode", &ITankEngine::SaveSortCode);
+        bind("getSortNameList", &ITankEngine::GetSortNameList);
+        bind("getSortCondition", &ITankEngine::GetSortCondition);
+        bind("deleteSortCode", &ITankEngine::DeleteSortCode);
+        bind("getSortChanMap", &ITankEngine::GetSortChanMap);
+        bind("setRecordOption", &ITankEngine::SetRecordOption);
+        return table;
+    }();
+    return slots;
+}
+
+const capnp::InterfaceSchema::Method& NewUploadMethod()
+{
+    static const capnp::InterfaceSchema::Method method = wire::EngineSchema().getMethodByName("newUpload");
+    return method;
+}
+
+class UploadService final : public wire::ArrayUpload::Server {
+public:
+    explicit UploadService(SafeArrayPtr array) : m_assembly(std::move(array)) {}
+
+    kj::Promise<void> write(WriteContext context) override
+    {
+        m_assembly.Append(context.getParams().getChunk());
+        return kj::READY_NOW;
+    }
+
+    SafeArrayPtr Take() { return m_assembly.Take(); }
+
+private:
+    wire::ArrayAssembly m_assembly;
+};
+
+// The uploaded array an argument names, taken from this connection's uploads.
+kj::Promise<SafeArrayPtr> TakeUpload(capnp::CapabilityServerSet<wire::ArrayUpload>& uploads, DynamicStruct::Reader params)
+{
+    for (StructSchema::Field field : params.getSchema().getFields()) {
+        auto type = field.getType();
+        if (!type.isStruct() || type.asStruct() != capnp::Schema::from<wire::Variant>()) {
+            continue;
+        }
+        auto value = params.get(field).as<wire::Variant>();
+        if (value.isArray() && value.getArray().isUploaded()) {
+            auto upload = value.getArray().getUploaded();
+            return uploads.getLocalServer(upload).then([](kj::Maybe<wire::ArrayUpload::Server&> server) {
+                KJ_IF_MAYBE (found, server) {
+                    return static_cast<UploadService&>(*found).Take();
+                }
+                KJ_FAIL_REQUIRE("an upload not made on this connection");
+            });
+        }
+    }
+    return SafeArrayPtr();
+}
+
+}  // namespace
+
+void LogLine(const std::string& line)
+{
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+}
+
+void CheckServedMethods()
+{
+    const std::vector<Invoke>& slots = Slots();
+    for (auto method : wire::EngineSchema().getMethods()) {
+        KJ_REQUIRE(slots[method.getIndex()] != nullptr || method == NewUploadMethod(), "no interface slot serves a method",
+                   method.getProto().getName());
+    }
+}
+
+class EngineService final : public capnp::DynamicCapability::Server {
+public:
+    explicit EngineService(std::shared_ptr<Connection> connection)
+        : capnp::DynamicCapability::Server(wire::EngineSchema()), m_connection(std::move(connection))
+    {
+    }
+
+    kj::Promise<void> call(capnp::InterfaceSchema::Method method,
+                           capnp::CallContext<DynamicStruct, DynamicStruct> context) override
+    {
+        if (method == NewUploadMethod()) {
+            auto params = context.getParams();
+            auto array = wire::NewArray(params.get("elementType").as<uint16_t>(),
+                                        params.get("bounds").as<capnp::List<wire::Bound>>());
+            context.getResults().set(
+                "upload", m_connection->m_uploads.add(kj::heap<UploadService>(std::move(array))));
+            return kj::READY_NOW;
+        }
+        // Both messages are taken here: they belong to the connection, on this thread.
+        auto call = kj::heap<CallFields>(CallFields{context.getParams(), context.getResults(), {}});
+        const kj::StringPtr name = method.getProto().getName();
+        if (std::string refusal = Refusal(name, call->params); !refusal.empty()) {
+            m_connection->m_refusal = std::move(refusal);
+            call->results.set("result", wire::FailureOf(method));
+            return kj::READY_NOW;
+        }
+        Connection& connection = *m_connection;
+        return TakeUpload(connection.m_uploads, call->params)
+            .then([&connection, method, call = kj::mv(call)](SafeArrayPtr uploaded) mutable {
+                call->uploaded = std::move(uploaded);
+                CallFields& fields = *call;
+                ITankEngine* engine = connection.m_served.engine.get();
+                const Invoke& invoke = Slots()[method.getIndex()];
+                return connection.m_worker.Run([engine, &invoke, &fields] { return invoke(*engine, fields); })
+                    .then([&connection, method, call = kj::mv(call)](Variant streamed) mutable {
+                        return Answered(connection, method, *call, std::move(streamed)).attach(kj::mv(call));
+                    });
+            });
+    }
+
+private:
+    // Why the call may not reach the engine; "" when it may.
+    std::string Refusal(kj::StringPtr name, DynamicStruct::Reader params)
+    {
+        auto fields = params.getSchema().getFields();
+        if (name == "addClient" && m_connection->m_clients.size() >= m_connection->m_served.maxClients) {
+            return std::string("AddClient: this connection already holds ") +
+                   std::to_string(m_connection->m_clients.size()) + " clients, the most it may";
+        }
+        if (fields.size() == 0 || fields[0].getProto().getName() != "clientId") {
+            return "";
+        }
+        const LONG id = params.get(fields[0]).as<int32_t>();
+        if (m_connection->m_clients.count(id) != 0) {
+            return "";
+        }
+        std::string operation = name.cStr();
+        operation[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(operation[0])));
+        return operation + ": no client " + std::to_string(id) + " on this connection";
+    }
+
+    // Keeps track of the connection's clients, adds the connection's own
+    // failure to GetError's answer, and streams an answer too large for one
+    // message through the call's sink.
+    static kj::Promise<void> Answered(Connection& connection, capnp::InterfaceSchema::Method method,
+                                      CallFields& call, Variant streamed)
+    {
+        const kj::StringPtr name = method.getProto().getName();
+        const LONG result = call.results.get("result").as<int32_t>();
+        if (name == "addClient" && result > 0) {
+            connection.m_clients.insert(result);
+        } else if (name == "deleteClient" && result != 0) {
+            connection.m_clients.erase(call.params.get("clientId").as<int32_t>());
+        } else if (name == "getError" && !connection.m_refusal.empty()) {
+            const auto textField = call.results.getSchema().getFieldByName("text");
+            const std::string engineText = BstrToAnsi(wire::TakeBstr(call.results.asReader(), textField).get());
+            const std::string text = std::exchange(connection.m_refusal, {}) + (engineText.empty() ? "" : "\n" + engineText);
+            call.results.set("result", 1);
+            wire::PutBstr(call.results, textField, BStr(text).get());
+        }
+        SAFEARRAY* array = streamed->parray;
+        if (array == nullptr) {
+            return kj::READY_NOW;
+        }
+        auto sink = call.params.get("sink").as<wire::ArraySink>();
+        auto begin = sink.beginRequest();
+        VARTYPE elementType = VT_EMPTY;
+        SafeArrayGetVartype(array, &elementType);
+        begin.setElementType(elementType);
+        wire::PutBounds(array, begin.initBounds(array->cDims));
+        return begin.send()
+            .then([sink, array](auto&&) mutable {
+                return wire::WriteChunks(array, [sink](kj::ArrayPtr<const kj::byte> chunk) mutable {
+                    auto write = sink.writeRequest();
+                    write.setChunk(chunk);
+                    return write.send();
+                });
+            })
+            .attach(std::move(streamed), kj::mv(sink));
+    }
+
+    std::shared_ptr<Connection> m_connection;
+};
+
+class LoginService final : public wire::Login::Server {
+public:
+    explicit LoginService(std::shared_ptr<Connection> connection) : m_connection(std::move(connection)) {}
+
+    kj::Promise<void> login(LoginContext context) override
+    {
+        auto params = context.getParams();
+        std::string user = params.getUser();
+        std::string domain = params.getDomain();
+        std::string password = params.getPassword();
+        Connection& connection = *m_connection;
+        return connection.m_worker
+            .Run([&connection, user, domain, password] { return connection.m_served.users.Admits(user, domain, password); })
+            .then([this, context, user, domain](bool admitted) mutable -> kj::Promise<void> {
+                const std::string who = domain.empty() ? user : domain + "\\" + user;
+                if (!admitted) {
+                    LogLine(m_connection->Peer() + ": login of \"" + who + "\" refused");
+                    return m_connection->m_served.timer.afterDelay(m_connection->m_served.refusalDelay).then([]() {
+                        kj::throwFatalException(KJ_EXCEPTION(FAILED, "access denied: unknown user or wrong password"));
+                    });
+                }
+                LogLine(m_connection->Peer() + ": \"" + who + "\" logged in");
+                capnp::Capability::Client engine = kj::heap<EngineService>(m_connection);
+                context.getResults().setEngine(engine.castAs<wire::TankEngine>());
+                return kj::READY_NOW;
+            });
+    }
+
+private:
+    std::shared_ptr<Connection> m_connection;
+};
+
+wire::Login::Client Connection::Login() { return kj::heap<LoginService>(shared_from_this()); }
+
+kj::Promise<void> Connection::Close()
+{
+    std::vector<LONG> clients(m_clients.begin(), m_clients.end());
+    m_clients.clear();
+    ITankEngine* engine = m_served.engine.get();
+    return m_worker.Run([engine, clients] {
+        for (LONG id : clients) {
+            engine->DeleteClient(id);
+        }
+    });
+}
+
+}  // namespace orvo::engined
