@@ -10,8 +10,9 @@ set(ORVO_PACKAGE_DIR ${CMAKE_INSTALL_DATADIR}/cmake/Orvo)
 install(TARGETS OrvoPlatform OrvoCI EXPORT OrvoTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# Loaded at run time rather than linked: the support library and the engine.
-install(TARGETS KivraToolBox OrvoTankEngine LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# Loaded at run time rather than linked: the support library, the engine and
+# the module that reaches engines on other machines.
+install(TARGETS KivraToolBox OrvoTankEngine OrvoRemote LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/orvo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(EXPORT OrvoTargets NAMESPACE Orvo:: DESTINATION ${ORVO_PACKAGE_DIR})

@@ -76,6 +76,35 @@ LONG FailureOf(capnp::InterfaceSchema::Method method)
     return 0;
 }
 
+bool IsLoopbackAddress(const std::string& address)
+{
+    return address.rfind("127.", 0) == 0 || address.rfind("[::1]", 0) == 0;
+}
+
+capnp::StructSchema::Field FieldCursor::NextParam()
+{
+    auto fields = m_params.getFields();
+    KJ_REQUIRE(m_nextParam < fields.size(), "the schema has fewer parameters than the interface slot");
+    return fields[m_nextParam++];
+}
+
+capnp::StructSchema::Field FieldCursor::NextResult()
+{
+    auto fields = m_results.getFields();
+    KJ_REQUIRE(m_nextResult < fields.size(), "the schema has fewer results than the interface slot");
+    return fields[m_nextResult++];
+}
+
+bool FieldCursor::VariantGoesIn() const
+{
+    auto fields = m_params.getFields();
+    if (m_nextParam == fields.size()) {
+        return false;
+    }
+    const capnp::Type type = fields[m_nextParam].getType();
+    return type.isStruct() && type.asStruct() == capnp::Schema::from<Variant>();
+}
+
 void PutBstr(capnp::DynamicStruct::Builder message, capnp::StructSchema::Field field, BSTR text)
 {
     if (text != nullptr) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include <capnp/dynamic.h>
 #include <kj/async.h>
@@ -31,6 +32,31 @@ inline constexpr std::uint64_t kMessageWords = (kChunkBytes + (std::size_t{1} <<
 capnp::InterfaceSchema EngineSchema();
 // What the method answers when it fails before or after reaching the engine.
 LONG FailureOf(capnp::InterfaceSchema::Method method);
+
+// Whether an address ("127.0.0.1:7406", "[::1]:7406") is of this machine's
+// loopback, the only place credentials may travel unencrypted.
+bool IsLoopbackAddress(const std::string& address);
+
+// Walks one call's fields in the order an interface slot's arguments come:
+// the parameters for what goes in, the results after `result` for what
+// comes out.
+class FieldCursor {
+public:
+    explicit FieldCursor(capnp::InterfaceSchema::Method method)
+        : m_params(method.getParamType()), m_results(method.getResultType())
+    {
+    }
+    capnp::StructSchema::Field NextParam();
+    capnp::StructSchema::Field NextResult();
+    // A VARIANT* goes in when the next parameter is a Variant; else it comes out.
+    bool VariantGoesIn() const;
+
+private:
+    capnp::StructSchema m_params;
+    capnp::StructSchema m_results;
+    unsigned m_nextParam = 0;
+    unsigned m_nextResult = 1;
+};
 
 // A null BSTR leaves the field unset, and an unset field is a null BSTR.
 void PutBstr(capnp::DynamicStruct::Builder message, capnp::StructSchema::Field field, BSTR text);

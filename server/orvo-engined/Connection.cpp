@@ -14,37 +14,15 @@ namespace {
 using capnp::DynamicStruct;
 using capnp::StructSchema;
 
-// The fields of one call, taken in order as the slot's arguments come: the
-// parameters for what goes in, the results after `result` for what comes out.
+// One call's messages and where the slot's arguments have got to in them.
 struct CallFields {
     DynamicStruct::Reader params;
     DynamicStruct::Builder results;
+    wire::FieldCursor cursor;
     SafeArrayPtr uploaded;
-    unsigned nextParam = 0;
-    unsigned nextResult = 1;
 
-    StructSchema::Field Param()
-    {
-        auto fields = params.getSchema().getFields();
-        KJ_REQUIRE(nextParam < fields.size(), "the schema has fewer parameters than the interface");
-        return fields[nextParam++];
-    }
-    StructSchema::Field Result()
-    {
-        auto fields = results.getSchema().getFields();
-        KJ_REQUIRE(nextResult < fields.size(), "the schema has fewer results than the interface");
-        return fields[nextResult++];
-    }
-    // A VARIANT* goes in when the next parameter is a Variant, else it comes out.
-    bool VariantGoesIn() const
-    {
-        auto fields = params.getSchema().getFields();
-        if (nextParam == fields.size()) {
-            return false;
-        }
-        auto type = fields[nextParam].getType();
-        return type.isStruct() && type.asStruct() == capnp::Schema::from<wire::Variant>();
-    }
+    StructSchema::Field Param() { return cursor.NextParam(); }
+    StructSchema::Field Result() { return cursor.NextResult(); }
 };
 
 template <class T>
@@ -94,7 +72,7 @@ template <>
 struct Argument<VARIANT*> {
     Variant value;
     bool in;
-    explicit Argument(CallFields& call) : in(call.VariantGoesIn())
+    explicit Argument(CallFields& call) : in(call.cursor.VariantGoesIn())
     {
         if (in) {
             wire::TakeVariant(call.params.get(call.Param()).as<wire::Variant>(), value.get(), std::move(call.uploaded));
@@ -272,7 +250,7 @@ public:
             return kj::READY_NOW;
         }
         // Both messages are taken here: they belong to the connection, on this thread.
-        auto call = kj::heap<CallFields>(CallFields{context.getParams(), context.getResults(), {}});
+        auto call = kj::heap<CallFields>(CallFields{context.getParams(), context.getResults(), wire::FieldCursor(method), {}});
         const kj::StringPtr name = method.getProto().getName();
         if (std::string refusal = Refusal(name, call->params); !refusal.empty()) {
             m_connection->m_refusal = std::move(refusal);
@@ -333,10 +311,10 @@ private:
             call.results.set("result", 1);
             wire::PutBstr(call.results, textField, BStr(text).get());
         }
-        SAFEARRAY* array = streamed->parray;
-        if (array == nullptr) {
+        if ((streamed->vt & VT_ARRAY) == 0) {
             return kj::READY_NOW;
         }
+        SAFEARRAY* array = streamed->parray;
         auto sink = call.params.get("sink").as<wire::ArraySink>();
         auto begin = sink.beginRequest();
         VARTYPE elementType = VT_EMPTY;

@@ -86,11 +86,6 @@ std::string ReadPassword()
     return password;
 }
 
-bool IsLoopback(const std::string& address)
-{
-    return address.rfind("127.", 0) == 0 || address.rfind("[::1]", 0) == 0;
-}
-
 // Stream, RPC network and RPC system of one connection, ended in that order.
 struct Link {
     kj::Own<kj::AsyncIoStream> stream;
@@ -201,7 +196,7 @@ int Serve(const Options& options)
     auto io = kj::setupAsyncIo();
     auto address = io.provider->getNetwork().parseAddress(options.listen, orvo::wire::kDefaultPort).wait(io.waitScope);
     const std::string where = address->toString().cStr();
-    if (!withTls && !(options.allowPlaintext && IsLoopback(where))) {
+    if (!withTls && !(options.allowPlaintext && orvo::wire::IsLoopbackAddress(where))) {
         throw std::runtime_error("without TLS the server listens on a loopback address only, and only with "
                                  "--allow-plaintext; give --tls-cert and --tls-key");
     }

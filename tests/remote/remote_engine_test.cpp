@@ -1,0 +1,222 @@
+// The engine through orvo-engined, as applications on another machine reach
+// it: the server runs as a process of its own on a loopback port, the client
+// connects through its server list, and what it records and reads is what
+// the engine in this process reads; wrong credentials are refused while the
+// server serves on; a server that dies leaves failures with their reason.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <orvo/OrvoCI.h>
+#include <orvo/platform/com_error.h>
+#include "tests/fixtures/scratch.h"
+#include "tests/tankengine/recording_support.h"
+
+extern char** environ;
+
+namespace orvo::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+unsigned FreeLoopbackPort()
+{
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// orvo-engined with a users file of one user, alice, serving in plaintext
+// on a free loopback port; it logs into a file, and ends with the object.
+class EngineServer {
+public:
+    explicit EngineServer(const ScratchDir& dir) : m_users(dir.file("users")), m_log(dir.file("server.log"))
+    {
+        FILE* add = popen((std::string(ORVO_ENGINED) + " --users " + m_users + " users add alice").c_str(), "w");
+        std::fputs("secret\n", add);
+        EXPECT_EQ(pclose(add), 0);
+        Start();
+    }
+    ~EngineServer() { Stop(SIGTERM); }
+
+    void Start()
+    {
+        port = FreeLoopbackPort();
+        const std::string listen = "127.0.0.1:" + std::to_string(port);
+        std::vector<std::string> args{ORVO_ENGINED, "--listen", listen, "--users", m_users, "--allow-plaintext"};
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ASSERT_EQ(posix_spawn(&m_pid, ORVO_ENGINED, &files, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&files);
+        for (int waited = 0; Log().find("serving on " + listen) == std::string::npos; ++waited) {
+            ASSERT_LT(waited, 600) << Log();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    // Ends the server: SIGTERM as the service manager stops it, SIGKILL as a crash.
+    void Stop(int signal)
+    {
+        if (m_pid > 0) {
+            kill(m_pid, signal);
+            waitpid(m_pid, nullptr, 0);
+            m_pid = 0;
+        }
+    }
+    std::string Log() const { return ReadFile(m_log); }
+    std::string Address() const { return "plain:127.0.0.1:" + std::to_string(port); }
+
+    unsigned port = 0;
+
+private:
+    std::string m_users;
+    std::string m_log;
+    pid_t m_pid = 0;
+};
+
+class RemoteEngineTest : public ::testing::Test {
+protected:
+    // Connects client through the server list entry "lab" with credentials.
+    LONG Connect(OrvoCI& client, const char* user, const char* password)
+    {
+        client.AddServer("lab", server.Address().c_str(), user, "", password);
+        return client.ConnectServer("lab", "App");
+    }
+    // Records `batches` stream batches of Wav1 into T1 as block "Remote".
+    void Record(OrvoCI& client, std::int64_t batches)
+    {
+        ASSERT_TRUE(client.AddTank("T1", scratch.path().string().c_str())) << client.GetError().GetString();
+        ASSERT_TRUE(client.InitializeTank("T1")) << client.GetError().GetString();
+        ASSERT_TRUE(client.OpenTank("T1", 'W')) << client.GetError().GetString();
+        ASSERT_NE(client.StartRecord("Remote"), 0) << client.GetError().GetString();
+        for (std::int64_t b = 0; b < batches; ++b) {
+            ASSERT_EQ(SaveStreamRecord(client, "Wav1", kShortFormat, b), kChannels) << client.GetError().GetString();
+        }
+    }
+
+    ScratchRegistry registry;
+    ScratchDir scratch;
+    EngineServer server{scratch};
+};
+
+TEST_F(RemoteEngineTest, ARecordedBlockReadsBackAsTheEngineHereReadsIt)
+{
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    Record(remote, 12);
+    remote.StopRecord();
+    ASSERT_TRUE(remote.SelectBlock("Remote")) << remote.GetError().GetString();
+
+    OrvoCI local;
+    ASSERT_GT(local.ConnectServer("", "Here"), 0);
+    ASSERT_TRUE(local.OpenTank("T1", 'R'));
+    ASSERT_TRUE(local.SelectBlock("Remote"));
+
+    Records saved;
+    for (std::int64_t b = 0; b < 12; ++b) {
+        const Records batch = StreamRecords("Wav1", kShortFormat, b);
+        saved.insert(saved.end(), batch.begin(), batch.end());
+    }
+    const Records here = ReadBlock(local, {}, 50);
+    EXPECT_EQ(FirstDifference(here, TimeOrdered(saved)), "");
+    EXPECT_EQ(FirstDifference(ReadBlock(remote, {}, 50), here), "");
+    EXPECT_EQ(FirstDifference(ReadBlock(remote, {"Wav1", 3}, 7), Selected(here, {"Wav1", 3})), "");
+    CString text[4];
+    double remoteTimes[2] = {};
+    double localTimes[2] = {};
+    ASSERT_TRUE(remote.GetBlockInfo(&text[0], &text[1], &text[2], &remoteTimes[0], &remoteTimes[1], &text[3]));
+    ASSERT_TRUE(local.GetBlockInfo(&text[0], &text[1], &text[2], &localTimes[0], &localTimes[1], &text[3]));
+    EXPECT_EQ(remoteTimes[0], localTimes[0]);
+    EXPECT_EQ(remoteTimes[1], localTimes[1]);
+}
+
+// More than one message holds: the records go up in chunks through an
+// upload, the answer comes back in chunks through the call's sink.
+TEST_F(RemoteEngineTest, ArraysLargerThanAMessageCrossInChunks)
+{
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    Record(remote, 0);
+    Records records;
+    for (std::int64_t b = 0; records.size() * (kHeaderWords + StreamWords(kShortFormat)) * 4 < (9u << 20); ++b) {
+        const Records batch = StreamRecords("Wav1", kShortFormat, b);
+        records.insert(records.end(), batch.begin(), batch.end());
+    }
+    const std::vector<LONG> rows = Rows(records);
+    ASSERT_EQ(remote.SaveEvents(rows.data(), static_cast<LONG>(records.size())), static_cast<LONG>(records.size()))
+        << remote.GetError().GetString();
+    remote.StopRecord();
+    ASSERT_TRUE(remote.SelectBlock("Remote"));
+    EXPECT_EQ(FirstDifference(ReadBlock(remote, {}, static_cast<LONG>(records.size())), TimeOrdered(records)), "");
+}
+
+TEST_F(RemoteEngineTest, WrongCredentialsAreRefusedAndTheServerServesOn)
+{
+    for (auto [user, password] : {std::pair{"alice", "wrong"}, {"mallory", "secret"}, {"*", "*"}}) {
+        OrvoCI refused;
+        EXPECT_EQ(Connect(refused, user, password), 0) << user;
+        EXPECT_THAT(refused.GetError().GetString(), HasSubstr("Access is denied")) << user;
+    }
+    OrvoCI admitted;
+    EXPECT_GT(Connect(admitted, "alice", "secret"), 0) << admitted.GetError().GetString();
+    EXPECT_THAT(server.Log(), HasSubstr("login of \"mallory\" refused"));
+}
+
+TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
+{
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    Record(remote, 2);
+    server.Stop(SIGKILL);
+
+    EXPECT_EQ(SaveStreamRecord(remote, "Wav1", kShortFormat, 2), 0);
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("the connection to the engine server was lost"));
+    EXPECT_EQ(remote.GetEvents(nullptr, 10, 0, 0, 0, 0.0, 0.0, 0), ITankEngine::kCountFailed);
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("ReadEvents: the connection to the engine server was lost"));
+
+    // What was acknowledged before is on disk.
+    OrvoCI local;
+    ASSERT_GT(local.ConnectServer("", "Here"), 0);
+    ASSERT_TRUE(local.OpenTank("T1", 'R'));
+    ASSERT_TRUE(local.SelectBlock("Remote"));
+    EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(2 * kChannels));
+}
+
+}  // namespace
+}  // namespace orvo::test
