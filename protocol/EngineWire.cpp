@@ -1,5 +1,6 @@
 #include "protocol/EngineWire.h"
 
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <string>
@@ -65,6 +66,13 @@ std::uint64_t ElementCount(SAFEARRAY* array)
 }  // namespace
 
 capnp::InterfaceSchema EngineSchema() { return capnp::Schema::from<TankEngine>(); }
+
+std::string OperationName(capnp::InterfaceSchema::Method method)
+{
+    std::string name = method.getProto().getName().cStr();
+    name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+    return name;
+}
 
 LONG FailureOf(capnp::InterfaceSchema::Method method)
 {

@@ -30,6 +30,9 @@ inline constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
 inline constexpr std::uint64_t kMessageWords = (kChunkBytes + (std::size_t{1} << 20)) / sizeof(capnp::word);
 
 capnp::InterfaceSchema EngineSchema();
+// The engine interface's name of the method ("ReadEvents"), with which its
+// failure texts begin.
+std::string OperationName(capnp::InterfaceSchema::Method method);
 // What the method answers when it fails before or after reaching the engine.
 LONG FailureOf(capnp::InterfaceSchema::Method method);
 

@@ -12,6 +12,12 @@ $Cxx.namespace("orvo::wire");
 # methods without it fail with 0.
 annotation failure @0xd0e5a6f4c2b19e31 (method) :Int32;
 
+# A parameter naming a tank (a registered name or a tank folder's path), or
+# the folder a tank is registered in: a server that keeps its tanks inside
+# one folder checks where it leads before the call.
+annotation tank @0xe3a1c6b0f5d29a47 (param) :Void;
+annotation tankFolder @0xf1b7d2c49e06a853 (param) :Void;
+
 struct Bound {
   elements @0 :UInt32;
   lowerBound @1 :Int32;
@@ -69,10 +75,10 @@ interface Login {
 
 interface TankEngine {
   addClient @0 (name :Data) -> (result :Int32);
-  addTank @1 (name :Data, path :Data) -> (result :Int32);
+  addTank @1 (name :Data, path :Data $tankFolder) -> (result :Int32);
   closeTank @2 (clientId :Int32) -> (result :Int32);
   deleteClient @3 (clientId :Int32) -> (result :Int32);
-  removeTank @4 (name :Data) -> (result :Int32);
+  removeTank @4 (name :Data $tank) -> (result :Int32);
   getBlockInfo @5 (clientId :Int32)
       -> (result :Int32, text1 :Data, text2 :Data, text3 :Data, startTime :Float64,
           stopTime :Float64, notes :Data);
@@ -82,8 +88,8 @@ interface TankEngine {
                  sink :ArraySink)
       -> (result :Int32, events :Variant) $failure(-1);
   getStatus @8 (clientId :Int32, code :Int32) -> (result :Int32);
-  initializeTank @9 (name :Data) -> (result :Int32);
-  openTank @10 (clientId :Int32, name :Data, mode :Int32) -> (result :Int32);
+  initializeTank @9 (name :Data $tank) -> (result :Int32);
+  openTank @10 (clientId :Int32, name :Data $tank, mode :Int32) -> (result :Int32);
   saveEvents @11 (clientId :Int32, records :Variant) -> (result :Int32);
   selectBlock @12 (clientId :Int32, name :Data) -> (result :Int32);
   startRecord @13 (clientId :Int32, name :Data) -> (result :Int32);
@@ -92,12 +98,12 @@ interface TankEngine {
   queryBlockName @16 (clientId :Int32, index :Int32) -> (result :Int32, name :Data);
   getEventCodes @17 (clientId :Int32, eventType :Int32, sink :ArraySink)
       -> (result :Int32, codes :Variant) $failure(-1);
-  resetTank @18 (name :Data) -> (result :Int32);
-  checkTank @19 (name :Data) -> (result :Int32);
+  resetTank @18 (name :Data $tank) -> (result :Int32);
+  checkTank @19 (name :Data $tank) -> (result :Int32);
   getEnumTank @20 (index :Int32) -> (result :Int32, name :Data);
-  getDebug @21 (name :Data) -> (result :Int32, text :Data);
-  enabTankDebug @22 (name :Data, enable :Int32) -> (result :Int32);
-  getTankItem @23 (tank :Data, item :Data) -> (result :Int32, text :Data);
+  getDebug @21 (name :Data $tank) -> (result :Int32, text :Data);
+  enabTankDebug @22 (name :Data $tank, enable :Int32) -> (result :Int32);
+  getTankItem @23 (tank :Data $tank, item :Data) -> (result :Int32, text :Data);
   getHotBlock @24 (clientId :Int32) -> (result :Int32, name :Data);
   getEpocCodes @25 (clientId :Int32, sink :ArraySink)
       -> (result :Int32, codes :Variant) $failure(-1);

@@ -125,13 +125,6 @@ kj::Promise<wire::ArrayUpload::Client> Upload(capnp::DynamicCapability::Client& 
     });
 }
 
-std::string OperationName(kj::StringPtr method)
-{
-    std::string name = method.cStr();
-    name[0] = static_cast<char>(name[0] - 'a' + 'A');
-    return name;
-}
-
 }  // namespace
 
 template <class... Args>
@@ -169,7 +162,7 @@ LONG RemoteEngine::Call(kj::StringPtr name, Args... args)
         const char* why = failure.getType() == kj::Exception::Type::DISCONNECTED
                               ? ": the connection to the engine server was lost: "
                               : ": the call to the engine server failed: ";
-        t_failure = OperationName(name) + why + failure.getDescription().cStr();
+        t_failure = wire::OperationName(method) + why + failure.getDescription().cStr();
         return wire::FailureOf(method);
     }
 }

@@ -1,12 +1,15 @@
 #include "server/orvo-engined/Connection.h"
 
-#include <cctype>
 #include <cstdio>
 #include <functional>
 #include <tuple>
 #include <vector>
 
 #include <orvo/platform/bstr.h>
+
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "protocol/Installation.h"
 
 namespace orvo::engined {
 namespace {
@@ -86,6 +89,62 @@ struct Argument<VARIANT*> {
             streamed = std::move(value);
         }
     }
+};
+
+// The ids the schema gives its annotations `tank` and `tankFolder`.
+constexpr std::uint64_t kTankAnnotationId = 0xe3a1c6b0f5d29a47;
+constexpr std::uint64_t kTankFolderAnnotationId = 0xf1b7d2c49e06a853;
+
+bool Annotated(StructSchema::Field field, std::uint64_t id)
+{
+    for (auto annotation : field.getProto().getAnnotations()) {
+        if (annotation.getId() == id) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Where the engine finds a tank by this name: the registered tank list's
+// folder followed by the name, else the name as a path.
+std::string TankLocation(const std::string& name)
+{
+    UniqueHKey list;
+    char folder[MAX_PATH] = {};
+    DWORD size = sizeof folder - 1;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kTankListKey, 0, KEY_READ, list.put()) == ERROR_SUCCESS &&
+        RegQueryValueExA(list.get(), name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(folder), &size) ==
+            ERROR_SUCCESS) {
+        return folder + name;
+    }
+    return name;
+}
+
+// Why the call may not reach the engine of a server that keeps its tanks in
+// root: "" when every tank and tank folder it names lies there. Relative
+// paths are taken from root, the server's working folder.
+std::string OutsideTanksRoot(const std::filesystem::path& root, const CallFields& call)
+{
+    for (StructSchema::Field field : call.params.getSchema().getFields()) {
+        const bool tank = Annotated(field, kTankAnnotationId);
+        if (!tank && !Annotated(field, kTankFolderAnnotationId)) {
+            continue;
+        }
+        const std::string name = BstrToAnsi(wire::TakeBstr(call.params, field).get());
+        const std::filesystem::path where = (root / (tank ? TankLocation(name) : name)).lexically_normal();
+        const auto [inRoot, inWhere] = std::mismatch(root.begin(), root.end(), where.begin(), where.end());
+        if (inRoot != root.end() || (tank && inWhere == where.end())) {
+            return "\"" + name + "\" lies outside the tanks this server serves";
+        }
+    }
+    return "";
+}
+
+// The engine's answer of one call, or why the call did not reach it.
+struct Outcome {
+    // An array too large for the answer, to be streamed.
+    Variant streamed;
+    std::string refusal;
 };
 
 // Runs on the worker. Answers the array to stream, if any.
@@ -251,8 +310,7 @@ public:
         }
         // Both messages are taken here: they belong to the connection, on this thread.
         auto call = kj::heap<CallFields>(CallFields{context.getParams(), context.getResults(), wire::FieldCursor(method), {}});
-        const kj::StringPtr name = method.getProto().getName();
-        if (std::string refusal = Refusal(name, call->params); !refusal.empty()) {
+        if (std::string refusal = Refusal(method, call->params); !refusal.empty()) {
             m_connection->m_refusal = std::move(refusal);
             call->results.set("result", wire::FailureOf(method));
             return kj::READY_NOW;
@@ -262,19 +320,37 @@ public:
             .then([&connection, method, call = kj::mv(call)](SafeArrayPtr uploaded) mutable {
                 call->uploaded = std::move(uploaded);
                 CallFields& fields = *call;
-                ITankEngine* engine = connection.m_served.engine.get();
+                const Served& served = connection.m_served;
                 const Invoke& invoke = Slots()[method.getIndex()];
-                return connection.m_worker.Run([engine, &invoke, &fields] { return invoke(*engine, fields); })
-                    .then([&connection, method, call = kj::mv(call)](Variant streamed) mutable {
-                        return Answered(connection, method, *call, std::move(streamed)).attach(kj::mv(call));
+                return connection.m_worker
+                    .Run([&served, &invoke, &fields, method] {
+                        Outcome outcome;
+                        if (!served.tanksRoot.empty()) {
+                            outcome.refusal = OutsideTanksRoot(served.tanksRoot, fields);
+                        }
+                        if (outcome.refusal.empty()) {
+                            outcome.streamed = invoke(*served.engine.get(), fields);
+                        } else {
+                            outcome.refusal = wire::OperationName(method) + ": " + outcome.refusal;
+                            fields.results.set("result", wire::FailureOf(method));
+                        }
+                        return outcome;
+                    })
+                    .then([&connection, method, call = kj::mv(call)](Outcome outcome) mutable {
+                        if (!outcome.refusal.empty()) {
+                            connection.m_refusal = std::move(outcome.refusal);
+                            return kj::Promise<void>(kj::READY_NOW);
+                        }
+                        return Answered(connection, method, *call, std::move(outcome.streamed)).attach(kj::mv(call));
                     });
             });
     }
 
 private:
     // Why the call may not reach the engine; "" when it may.
-    std::string Refusal(kj::StringPtr name, DynamicStruct::Reader params)
+    std::string Refusal(capnp::InterfaceSchema::Method method, DynamicStruct::Reader params)
     {
+        const kj::StringPtr name = method.getProto().getName();
         auto fields = params.getSchema().getFields();
         if (name == "addClient" && m_connection->m_clients.size() >= m_connection->m_served.maxClients) {
             return std::string("AddClient: this connection already holds ") +
@@ -287,9 +363,7 @@ private:
         if (m_connection->m_clients.count(id) != 0) {
             return "";
         }
-        std::string operation = name.cStr();
-        operation[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(operation[0])));
-        return operation + ": no client " + std::to_string(id) + " on this connection";
+        return wire::OperationName(method) + ": no client " + std::to_string(id) + " on this connection";
     }
 
     // Keeps track of the connection's clients, adds the connection's own

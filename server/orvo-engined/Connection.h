@@ -4,6 +4,7 @@
 // and which are deleted (their recordings stopped) when it ends.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -27,6 +28,8 @@ struct Served {
     kj::Duration refusalDelay;
     // The most clients one connection may hold at once.
     std::size_t maxClients;
+    // The folder every tank served must lie in (absolute, normal), or empty.
+    std::filesystem::path tanksRoot;
 };
 
 // Lives on the server's event loop; its engine calls run on its worker.

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -133,9 +134,11 @@ private:
             LogLine(peer + ": refused: " + std::to_string(m_live.size()) + " connections are open, the most served");
             return kj::READY_NOW;
         }
-        kj::Promise<kj::Own<kj::AsyncIoStream>> secured = kj::mv(accepted.stream);
+        kj::Promise<kj::Own<kj::AsyncIoStream>> secured = nullptr;
         KJ_IF_MAYBE (tls, m_tls) {
             secured = tls->wrapServer(kj::mv(accepted.stream));
+        } else {
+            secured = kj::mv(accepted.stream);
         }
         return secured.then(
             [this, peer](kj::Own<kj::AsyncIoStream> stream) {
@@ -185,8 +188,12 @@ int Serve(const Options& options)
     if (withTls && (options.tlsCertificate.empty() || options.tlsKey.empty())) {
         throw std::runtime_error("TLS needs both --tls-cert and --tls-key");
     }
-    if (!options.tanksRoot.empty() && chdir(options.tanksRoot.c_str()) != 0) {
-        throw std::runtime_error("cannot enter the tanks root " + options.tanksRoot);
+    std::filesystem::path tanksRoot;
+    if (!options.tanksRoot.empty()) {
+        tanksRoot = std::filesystem::canonical(options.tanksRoot);
+        if (chdir(tanksRoot.c_str()) != 0) {
+            throw std::runtime_error("cannot enter the tanks folder " + tanksRoot.string());
+        }
     }
     CoInitialize(nullptr);
     const ComPtr<ITankEngine> engine = ActivateEngine();
@@ -214,7 +221,7 @@ int Serve(const Options& options)
     }
     auto listener = address->listen();
     const Served served{engine, UsersFile(options.users), io.provider->getTimer(), kRefusalDelay,
-                        kMaxClientsPerConnection};
+                        kMaxClientsPerConnection, tanksRoot};
     kj::Maybe<kj::TlsContext&> tlsContext;
     KJ_IF_MAYBE (context, tls) {
         tlsContext = **context;
@@ -239,7 +246,8 @@ int Run(int argc, char** argv)
     app.add_flag("--allow-plaintext", options.allowPlaintext, "Serve without TLS, on a loopback address only");
     app.add_option("--tls-cert", options.tlsCertificate, "The server's certificate chain, PEM");
     app.add_option("--tls-key", options.tlsKey, "The certificate's private key, PEM");
-    app.add_option("--tanks-root", options.tanksRoot, "The folder that tank paths are relative to");
+    app.add_option("--tanks-root", options.tanksRoot,
+                   "Serve only the tanks inside this folder, which relative tank paths start from");
 
     CLI::App* users = app.add_subcommand("users", "Manage the users file: add, remove, list");
     users->require_subcommand(1);

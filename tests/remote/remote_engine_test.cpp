@@ -57,15 +57,27 @@ std::string ReadFile(const std::string& path)
     return text.str();
 }
 
-// orvo-engined with a users file of one user, alice, serving in plaintext
-// on a free loopback port; it logs into a file, and ends with the object.
+// orvo-engined with a users file of one user, alice, on a free loopback
+// port: in plaintext, or with TLS and a certificate for "localhost" made for
+// the test; it logs into a file, and ends with the object.
 class EngineServer {
 public:
-    explicit EngineServer(const ScratchDir& dir) : m_users(dir.file("users")), m_log(dir.file("server.log"))
+    EngineServer(const ScratchDir& dir, bool tls, const std::vector<std::string>& options = {})
+        : m_users(dir.file("users")), m_log(dir.file("server.log")), m_certificate(dir.file("server.crt"))
     {
         FILE* add = popen((std::string(ORVO_ENGINED) + " --users " + m_users + " users add alice").c_str(), "w");
         std::fputs("secret\n", add);
         EXPECT_EQ(pclose(add), 0);
+        m_options = {"--allow-plaintext"};
+        if (tls) {
+            const std::string key = dir.file("server.key");
+            const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "
+                                     "-addext subjectAltName=DNS:localhost -keyout " +
+                                     key + " -out " + m_certificate + " 2>/dev/null";
+            EXPECT_EQ(std::system(make.c_str()), 0);
+            m_options = {"--tls-cert", m_certificate, "--tls-key", key};
+        }
+        m_options.insert(m_options.end(), options.begin(), options.end());
         Start();
     }
     ~EngineServer() { Stop(SIGTERM); }
@@ -74,7 +86,8 @@ public:
     {
         port = FreeLoopbackPort();
         const std::string listen = "127.0.0.1:" + std::to_string(port);
-        std::vector<std::string> args{ORVO_ENGINED, "--listen", listen, "--users", m_users, "--allow-plaintext"};
+        std::vector<std::string> args{ORVO_ENGINED, "--listen", listen, "--users", m_users};
+        args.insert(args.end(), m_options.begin(), m_options.end());
         std::vector<char*> argv;
         for (std::string& arg : args) {
             argv.push_back(arg.data());
@@ -100,24 +113,34 @@ public:
         }
     }
     std::string Log() const { return ReadFile(m_log); }
-    std::string Address() const { return "plain:127.0.0.1:" + std::to_string(port); }
+    std::string PlainAddress() const { return "plain:127.0.0.1:" + std::to_string(port); }
+    std::string TlsAddress() const { return "localhost:" + std::to_string(port); }
+    const std::string& Certificate() const { return m_certificate; }
 
     unsigned port = 0;
 
 private:
     std::string m_users;
     std::string m_log;
+    std::string m_certificate;
+    std::vector<std::string> m_options;
     pid_t m_pid = 0;
 };
 
+// Connects client through the server list entry "lab".
+LONG ConnectTo(OrvoCI& client, const std::string& address, const char* user, const char* password)
+{
+    client.AddServer("lab", address.c_str(), user, "", password);
+    return client.ConnectServer("lab", "App");
+}
+
 class RemoteEngineTest : public ::testing::Test {
 protected:
-    // Connects client through the server list entry "lab" with credentials.
     LONG Connect(OrvoCI& client, const char* user, const char* password)
     {
-        client.AddServer("lab", server.Address().c_str(), user, "", password);
-        return client.ConnectServer("lab", "App");
+        return ConnectTo(client, server.PlainAddress(), user, password);
     }
+
     // Records `batches` stream batches of Wav1 into T1 as block "Remote".
     void Record(OrvoCI& client, std::int64_t batches)
     {
@@ -132,7 +155,7 @@ protected:
 
     ScratchRegistry registry;
     ScratchDir scratch;
-    EngineServer server{scratch};
+    EngineServer server{scratch, false};
 };
 
 TEST_F(RemoteEngineTest, ARecordedBlockReadsBackAsTheEngineHereReadsIt)
@@ -216,6 +239,49 @@ TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
     ASSERT_TRUE(local.OpenTank("T1", 'R'));
     ASSERT_TRUE(local.SelectBlock("Remote"));
     EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(2 * kChannels));
+}
+
+TEST(RemoteEngineTanksRootTest, TanksOutsideTheServedFolderAreRefused)
+{
+    ScratchRegistry registry;
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "served");
+    EngineServer server(scratch, false, {"--tanks-root", (scratch.path() / "served").string()});
+    OrvoCI local;
+    ASSERT_GT(local.ConnectServer("", "Here"), 0);
+    ASSERT_TRUE(local.AddTank("Elsewhere", scratch.path().string().c_str()));
+
+    OrvoCI remote;
+    ASSERT_GT(ConnectTo(remote, server.PlainAddress(), "alice", "secret"), 0) << remote.GetError().GetString();
+    EXPECT_TRUE(remote.AddTank("Inside", "")) << remote.GetError().GetString();
+    EXPECT_TRUE(remote.InitializeTank("Inside")) << remote.GetError().GetString();
+    EXPECT_TRUE(std::filesystem::is_directory(scratch.path() / "served" / "Inside"));
+    EXPECT_FALSE(remote.AddTank("Outside", scratch.path().string().c_str()));
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("lies outside the tanks this server serves"));
+    for (const char* name : {"../Escaped", "Elsewhere"}) {
+        EXPECT_FALSE(remote.InitializeTank(name)) << name;
+        EXPECT_THAT(remote.GetError().GetString(), HasSubstr("InitializeTank: \"" + std::string(name) + "\" lies outside"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "Escaped"));
+}
+
+TEST(RemoteEngineTlsTest, CredentialsTravelEncryptedAndPlaintextIsRefused)
+{
+    ScratchRegistry registry;
+    ScratchDir scratch;
+    EngineServer server(scratch, true);
+    ScopedEnv trusted("ORVO_SERVER_CERTIFICATES", server.Certificate());
+
+    OrvoCI plain;
+    EXPECT_EQ(ConnectTo(plain, server.PlainAddress(), "alice", "secret"), 0);
+    EXPECT_THAT(plain.GetError().GetString(), HasSubstr("The RPC server is unavailable"));
+
+    OrvoCI encrypted;
+    ASSERT_GT(ConnectTo(encrypted, server.TlsAddress(), "alice", "secret"), 0)
+        << encrypted.GetError().GetString() << server.Log();
+    EXPECT_TRUE(encrypted.AddTank("T1", scratch.path().string().c_str())) << encrypted.GetError().GetString();
+    EXPECT_TRUE(encrypted.InitializeTank("T1")) << encrypted.GetError().GetString();
+    EXPECT_THAT(server.Log(), HasSubstr("refused"));
 }
 
 }  // namespace
