@@ -241,6 +241,42 @@ TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
     EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(2 * kChannels));
 }
 
+// The client's process dies mid-recording: the server deletes the clients of
+// its connection, which stops the recording with what was acknowledged.
+TEST_F(RemoteEngineTest, AConnectionThatDropsHasItsRecordingStopped)
+{
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t recorder = fork();
+    if (recorder == 0) {
+        OrvoCI remote;
+        const bool recording = Connect(remote, "alice", "secret") > 0 && remote.AddTank("T1", scratch.path().string().c_str()) &&
+                               remote.InitializeTank("T1") && remote.OpenTank("T1", 'W') && remote.StartRecord("Remote") &&
+                               SaveStreamRecord(remote, "Wav1", kShortFormat, 0) == kChannels;
+        const char byte = recording ? 1 : 0;
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
+    }
+    char recording = 0;
+    ASSERT_EQ(read(ready[0], &recording, 1), 1);
+    ASSERT_EQ(recording, 1);
+    OrvoCI local;
+    ASSERT_GT(local.ConnectServer("", "Here"), 0);
+    ASSERT_TRUE(local.OpenTank("T1", 'R'));
+    EXPECT_EQ(local.GetHotBlock(), "Remote");
+
+    kill(recorder, SIGKILL);
+    waitpid(recorder, nullptr, 0);
+    for (int waited = 0; server.Log().find("disconnected; its clients deleted") == std::string::npos; ++waited) {
+        ASSERT_LT(waited, 200) << server.Log();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(local.GetHotBlock(), "");
+    ASSERT_TRUE(local.SelectBlock("Remote"));
+    EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(kChannels));
+}
+
 TEST(RemoteEngineTanksRootTest, TanksOutsideTheServedFolderAreRefused)
 {
     ScratchRegistry registry;
