@@ -356,6 +356,10 @@ private:
             return std::string("AddClient: this connection already holds ") +
                    std::to_string(m_connection->m_clients.size()) + " clients, the most it may";
         }
+        if (name == "readEvents" && params.get("maxEvents").as<int32_t>() > m_connection->m_served.maxRowsPerRead) {
+            return "ReadEvents: at most " + std::to_string(m_connection->m_served.maxRowsPerRead) +
+                   " rows are read at once over the network";
+        }
         if (fields.size() == 0 || fields[0].getProto().getName() != "clientId") {
             return "";
         }

@@ -28,6 +28,8 @@ struct Served {
     kj::Duration refusalDelay;
     // The most clients one connection may hold at once.
     std::size_t maxClients;
+    // The most rows one ReadEvents may ask for.
+    LONG maxRowsPerRead;
     // The folder every tank served must lie in (absolute, normal), or empty.
     std::filesystem::path tanksRoot;
 };

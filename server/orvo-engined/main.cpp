@@ -28,6 +28,7 @@ using namespace orvo::engined;
 
 constexpr std::size_t kMaxConnections = 64;
 constexpr std::size_t kMaxClientsPerConnection = 32;
+constexpr LONG kMaxRowsPerRead = 1 << 20;
 constexpr auto kRefusalDelay = 1 * kj::SECONDS;
 constexpr auto kHandshakeTimeout = 10 * kj::SECONDS;
 
@@ -221,7 +222,7 @@ int Serve(const Options& options)
     }
     auto listener = address->listen();
     const Served served{engine, UsersFile(options.users), io.provider->getTimer(), kRefusalDelay,
-                        kMaxClientsPerConnection, tanksRoot};
+                        kMaxClientsPerConnection, kMaxRowsPerRead, tanksRoot};
     kj::Maybe<kj::TlsContext&> tlsContext;
     KJ_IF_MAYBE (context, tls) {
         tlsContext = **context;

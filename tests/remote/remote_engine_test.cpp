@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -275,6 +276,52 @@ TEST_F(RemoteEngineTest, AConnectionThatDropsHasItsRecordingStopped)
     EXPECT_EQ(local.GetHotBlock(), "");
     ASSERT_TRUE(local.SelectBlock("Remote"));
     EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(kChannels));
+}
+
+// Sends words to the server as a peer of no good faith would; answers what
+// the server sent back before it closed the connection ("(open)" when it
+// did not within 20 s).
+std::string ServerAnswerTo(unsigned port, const std::vector<std::uint32_t>& words)
+{
+    const int peer = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    timeval patience{20, 0};
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    std::string answer;
+    if (connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        write(peer, words.data(), words.size() * 4) == static_cast<ssize_t>(words.size() * 4)) {
+        char bytes[4096];
+        ssize_t got = 0;
+        while ((got = read(peer, bytes, sizeof bytes)) > 0) {
+            answer.append(bytes, static_cast<std::size_t>(got));
+        }
+        // Closed with our bytes unread, the connection is reset.
+        if (got < 0 && errno != ECONNRESET) {
+            answer = "(open)";
+        }
+    }
+    close(peer);
+    return answer;
+}
+
+// A frame whose segment table claims 4 GiB, and one claiming more segments
+// than any message has, are refused before anything is allocated for them;
+// so is a read of more rows than the server answers at once.
+TEST_F(RemoteEngineTest, WhatBreaksALimitIsRefusedWithItsReasonAndTheServerServesOn)
+{
+    EXPECT_THAT(ServerAnswerTo(server.port, {0, 0x20000000, 0, 0}), HasSubstr("Message is too large"));
+    EXPECT_THAT(ServerAnswerTo(server.port, {0xFFFFFFF0, 1, 2, 3}), HasSubstr("too many segments"));
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    Record(remote, 1);
+    remote.StopRecord();
+    ASSERT_TRUE(remote.SelectBlock("Remote"));
+    EXPECT_EQ(remote.GetEvents(nullptr, (1 << 20) + 1, 0, 0, 0, 0.0, 0.0, 0), ITankEngine::kCountFailed);
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("ReadEvents: at most 1048576 rows"));
+    EXPECT_EQ(remote.GetEvents(nullptr, 1 << 20, 0, 0, 0, 0.0, 0.0, 0), kChannels);
 }
 
 TEST(RemoteEngineTanksRootTest, TanksOutsideTheServedFolderAreRefused)
