@@ -2,10 +2,8 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <future>
 #include <sstream>
 #include <string_view>
-#include <utility>
 
 #include <capnp/rpc-twoparty.h>
 #include <kj/compat/tls.h>
@@ -44,7 +42,6 @@ std::string ReadWhole(const char* path)
 }  // namespace
 
 struct Link::Loop {
-    kj::AsyncIoContext io = kj::setupAsyncIo();
     kj::Maybe<kj::Own<kj::TlsContext>> tls;
     kj::Own<kj::AsyncIoStream> stream;
     kj::Own<capnp::TwoPartyVatNetwork> network;
@@ -55,37 +52,25 @@ struct Link::Loop {
 Link::Link(const std::string& address, const Credentials& credentials, kj::Duration timeout)
     : m_address(address), m_timeout(timeout)
 {
-    using Handles = std::pair<kj::Own<const kj::Executor>, kj::Own<kj::CrossThreadPromiseFulfiller<void>>>;
-    std::promise<Handles> started;
-    m_thread = std::thread([this, &started] {
-        Loop loop;
-        m_loop = &loop;
-        auto stop = kj::newPromiseAndCrossThreadFulfiller<void>();
-        started.set_value({kj::getCurrentThreadExecutor().addRef(), kj::mv(stop.fulfiller)});
-        stop.promise.wait(loop.io.waitScope);
-        m_loop = nullptr;
-    });
-    std::tie(m_executor, m_stop) = started.get_future().get();
+    m_thread.Executor().executeSync([this] { m_loop = kj::heap<Loop>(); });
     try {
         Connect(credentials);
     } catch (...) {
-        m_stop->fulfill();
-        m_thread.join();
+        m_thread.Executor().executeSync([this] { m_loop = nullptr; });
         throw;
     }
 }
 
 Link::~Link()
 {
-    m_stop->fulfill();
-    m_thread.join();
+    m_thread.Executor().executeSync([this] { m_loop = nullptr; });
 }
 
 capnp::DynamicCapability::Client& Link::Engine() { return m_loop->engine; }
 
 kj::Promise<void> Link::TimedOut()
 {
-    return m_loop->io.provider->getTimer().afterDelay(m_timeout).then([this]() {
+    return m_thread.Io().provider->getTimer().afterDelay(m_timeout).then([this]() {
         kj::throwFatalException(KJ_EXCEPTION(OVERLOADED, "no answer from the engine server within the timeout",
                                              m_address, m_timeout / kj::MILLISECONDS));
     });
@@ -108,7 +93,7 @@ void Link::Connect(const Credentials& credentials)
                 options.trustedCertificates = trusted;
                 loop.tls = kj::heap<kj::TlsContext>(kj::mv(options));
             }
-            return loop.io.provider->getNetwork()
+            return m_thread.Io().provider->getNetwork()
                 .parseAddress(target, wire::kDefaultPort)
                 .then([plaintext](kj::Own<kj::NetworkAddress> address) {
                     if (plaintext && !wire::IsLoopbackAddress(address->toString().cStr())) {

@@ -4,11 +4,11 @@
 #pragma once
 
 #include <string>
-#include <thread>
 
 #include <capnp/dynamic.h>
-#include <kj/async-io.h>
 #include <orvo/platform/types.h>
+
+#include "protocol/LoopThread.h"
 
 namespace orvo::remote {
 
@@ -39,7 +39,7 @@ public:
     template <class T>
     T Run(kj::Function<kj::Promise<T>()> call)
     {
-        return m_executor->executeSync([this, &call]() -> kj::Promise<T> {
+        return m_thread.Executor().executeSync([this, &call]() -> kj::Promise<T> {
             return call().exclusiveJoin(TimedOut().then([]() -> T { KJ_UNREACHABLE; }));
         });
     }
@@ -56,11 +56,9 @@ private:
 
     const std::string m_address;
     const kj::Duration m_timeout;
-    kj::Own<const kj::Executor> m_executor;
-    kj::Own<kj::CrossThreadPromiseFulfiller<void>> m_stop;
+    wire::LoopThread m_thread;
     // Made, used and ended on the link's thread only.
-    Loop* m_loop = nullptr;
-    std::thread m_thread;
+    kj::Own<Loop> m_loop;
 };
 
 }  // namespace orvo::remote

@@ -322,8 +322,8 @@ public:
                 CallFields& fields = *call;
                 const Served& served = connection.m_served;
                 const Invoke& invoke = Slots()[method.getIndex()];
-                return connection.m_worker
-                    .Run([&served, &invoke, &fields, method] {
+                return connection.m_worker.Executor()
+                    .executeAsync([&served, &invoke, &fields, method] {
                         Outcome outcome;
                         if (!served.tanksRoot.empty()) {
                             outcome.refusal = OutsideTanksRoot(served.tanksRoot, fields);
@@ -424,8 +424,8 @@ public:
         std::string domain = params.getDomain();
         std::string password = params.getPassword();
         Connection& connection = *m_connection;
-        return connection.m_worker
-            .Run([&connection, user, domain, password] { return connection.m_served.users.Admits(user, domain, password); })
+        return connection.m_worker.Executor()
+            .executeAsync([&connection, user, domain, password] { return connection.m_served.users.Admits(user, domain, password); })
             .then([this, context, user, domain](bool admitted) mutable -> kj::Promise<void> {
                 const std::string who = domain.empty() ? user : domain + "\\" + user;
                 if (!admitted) {
@@ -452,7 +452,7 @@ kj::Promise<void> Connection::Close()
     std::vector<LONG> clients(m_clients.begin(), m_clients.end());
     m_clients.clear();
     ITankEngine* engine = m_served.engine.get();
-    return m_worker.Run([engine, clients] {
+    return m_worker.Executor().executeAsync([engine, clients] {
         for (LONG id : clients) {
             engine->DeleteClient(id);
         }

@@ -14,8 +14,8 @@
 #include <orvo/protocol/ITankEngine.h>
 
 #include "protocol/EngineWire.h"
+#include "protocol/LoopThread.h"
 #include "server/orvo-engined/UsersFile.h"
-#include "server/orvo-engined/Worker.h"
 
 namespace orvo::engined {
 
@@ -53,7 +53,11 @@ private:
 
     const Served& m_served;
     const std::string m_peer;
-    Worker m_worker;
+    // Runs the connection's engine calls: the engine keeps the failure of a
+    // call that names no client for the thread that made it, so each
+    // connection needs a thread to itself; a slow call then holds up its own
+    // connection only.
+    wire::LoopThread m_worker;
     std::set<LONG> m_clients;
     // Why the last call naming a client not of this connection failed, kept
     // for the next GetError as the engine keeps its own failures.

@@ -1,28 +1,29 @@
-#include "server/orvo-engined/Worker.h"
+#include "protocol/LoopThread.h"
 
 #include <future>
 #include <utility>
 
-namespace orvo::engined {
+namespace orvo::wire {
 
-Worker::Worker()
+LoopThread::LoopThread()
 {
     using Handles = std::pair<kj::Own<const kj::Executor>, kj::Own<kj::CrossThreadPromiseFulfiller<void>>>;
     std::promise<Handles> started;
-    m_thread = std::thread([&started] {
-        kj::EventLoop loop;
-        kj::WaitScope waitScope(loop);
+    m_thread = std::thread([this, &started] {
+        kj::AsyncIoContext io = kj::setupAsyncIo();
+        m_io = &io;
         auto stop = kj::newPromiseAndCrossThreadFulfiller<void>();
         started.set_value({kj::getCurrentThreadExecutor().addRef(), kj::mv(stop.fulfiller)});
-        stop.promise.wait(waitScope);
+        stop.promise.wait(io.waitScope);
+        m_io = nullptr;
     });
     std::tie(m_executor, m_stop) = started.get_future().get();
 }
 
-Worker::~Worker()
+LoopThread::~LoopThread()
 {
     m_stop->fulfill();
     m_thread.join();
 }
 
-}  // namespace orvo::engined
+}  // namespace orvo::wire
