@@ -105,6 +105,7 @@ public:
         }
     }
     // Ends the server: SIGTERM as the service manager stops it, SIGKILL as a crash.
+    void Signal(int signal) const { kill(m_pid, signal); }
     void Stop(int signal)
     {
         if (m_pid > 0) {
@@ -240,6 +241,22 @@ TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
     ASSERT_TRUE(local.OpenTank("T1", 'R'));
     ASSERT_TRUE(local.SelectBlock("Remote"));
     EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(2 * kChannels));
+}
+
+// A server that stops answering holds no caller for longer than the timeout.
+TEST_F(RemoteEngineTest, AServerThatStopsAnsweringTimesOut)
+{
+    ScopedEnv timeout("ORVO_REMOTE_TIMEOUT", "3");
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    server.Signal(SIGSTOP);
+    EXPECT_EQ(remote.InitializeTank("T1"), 0);
+    OrvoCI late;
+    EXPECT_EQ(Connect(late, "alice", "secret"), 0);
+    server.Signal(SIGCONT);
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("InitializeTank: the call to the engine server failed: "
+                                                         "no answer from the engine server within the timeout"));
+    EXPECT_THAT(late.GetError().GetString(), HasSubstr("timeout period expired"));
 }
 
 // The client's process dies mid-recording: the server deletes the clients of
