@@ -90,7 +90,10 @@ int Run(int argc, char** argv)
     ServerEntry server;
     CLI::App* addCommand = serversCommand->add_subcommand("add", "Add a server, or change one");
     addCommand->add_option("NAME", server.name, "Server name")->required();
-    addCommand->add_option("ADDRESS", server.address, "Host name or IP address")->required();
+    addCommand
+        ->add_option("ADDRESS", server.address,
+                     "HOST[:PORT] of an orvo-engined reached with TLS, or plain:HOST[:PORT] on this machine's loopback")
+        ->required();
     addCommand->add_option("--user", server.user, "User name");
     addCommand->add_option("--domain", server.domain, "Domain");
     CLI::Option* passwordOption = addCommand->add_option(
