@@ -27,6 +27,7 @@
 
 #include <orvo/OrvoCI.h>
 #include <orvo/platform/com_error.h>
+#include "protocol/Installation.h"
 #include "tests/fixtures/scratch.h"
 #include "tests/tankengine/recording_support.h"
 
@@ -241,6 +242,44 @@ TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
     ASSERT_TRUE(local.OpenTank("T1", 'R'));
     ASSERT_TRUE(local.SelectBlock("Remote"));
     EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(2 * kChannels));
+}
+
+// The engine on the server, activated as ConnectServer does, with alice's credentials.
+ComPtr<ITankEngine> ActivateRemote(const std::string& address)
+{
+    const BStr name(address);
+    std::string user = "alice";
+    std::string password = "secret";
+    COAUTHIDENTITY identity{reinterpret_cast<USHORT*>(user.data()), static_cast<ULONG>(user.size()), nullptr, 0,
+                            reinterpret_cast<USHORT*>(password.data()), static_cast<ULONG>(password.size()),
+                            SEC_WINNT_AUTH_IDENTITY_ANSI};
+    COAUTHINFO authentication{RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CONNECT,
+                              RPC_C_IMP_LEVEL_IMPERSONATE, &identity, EOAC_NONE};
+    COSERVERINFO server{0, name.get(), &authentication, 0};
+    MULTI_QI request{&ITankEngine::iid, nullptr, S_OK};
+    EXPECT_EQ(CoCreateInstanceEx(CLSID_TankEngine, nullptr, CLSCTX_REMOTE_SERVER, &server, 1, &request), S_OK);
+    ComPtr<ITankEngine> engine;
+    engine.attach(static_cast<ITankEngine*>(request.pItf));
+    return engine;
+}
+
+TEST_F(RemoteEngineTest, AConnectionMayNameNoOtherConnectionsClients)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    const ComPtr<ITankEngine> first = ActivateRemote(server.PlainAddress());
+    const ComPtr<ITankEngine> second = ActivateRemote(server.PlainAddress());
+    ASSERT_TRUE(first && second);
+    const LONG firstClient = first->AddClient(BStr("First").get());
+    const LONG secondClient = second->AddClient(BStr("Second").get());
+    ASSERT_GT(firstClient, 0);
+    ASSERT_GT(secondClient, 0);
+    EXPECT_EQ(second->DeleteClient(firstClient), 0);
+    BStr error;
+    EXPECT_EQ(second->GetError(secondClient, error.out()), 1);
+    EXPECT_EQ(BstrToAnsi(error.get()), "DeleteClient: no client " + std::to_string(firstClient) + " on this connection");
+    EXPECT_EQ(first->DeleteClient(firstClient), 1);
+    EXPECT_EQ(second->DeleteClient(secondClient), 1);
+    CoUninitialize();
 }
 
 // A server that stops answering holds no caller for longer than the timeout.
