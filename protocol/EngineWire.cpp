@@ -13,9 +13,6 @@
 namespace orvo::wire {
 namespace {
 
-// Enough for any array the engine makes, and far below what a peer could
-// make a process allocate to no purpose.
-constexpr std::uint64_t kMaxArrayBytes = std::uint64_t{1} << 30;
 constexpr std::size_t kMaxDimensions = 8;
 // The id the schema gives its annotation `failure`.
 constexpr std::uint64_t kFailureAnnotationId = 0xd0e5a6f4c2b19e31;
@@ -135,14 +132,12 @@ std::uint64_t DataBytes(SAFEARRAY* array)
     return array == nullptr ? 0 : ElementCount(array) * array->cbElements;
 }
 
-SafeArrayPtr NewArray(VARTYPE elementType, capnp::List<Bound>::Reader bounds)
+std::uint64_t ArrayBytes(VARTYPE elementType, capnp::List<Bound>::Reader bounds)
 {
-    const std::uint64_t elementBytes = ElementBytes(elementType);
+    std::uint64_t bytes = ElementBytes(elementType);
     if (bounds.size() == 0 || bounds.size() > kMaxDimensions) {
         Refuse("an array has " + std::to_string(bounds.size()) + " dimensions");
     }
-    std::vector<SAFEARRAYBOUND> dimensions;
-    std::uint64_t bytes = elementBytes;
     for (Bound::Reader bound : bounds) {
         // Both factors stay below 2^32 and the product below kMaxArrayBytes,
         // so no product here can wrap.
@@ -150,6 +145,15 @@ SafeArrayPtr NewArray(VARTYPE elementType, capnp::List<Bound>::Reader bounds)
         if (bytes > kMaxArrayBytes) {
             Refuse("an array of more than " + std::to_string(kMaxArrayBytes) + " bytes");
         }
+    }
+    return bytes;
+}
+
+SafeArrayPtr NewArray(VARTYPE elementType, capnp::List<Bound>::Reader bounds)
+{
+    ArrayBytes(elementType, bounds);
+    std::vector<SAFEARRAYBOUND> dimensions;
+    for (Bound::Reader bound : bounds) {
         dimensions.push_back({bound.getElements(), bound.getLowerBound()});
     }
     SafeArrayPtr array(SafeArrayCreate(elementType, static_cast<UINT>(dimensions.size()), dimensions.data()));

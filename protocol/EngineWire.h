@@ -67,9 +67,17 @@ BStr TakeBstr(capnp::DynamicStruct::Reader message, capnp::StructSchema::Field f
 
 // The bytes of an array's data.
 std::uint64_t DataBytes(SAFEARRAY* array);
-// A zeroed array of the type and dimensions a peer announced, after checking
-// them: a type the interface carries, 1 to 64 dimensions, and a data size
-// SafeArrayCreate accepts.
+// The most bytes of data one array may hold: enough for any array the engine
+// makes, and far below what a peer could make a process allocate to no
+// purpose.
+inline constexpr std::uint64_t kMaxArrayBytes = std::uint64_t{1} << 30;
+
+// The data bytes of an array of the type and dimensions a peer announced,
+// after checking them: a type the interface carries, 1 to 8 dimensions, and
+// at most kMaxArrayBytes.
+std::uint64_t ArrayBytes(VARTYPE elementType, capnp::List<Bound>::Reader bounds);
+// A zeroed array of the type and dimensions a peer announced, checked as
+// ArrayBytes checks them, with bounds SafeArrayCreate accepts.
 SafeArrayPtr NewArray(VARTYPE elementType, capnp::List<Bound>::Reader bounds);
 
 // Writes value into message. A numeric array with more data than one chunk

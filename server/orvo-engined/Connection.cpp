@@ -235,9 +235,15 @@ const capnp::InterfaceSchema::Method& NewUploadMethod()
     return method;
 }
 
+// Counts its bytes among the connection's uploads while it lives.
 class UploadService final : public wire::ArrayUpload::Server {
 public:
-    explicit UploadService(SafeArrayPtr array) : m_assembly(std::move(array)) {}
+    UploadService(SafeArrayPtr array, std::uint64_t& uploadBytes)
+        : m_bytes(wire::DataBytes(array.get())), m_uploadBytes(uploadBytes), m_assembly(std::move(array))
+    {
+        m_uploadBytes += m_bytes;
+    }
+    ~UploadService() { m_uploadBytes -= m_bytes; }
 
     kj::Promise<void> write(WriteContext context) override
     {
@@ -248,6 +254,8 @@ public:
     SafeArrayPtr Take() { return m_assembly.Take(); }
 
 private:
+    const std::uint64_t m_bytes;
+    std::uint64_t& m_uploadBytes;
     wire::ArrayAssembly m_assembly;
 };
 
@@ -302,10 +310,13 @@ public:
     {
         if (method == NewUploadMethod()) {
             auto params = context.getParams();
-            auto array = wire::NewArray(params.get("elementType").as<uint16_t>(),
-                                        params.get("bounds").as<capnp::List<wire::Bound>>());
-            context.getResults().set(
-                "upload", m_connection->m_uploads.add(kj::heap<UploadService>(std::move(array))));
+            const auto elementType = params.get("elementType").as<uint16_t>();
+            const auto bounds = params.get("bounds").as<capnp::List<wire::Bound>>();
+            // Uploads of one connection hold no more than one array may.
+            KJ_REQUIRE(wire::ArrayBytes(elementType, bounds) <= wire::kMaxArrayBytes - m_connection->m_uploadBytes,
+                       "the uploads of this connection would hold more than the most bytes of one array");
+            context.getResults().set("upload", m_connection->m_uploads.add(kj::heap<UploadService>(
+                                                   wire::NewArray(elementType, bounds), m_connection->m_uploadBytes)));
             return kj::READY_NOW;
         }
         // Both messages are taken here: they belong to the connection, on this thread.

@@ -63,6 +63,8 @@ private:
     // for the next GetError as the engine keeps its own failures.
     std::string m_refusal;
     capnp::CapabilityServerSet<wire::ArrayUpload> m_uploads;
+    // The data bytes of the uploads made and not yet ended.
+    std::uint64_t m_uploadBytes = 0;
 };
 
 // One line of the server's log, on standard error.
