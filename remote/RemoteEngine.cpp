@@ -13,9 +13,6 @@ namespace {
 
 using capnp::DynamicStruct;
 
-// The calling thread's last call that failed on the way, for its GetError.
-thread_local std::string t_failure;
-
 // Receives an answer's array that was too large for the answer itself.
 class SinkService final : public wire::ArraySink::Server {
 public:
@@ -162,18 +159,31 @@ LONG RemoteEngine::Call(kj::StringPtr name, Args... args)
         const char* why = failure.getType() == kj::Exception::Type::DISCONNECTED
                               ? ": the connection to the engine server was lost: "
                               : ": the call to the engine server failed: ";
-        t_failure = wire::OperationName(method) + why + failure.getDescription().cStr();
+        KeepFailure(wire::OperationName(method) + why + failure.getDescription().cStr());
         return wire::FailureOf(method);
     }
 }
 
+void RemoteEngine::KeepFailure(std::string text)
+{
+    std::lock_guard lock(m_failuresMutex);
+    m_failures[std::this_thread::get_id()] = std::move(text);
+}
+
+std::string RemoteEngine::TakeFailure()
+{
+    std::lock_guard lock(m_failuresMutex);
+    auto failure = m_failures.extract(std::this_thread::get_id());
+    return failure ? std::move(failure.mapped()) : std::string();
+}
+
 LONG RemoteEngine::GetError(LONG clientId, BSTR* text)
 {
-    std::string failure = std::exchange(t_failure, {});
+    std::string failure = TakeFailure();
     BStr serverText;
     const LONG result = Call("getError", clientId, serverText.out());
     // GetError itself may have failed on the way.
-    for (const std::string& more : {BstrToAnsi(serverText.get()), std::exchange(t_failure, {})}) {
+    for (const std::string& more : {BstrToAnsi(serverText.get()), TakeFailure()}) {
         if (!more.empty()) {
             failure += (failure.empty() ? "" : "\n") + more;
         }

@@ -1,10 +1,14 @@
 // The engine on another machine, slot by slot: each call crosses the link,
 // and a call that cannot (the connection lost, no answer in time, a message
 // refused) answers its method's failure, with a text that the next GetError
-// on the same thread reports before the server's own.
+// of this engine on the same thread reports before the server's own.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include <orvo/protocol/ITankEngine.h>
 
@@ -86,8 +90,13 @@ public:
 private:
     template <class... Args>
     LONG Call(kj::StringPtr method, Args... args);
+    // The calling thread's failure on the way, kept until its GetError.
+    void KeepFailure(std::string text);
+    std::string TakeFailure();
 
     std::unique_ptr<Link> m_link;
+    std::mutex m_failuresMutex;
+    std::map<std::thread::id, std::string> m_failures;
 };
 
 }  // namespace orvo::remote
