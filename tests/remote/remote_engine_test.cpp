@@ -192,6 +192,49 @@ TEST_F(RemoteEngineTest, ARecordedBlockReadsBackAsTheEngineHereReadsIt)
     EXPECT_EQ(remoteTimes[1], localTimes[1]);
 }
 
+// Connections at once, each on a thread of its own: readers of a finished
+// block and a recorder of a new one, each served whole and in order.
+TEST_F(RemoteEngineTest, ManyConnectionsAtOnceEachGetTheirWholeAnswers)
+{
+    constexpr int kReaders = 16;
+    constexpr std::int64_t kBatches = 6;
+    {
+        OrvoCI recorder;
+        ASSERT_GT(Connect(recorder, "alice", "secret"), 0) << recorder.GetError().GetString();
+        Record(recorder, kBatches);
+    }
+    Records saved;
+    for (std::int64_t b = 0; b < kBatches; ++b) {
+        const Records batch = StreamRecords("Wav1", kShortFormat, b);
+        saved.insert(saved.end(), batch.begin(), batch.end());
+    }
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kReaders; ++i) {
+        clients.emplace_back([&] {
+            OrvoCI reader;
+            ASSERT_GT(Connect(reader, "alice", "secret"), 0) << reader.GetError().GetString();
+            ASSERT_TRUE(reader.OpenTank("T1", 'R'));
+            ASSERT_TRUE(reader.SelectBlock("Remote")) << reader.GetError().GetString();
+            EXPECT_EQ(FirstDifference(ReadBlock(reader, {}, 10), TimeOrdered(saved)), "");
+        });
+    }
+    clients.emplace_back([&] {
+        OrvoCI recorder;
+        ASSERT_GT(Connect(recorder, "alice", "secret"), 0) << recorder.GetError().GetString();
+        ASSERT_TRUE(recorder.OpenTank("T1", 'W'));
+        ASSERT_NE(recorder.StartRecord("Concurrent"), 0) << recorder.GetError().GetString();
+        for (std::int64_t b = 0; b < kBatches; ++b) {
+            EXPECT_EQ(SaveStreamRecord(recorder, "Wav1", kShortFormat, b), kChannels) << recorder.GetError().GetString();
+        }
+        recorder.StopRecord();
+        ASSERT_TRUE(recorder.SelectBlock("Concurrent"));
+        EXPECT_EQ(FirstDifference(ReadBlock(recorder), TimeOrdered(saved)), "");
+    });
+    for (std::thread& client : clients) {
+        client.join();
+    }
+}
+
 // More than one message holds: the records go up in chunks through an
 // upload, the answer comes back in chunks through the call's sink.
 TEST_F(RemoteEngineTest, ArraysLargerThanAMessageCrossInChunks)
