@@ -276,17 +276,23 @@ void TakeVariant(Variant::Reader message, VARIANT* value, SafeArrayPtr sent)
             Refuse("an array sent in chunks is not the one announced");
         }
     } else {
-        array = NewArray(head.getElementType(), head.getBounds());
+        // What the message holds must be what its bounds say before an
+        // array of that size is made.
+        const std::uint64_t announced = ArrayBytes(head.getElementType(), head.getBounds());
         const bool strings = head.getElementType() == VT_BSTR;
         if (strings != head.isStrings()) {
             Refuse("an array's elements do not match its type");
         }
+        const std::uint64_t held = strings ? std::uint64_t{head.getStrings().size()} * sizeof(BSTR)
+                                           : head.getData().size();
+        if (held != announced) {
+            Refuse("an array holds " + std::to_string(held) + " bytes of elements where its bounds say " +
+                   std::to_string(announced));
+        }
+        array = NewArray(head.getElementType(), head.getBounds());
         SafeArrayData data(array.get());
         if (strings) {
             const auto texts = head.getStrings();
-            if (texts.size() != ElementCount(array.get())) {
-                Refuse("an array of texts holds another number of them than its bounds say");
-            }
             BSTR* elements = static_cast<BSTR*>(data.get());
             for (capnp::uint i = 0; i < texts.size(); ++i) {
                 // A null element stays null (an unset pointer reads without
@@ -295,15 +301,8 @@ void TakeVariant(Variant::Reader message, VARIANT* value, SafeArrayPtr sent)
                     elements[i] = CopyBstr(texts[i]);
                 }
             }
-        } else {
-            const capnp::Data::Reader bytes = head.getData();
-            if (bytes.size() != DataBytes(array.get())) {
-                Refuse("an array holds " + std::to_string(bytes.size()) + " bytes where its bounds say " +
-                       std::to_string(DataBytes(array.get())));
-            }
-            if (bytes.size() != 0) {
-                std::memcpy(data.get(), bytes.begin(), bytes.size());
-            }
+        } else if (announced != 0) {
+            std::memcpy(data.get(), head.getData().begin(), announced);
         }
     }
     value->vt = static_cast<VARTYPE>(VT_ARRAY | head.getElementType());
