@@ -325,6 +325,24 @@ TEST_F(RemoteEngineTest, AConnectionMayNameNoOtherConnectionsClients)
     CoUninitialize();
 }
 
+// The orvo program works on the server's engine when told to: a demo
+// recorded through it, its blocks listed through it.
+TEST_F(RemoteEngineTest, TheOrvoProgramWorksOnAListedServer)
+{
+    const std::string orvo = ORVO_PROGRAM;
+    const std::string output = " > " + scratch.file("orvo.out") + " 2>&1";
+    ASSERT_EQ(std::system((orvo + " servers add lab " + server.PlainAddress() + " --user alice --password secret" +
+                           output).c_str()),
+              0)
+        << ReadFile(scratch.file("orvo.out"));
+    ASSERT_EQ(std::system((orvo + " demo " + scratch.file("demo") + " --seconds 1 --server lab" + output).c_str()), 0)
+        << ReadFile(scratch.file("orvo.out"));
+    ASSERT_EQ(std::system((orvo + " --server lab blocks OrvoDemo" + output).c_str()), 0)
+        << ReadFile(scratch.file("orvo.out"));
+    EXPECT_THAT(ReadFile(scratch.file("orvo.out")), HasSubstr("Block-1"));
+    EXPECT_THAT(server.Log(), HasSubstr("\"alice\" logged in"));
+}
+
 // A server that stops answering holds no caller for longer than the timeout.
 TEST_F(RemoteEngineTest, AServerThatStopsAnsweringTimesOut)
 {

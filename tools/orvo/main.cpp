@@ -33,6 +33,10 @@ int Run(int argc, char** argv)
     CLI::App app("orvo: look into tanks of recordings, export and plot them, or record a demo block.",
                  "orvo");
     app.require_subcommand(1);
+    // Commands take the server option after their name too.
+    app.fallthrough();
+    std::string engineServer;
+    app.add_option("--server", engineServer, "Work on the engine of this listed server (see orvo servers)");
     std::function<void()> run;
 
     DemoOptions demo;
@@ -128,6 +132,7 @@ int Run(int argc, char** argv)
         std::cerr << "orvo: " << error.what() << " (see orvo --help)\n";
         return 2;
     }
+    UseServer(engineServer);
     run();
     return 0;
 }
