@@ -19,8 +19,10 @@ function(layer_of_file path out)
     set(layer ${CMAKE_MATCH_1})
   elseif(path MATCHES "^tankengine/")
     set(layer engine)
-  elseif(path MATCHES "^(tools|examples|bindings)/")
+  elseif(path MATCHES "^(tools|examples|bindings|server)/")
     set(layer application)
+  elseif(path MATCHES "^remote/")
+    set(layer remote)
   else()
     set(layer "")
   endif()
@@ -39,7 +41,9 @@ function(layer_of_include name out)
     set(layer ${CMAKE_MATCH_1})
   elseif(name MATCHES "^tankengine/")
     set(layer engine)
-  elseif(name MATCHES "^(tools|examples|bindings|tests|bench|fuzz)/")
+  elseif(name MATCHES "^remote/")
+    set(layer remote)
+  elseif(name MATCHES "^(tools|examples|bindings|server|tests|bench|fuzz)/")
     set(layer ${CMAKE_MATCH_1})
   else()
     set(layer "")
@@ -57,6 +61,8 @@ set(allowed_toolbox toolbox)
 # The client and the engine stand side by side: neither includes the other.
 set(allowed_client client client-public protocol protocol-public platform platform-public toolbox)
 set(allowed_engine engine protocol protocol-public platform platform-public)
+# The remote engine's proxy module stands beside them both, on the contract.
+set(allowed_remote remote protocol protocol-public platform platform-public)
 # Programs and bindings use the client's API, the contract and the platform,
 # and their own folder.
 set(allowed_application client-public protocol protocol-public platform platform-public)
@@ -65,7 +71,8 @@ file(GLOB_RECURSE files RELATIVE ${ROOT} LIST_DIRECTORIES false
   ${ROOT}/include/*.h ${ROOT}/platform/*.h ${ROOT}/platform/*.cpp ${ROOT}/protocol/*.h ${ROOT}/protocol/*.cpp
   ${ROOT}/toolbox/*.h ${ROOT}/toolbox/*.cpp ${ROOT}/client/*.h ${ROOT}/client/*.cpp
   ${ROOT}/tankengine/*.h ${ROOT}/tankengine/*.cpp ${ROOT}/tools/*.h ${ROOT}/tools/*.cpp
-  ${ROOT}/examples/*.h ${ROOT}/examples/*.cpp ${ROOT}/bindings/*.h ${ROOT}/bindings/*.cpp)
+  ${ROOT}/examples/*.h ${ROOT}/examples/*.cpp ${ROOT}/bindings/*.h ${ROOT}/bindings/*.cpp
+  ${ROOT}/server/*.h ${ROOT}/server/*.cpp ${ROOT}/remote/*.h ${ROOT}/remote/*.cpp)
 list(SORT files)
 
 set(faults "")

@@ -10,8 +10,9 @@ set(ORVO_PACKAGE_DIR ${CMAKE_INSTALL_DATADIR}/cmake/Orvo)
 install(TARGETS OrvoPlatform OrvoCI EXPORT OrvoTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-# Loaded at run time rather than linked: the support library and the engine.
-install(TARGETS KivraToolBox OrvoTankEngine LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# Loaded at run time rather than linked: the support library, the engine and
+# the module that reaches engines on other machines.
+install(TARGETS KivraToolBox OrvoTankEngine OrvoRemote LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/orvo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(EXPORT OrvoTargets NAMESPACE Orvo:: DESTINATION ${ORVO_PACKAGE_DIR})
@@ -21,3 +22,11 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/OrvoConfigVersion.c
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/OrvoConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/OrvoConfigVersion.cmake
   DESTINATION ${ORVO_PACKAGE_DIR})
+
+# The network server's systemd unit, naming the installed program.
+if(TARGET orvo-engined)
+  set(ORVO_ENGINED ${CMAKE_INSTALL_FULL_BINDIR}/orvo-engined)
+  configure_file(${PROJECT_SOURCE_DIR}/server/orvo-engined/orvo-engined.service.in
+    ${CMAKE_CURRENT_BINARY_DIR}/orvo-engined.service @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orvo-engined.service DESTINATION lib/systemd/system)
+endif()

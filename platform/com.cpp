@@ -134,19 +134,19 @@ HRESULT FailAll(DWORD count, MULTI_QI* results, HRESULT hr)
     return hr;
 }
 
-// Starts the local server that the registry names for clsid (the default
-// value of Software\Classes\CLSID\{clsid}\LocalServer32): its module is
-// loaded into this process and registers its class objects as it loads, as
-// a server process would on starting. It stays loaded for the process's
+// Loads the module that the registry names for clsid under its class key
+// (the default value of Software\Classes\CLSID\{clsid}\<role>), which
+// registers what it serves as it loads. It stays loaded for the process's
 // life, like a running server. Only a module that no other user could have
 // put there is loaded, since the registry entry alone decides what runs.
-void StartLocalServer(REFCLSID clsid)
+void LoadRegisteredModule(REFCLSID clsid, const char* role)
 {
     char keyName[128];
     std::snprintf(keyName, sizeof keyName,
-                  "Software\\Classes\\CLSID\\{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}\\LocalServer32",
+                  "Software\\Classes\\CLSID\\{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}\\%s",
                   static_cast<unsigned>(clsid.Data1), clsid.Data2, clsid.Data3, clsid.Data4[0], clsid.Data4[1],
-                  clsid.Data4[2], clsid.Data4[3], clsid.Data4[4], clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
+                  clsid.Data4[2], clsid.Data4[3], clsid.Data4[4], clsid.Data4[5], clsid.Data4[6], clsid.Data4[7],
+                  role);
     HKEY key = nullptr;
     char module[MAX_PATH] = {};
     DWORD size = sizeof module - 1;
@@ -163,12 +163,21 @@ void StartLocalServer(REFCLSID clsid)
     }
 }
 
+std::shared_ptr<const RemoteActivationHandler> InstalledRemoteHandler()
+{
+    RemoteSlot& slot = Remote();
+    std::lock_guard lock(slot.mutex);
+    return slot.handler;
+}
+
 HRESULT ActivateHere(REFCLSID clsid, IUnknown* outer, DWORD clsctx, DWORD count, MULTI_QI* results)
 {
     t_localServerProblem.clear();
     ComPtr<IUnknown> classObject = FindClassObject(clsid);
     if (!classObject && (clsctx & CLSCTX_LOCAL_SERVER) != 0) {
-        StartLocalServer(clsid);
+        // As a server process would on starting, the local server's module
+        // registers its class objects.
+        LoadRegisteredModule(clsid, "LocalServer32");
         classObject = FindClassObject(clsid);
     }
     if (!classObject) {
@@ -287,11 +296,13 @@ HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD clsctx, COSERV
     if (outer != nullptr) {
         return FailAll(count, results, CLASS_E_NOAGGREGATION);
     }
-    std::shared_ptr<const RemoteActivationHandler> handler;
-    {
-        RemoteSlot& slot = Remote();
-        std::lock_guard lock(slot.mutex);
-        handler = slot.handler;
+    t_localServerProblem.clear();
+    std::shared_ptr<const RemoteActivationHandler> handler = InstalledRemoteHandler();
+    if (!handler) {
+        // The transport to other machines, registered for the class, installs
+        // its handler as it loads.
+        LoadRegisteredModule(clsid, "RemoteActivation");
+        handler = InstalledRemoteHandler();
     }
     if (!handler) {
         return FailAll(count, results, HRESULT_RPC_SERVER_UNAVAILABLE);

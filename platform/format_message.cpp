@@ -44,6 +44,7 @@ constexpr Message kSystemMessages[] = {
     {ERROR_BADDB, "The configuration registry database is corrupt.\r\n"},
     {ERROR_NO_UNICODE_TRANSLATION,
      "No mapping for the Unicode character exists in the target multi-byte code page.\r\n"},
+    {ERROR_TIMEOUT, "This operation returned because the timeout period expired.\r\n"},
     {RPC_S_SERVER_UNAVAILABLE, "The RPC server is unavailable.\r\n"},
     {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file.\r\n"},
     {ERROR_RESOURCE_LANG_NOT_FOUND, "The specified resource language ID cannot be found in the image file.\r\n"},

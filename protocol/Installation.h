@@ -32,9 +32,17 @@ inline constexpr const char* kTankEngineServerKey =
 // this bare name, for the loader to search.
 inline constexpr const char* kTankEngineModule = "libOrvoTankEngine.so";
 
+// Where activation on another machine finds the module that reaches engines
+// there for CLSID_TankEngine, and that module's file name, installed beside
+// the platform library.
+inline constexpr const char* kTankEngineRemoteKey =
+    "Software\\Classes\\CLSID\\{6F52564F-0001-4E47-9A3C-54414E4B454E}\\RemoteActivation";
+inline constexpr const char* kTankEngineRemoteModule = "libOrvoRemote.so";
+
 // Writes what is missing of the above, as an installer would: the server-list
-// and tank-list keys, and the engine's registration, the full path of
-// kTankEngineModule beside the platform library. Existing keys and values are
+// and tank-list keys, and the registrations of the engine and of the remote
+// module, the full paths of kTankEngineModule and kTankEngineRemoteModule
+// beside the platform library. Existing keys and values are
 // left as they are, so a machine's own registration wins; only the bare name
 // of earlier installations is replaced by the full path. ERROR_SUCCESS, or the
 // registry's error (a store this process may only read, say), or

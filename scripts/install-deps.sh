@@ -7,9 +7,11 @@ set -euo pipefail
 # records on a file system without the rename flags of local disks.
 # The Python module needs pybind11 and numpy; its tests pytest, its example
 # matplotlib, its benchmark h5py; numpy and pytest also run the test of the
-# block reader in tools/read_block.py.
+# block reader in tools/read_block.py. The network server and its client
+# module need Cap'n Proto, libsodium (password hashes) and OpenSSL (TLS).
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libsqlite3-dev zlib1g-dev libbenchmark-dev libcli11-dev libcairo2-dev libfontconfig-dev pkg-config bindfs
-  python3-dev pybind11-dev python3-numpy python3-pytest python3-matplotlib python3-h5py "$@")
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-matplotlib python3-h5py
+  capnproto libcapnp-dev libsodium-dev libssl-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -12,14 +12,14 @@
 
 namespace {
 
-// The default value of the engine's class key, or "(absent)".
-std::string EngineModule()
+// The default value of a key of the engine's class, or "(absent)".
+std::string EngineModule(const char* role = "LocalServer32")
 {
     UniqueHKey key;
     char name[256] = {};
     DWORD size = sizeof name - 1;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Classes\\CLSID\\{6F52564F-0001-4E47-9A3C-54414E4B454E}\\LocalServer32",
-                      0, KEY_READ, key.put()) != ERROR_SUCCESS ||
+    const std::string keyName = std::string("Software\\Classes\\CLSID\\{6F52564F-0001-4E47-9A3C-54414E4B454E}\\") + role;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS ||
         RegQueryValueExA(key.get(), "", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size) != ERROR_SUCCESS) {
         return "(absent)";
     }
@@ -58,6 +58,7 @@ TEST(Installation, FreshRegistryGetsTheListsAndTheEngine)
     const std::string engine = EngineModule();
     EXPECT_EQ(engine, PlatformLibraryFolder() + "/libOrvoTankEngine.so");
     EXPECT_TRUE(std::filesystem::path(engine).is_absolute()) << engine;
+    EXPECT_EQ(EngineModule("RemoteActivation"), PlatformLibraryFolder() + "/libOrvoRemote.so");
     EXPECT_TRUE(std::filesystem::is_regular_file(engine)) << engine;
     EXPECT_EQ(orvo::RegisterInstallation(), ERROR_SUCCESS);
 }

@@ -33,6 +33,10 @@ int Run(int argc, char** argv)
     CLI::App app("orvo: look into tanks of recordings, export and plot them, or record a demo block.",
                  "orvo");
     app.require_subcommand(1);
+    // Commands take the server option after their name too.
+    app.fallthrough();
+    std::string engineServer;
+    app.add_option("--server", engineServer, "Work on the engine of this listed server (see orvo servers)");
     std::function<void()> run;
 
     DemoOptions demo;
@@ -90,7 +94,10 @@ int Run(int argc, char** argv)
     ServerEntry server;
     CLI::App* addCommand = serversCommand->add_subcommand("add", "Add a server, or change one");
     addCommand->add_option("NAME", server.name, "Server name")->required();
-    addCommand->add_option("ADDRESS", server.address, "Host name or IP address")->required();
+    addCommand
+        ->add_option("ADDRESS", server.address,
+                     "HOST[:PORT] of an orvo-engined reached with TLS, or plain:HOST[:PORT] on this machine's loopback")
+        ->required();
     addCommand->add_option("--user", server.user, "User name");
     addCommand->add_option("--domain", server.domain, "Domain");
     CLI::Option* passwordOption = addCommand->add_option(
@@ -125,6 +132,7 @@ int Run(int argc, char** argv)
         std::cerr << "orvo: " << error.what() << " (see orvo --help)\n";
         return 2;
     }
+    UseServer(engineServer);
     run();
     return 0;
 }

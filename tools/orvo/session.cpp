@@ -39,6 +39,15 @@ std::string ErrorLine(const std::string& text)
     return fallback.empty() ? std::string("no reason given") : std::string(fallback);
 }
 
+namespace {
+
+// Chosen once, by the command line, before any command runs.
+std::string g_server;
+
+}  // namespace
+
+void UseServer(std::string server) { g_server = std::move(server); }
+
 Session::Session()
 {
     // A failed connection shows a message box, which here would print a
@@ -48,7 +57,7 @@ Session::Session()
         boxText = text == nullptr ? "" : text;
         return IDOK;
     });
-    const LONG id = m_client.ConnectServer("", "orvo");
+    const LONG id = m_client.ConnectServer(g_server.c_str(), "orvo");
     SetMessageBoxHandler(std::move(previous));
     if (id < 1) {
         const std::string reason = boxText.empty() ? Reason() : ErrorLine(boxText);

@@ -1,5 +1,6 @@
-// A connection to the local tank engine under the client name "orvo", with
-// the tank and block steps every command shares. Failures become Failure
+// A connection to the tank engine under the client name "orvo", with the
+// tank and block steps every command shares: the local engine, or the one on
+// the listed server that the command line chose with UseServer. Failures become Failure
 // with the engine's or the library's reason on one line.
 #pragma once
 
@@ -11,6 +12,9 @@
 #include <orvo/OrvoCI.h>
 
 namespace orvo::tool {
+
+// The server list entry every later Session connects to; "" for the local engine.
+void UseServer(std::string server);
 
 class Session {
 public:

@@ -289,9 +289,14 @@ HRESULT CoRevokeClassObject(DWORD cookie);
 // CO_E_NOTINITIALIZED included, is also set in each entry (pItf null).
 // Exceptions of the remote handler pass to the caller.
 //
-// A serverInfo naming another machine goes to the remote activation handler
-// (HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) when none is installed; an
-// outer object cannot aggregate a remote one: CLASS_E_NOAGGREGATION). A null
+// A serverInfo naming another machine goes to the remote activation handler.
+// When none is installed, the module that the registry names as the class's
+// remote activation (the default value of
+// Software\Classes\CLSID\{clsid}\RemoteActivation), loaded as a local
+// server's module is, may install one as it loads; without a handler the
+// result is HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE). An outer object
+// cannot aggregate a remote one: CLASS_E_NOAGGREGATION. A name with a port
+// ("localhost:7406") names a server, not this machine. A null
 // or empty name, "localhost", "127.0.0.1", "::1" or this host's name means
 // this machine, where the class id is looked up in the registered class
 // objects whatever the execution context asked for, since every server here
@@ -299,11 +304,12 @@ HRESULT CoRevokeClassObject(DWORD cookie);
 HRESULT CoCreateInstanceEx(REFCLSID clsid, IUnknown* outer, DWORD clsctx, COSERVERINFO* serverInfo,
                            DWORD count, MULTI_QI* results);
 
-// Why the calling thread's last local activation found no server to start
-// for its class: the registry's problem with its store, or why the module
-// the registry names was refused ("the module <name>: <cause>"). Empty when
-// there was nothing to start or it started. Read right after
-// CoCreateInstanceEx fails with REGDB_E_CLASSNOTREG, as GetLastError is.
+// Why the calling thread's last activation found no server to start for its
+// class, or no remote activation module to load: the registry's problem with
+// its store, or why the module the registry names was refused ("the module
+// <name>: <cause>"). Empty when there was nothing to load or it loaded. Read
+// right after CoCreateInstanceEx fails with REGDB_E_CLASSNOTREG or
+// HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE), as GetLastError is.
 std::string CoLastLocalServerProblem();
 
 // Activates on another machine. Receives the caller's arguments unchanged

@@ -1,0 +1,488 @@
+// The engine through orvo-engined, as applications on another machine reach
+// it: the server runs as a process of its own on a loopback port, the client
+// connects through its server list, and what it records and reads is what
+// the engine in this process reads; wrong credentials are refused while the
+// server serves on; a server that dies leaves failures with their reason.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <orvo/OrvoCI.h>
+#include <orvo/platform/com_error.h>
+#include "protocol/Installation.h"
+#include "tests/fixtures/scratch.h"
+#include "tests/tankengine/recording_support.h"
+
+extern char** environ;
+
+namespace orvo::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+unsigned FreeLoopbackPort()
+{
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// orvo-engined with a users file of one user, alice, on a free loopback
+// port: in plaintext, or with TLS and a certificate for "localhost" made for
+// the test; it logs into a file, and ends with the object.
+class EngineServer {
+public:
+    EngineServer(const ScratchDir& dir, bool tls, const std::vector<std::string>& options = {})
+        : m_users(dir.file("users")), m_log(dir.file("server.log")), m_certificate(dir.file("server.crt"))
+    {
+        FILE* add = popen((std::string(ORVO_ENGINED) + " --users " + m_users + " users add alice").c_str(), "w");
+        std::fputs("secret\n", add);
+        EXPECT_EQ(pclose(add), 0);
+        m_options = {"--allow-plaintext"};
+        if (tls) {
+            const std::string key = dir.file("server.key");
+            const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "
+                                     "-addext subjectAltName=DNS:localhost -keyout " +
+                                     key + " -out " + m_certificate + " 2>/dev/null";
+            EXPECT_EQ(std::system(make.c_str()), 0);
+            m_options = {"--tls-cert", m_certificate, "--tls-key", key};
+        }
+        m_options.insert(m_options.end(), options.begin(), options.end());
+        Start();
+    }
+    ~EngineServer() { Stop(SIGTERM); }
+
+    void Start()
+    {
+        port = FreeLoopbackPort();
+        const std::string listen = "127.0.0.1:" + std::to_string(port);
+        std::vector<std::string> args{ORVO_ENGINED, "--listen", listen, "--users", m_users};
+        args.insert(args.end(), m_options.begin(), m_options.end());
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ASSERT_EQ(posix_spawn(&m_pid, ORVO_ENGINED, &files, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&files);
+        for (int waited = 0; Log().find("serving on " + listen) == std::string::npos; ++waited) {
+            ASSERT_LT(waited, 600) << Log();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    // Ends the server: SIGTERM as the service manager stops it, SIGKILL as a crash.
+    void Signal(int signal) const { kill(m_pid, signal); }
+    void Stop(int signal)
+    {
+        if (m_pid > 0) {
+            kill(m_pid, signal);
+            waitpid(m_pid, nullptr, 0);
+            m_pid = 0;
+        }
+    }
+    std::string Log() const { return ReadFile(m_log); }
+    std::string PlainAddress() const { return "plain:127.0.0.1:" + std::to_string(port); }
+    std::string TlsAddress() const { return "localhost:" + std::to_string(port); }
+    const std::string& Certificate() const { return m_certificate; }
+
+    unsigned port = 0;
+
+private:
+    std::string m_users;
+    std::string m_log;
+    std::string m_certificate;
+    std::vector<std::string> m_options;
+    pid_t m_pid = 0;
+};
+
+// Connects client through the server list entry "lab".
+LONG ConnectTo(OrvoCI& client, const std::string& address, const char* user, const char* password)
+{
+    client.AddServer("lab", address.c_str(), user, "", password);
+    return client.ConnectServer("lab", "App");
+}
+
+class RemoteEngineTest : public ::testing::Test {
+protected:
+    LONG Connect(OrvoCI& client, const char* user, const char* password)
+    {
+        return ConnectTo(client, server.PlainAddress(), user, password);
+    }
+
+    // Records `batches` stream batches of Wav1 into T1 as block "Remote".
+    void Record(OrvoCI& client, std::int64_t batches)
+    {
+        ASSERT_TRUE(client.AddTank("T1", scratch.path().string().c_str())) << client.GetError().GetString();
+        ASSERT_TRUE(client.InitializeTank("T1")) << client.GetError().GetString();
+        ASSERT_TRUE(client.OpenTank("T1", 'W')) << client.GetError().GetString();
+        ASSERT_NE(client.StartRecord("Remote"), 0) << client.GetError().GetString();
+        for (std::int64_t b = 0; b < batches; ++b) {
+            ASSERT_EQ(SaveStreamRecord(client, "Wav1", kShortFormat, b), kChannels) << client.GetError().GetString();
+        }
+    }
+
+    ScratchRegistry registry;
+    ScratchDir scratch;
+    EngineServer server{scratch, false};
+};
+
+TEST_F(RemoteEngineTest, ARecordedBlockReadsBackAsTheEngineHereReadsIt)
+{
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    Record(remote, 12);
+    remote.StopRecord();
+    ASSERT_TRUE(remote.SelectBlock("Remote")) << remote.GetError().GetString();
+
+    OrvoCI local;
+    ASSERT_GT(local.ConnectServer("", "Here"), 0);
+    ASSERT_TRUE(local.OpenTank("T1", 'R'));
+    ASSERT_TRUE(local.SelectBlock("Remote"));
+
+    Records saved;
+    for (std::int64_t b = 0; b < 12; ++b) {
+        const Records batch = StreamRecords("Wav1", kShortFormat, b);
+        saved.insert(saved.end(), batch.begin(), batch.end());
+    }
+    const Records here = ReadBlock(local, {}, 50);
+    EXPECT_EQ(FirstDifference(here, TimeOrdered(saved)), "");
+    EXPECT_EQ(FirstDifference(ReadBlock(remote, {}, 50), here), "");
+    EXPECT_EQ(FirstDifference(ReadBlock(remote, {"Wav1", 3}, 7), Selected(here, {"Wav1", 3})), "");
+    CString text[4];
+    double remoteTimes[2] = {};
+    double localTimes[2] = {};
+    ASSERT_TRUE(remote.GetBlockInfo(&text[0], &text[1], &text[2], &remoteTimes[0], &remoteTimes[1], &text[3]));
+    ASSERT_TRUE(local.GetBlockInfo(&text[0], &text[1], &text[2], &localTimes[0], &localTimes[1], &text[3]));
+    EXPECT_EQ(remoteTimes[0], localTimes[0]);
+    EXPECT_EQ(remoteTimes[1], localTimes[1]);
+}
+
+// Connections at once, each on a thread of its own: readers of a finished
+// block and a recorder of a new one, each served whole and in order.
+TEST_F(RemoteEngineTest, ManyConnectionsAtOnceEachGetTheirWholeAnswers)
+{
+    constexpr int kReaders = 16;
+    constexpr std::int64_t kBatches = 6;
+    {
+        OrvoCI recorder;
+        ASSERT_GT(Connect(recorder, "alice", "secret"), 0) << recorder.GetError().GetString();
+        Record(recorder, kBatches);
+    }
+    Records saved;
+    for (std::int64_t b = 0; b < kBatches; ++b) {
+        const Records batch = StreamRecords("Wav1", kShortFormat, b);
+        saved.insert(saved.end(), batch.begin(), batch.end());
+    }
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kReaders; ++i) {
+        clients.emplace_back([&] {
+            OrvoCI reader;
+            ASSERT_GT(Connect(reader, "alice", "secret"), 0) << reader.GetError().GetString();
+            ASSERT_TRUE(reader.OpenTank("T1", 'R'));
+            ASSERT_TRUE(reader.SelectBlock("Remote")) << reader.GetError().GetString();
+            EXPECT_EQ(FirstDifference(ReadBlock(reader, {}, 10), TimeOrdered(saved)), "");
+        });
+    }
+    clients.emplace_back([&] {
+        OrvoCI recorder;
+        ASSERT_GT(Connect(recorder, "alice", "secret"), 0) << recorder.GetError().GetString();
+        ASSERT_TRUE(recorder.OpenTank("T1", 'W'));
+        ASSERT_NE(recorder.StartRecord("Concurrent"), 0) << recorder.GetError().GetString();
+        for (std::int64_t b = 0; b < kBatches; ++b) {
+            EXPECT_EQ(SaveStreamRecord(recorder, "Wav1", kShortFormat, b), kChannels) << recorder.GetError().GetString();
+        }
+        recorder.StopRecord();
+        ASSERT_TRUE(recorder.SelectBlock("Concurrent"));
+        EXPECT_EQ(FirstDifference(ReadBlock(recorder), TimeOrdered(saved)), "");
+    });
+    for (std::thread& client : clients) {
+        client.join();
+    }
+}
+
+// More than one message holds: the records go up in chunks through an
+// upload, the answer comes back in chunks through the call's sink.
+TEST_F(RemoteEngineTest, ArraysLargerThanAMessageCrossInChunks)
+{
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    Record(remote, 0);
+    Records records;
+    for (std::int64_t b = 0; records.size() * (kHeaderWords + StreamWords(kShortFormat)) * 4 < (9u << 20); ++b) {
+        const Records batch = StreamRecords("Wav1", kShortFormat, b);
+        records.insert(records.end(), batch.begin(), batch.end());
+    }
+    const std::vector<LONG> rows = Rows(records);
+    ASSERT_EQ(remote.SaveEvents(rows.data(), static_cast<LONG>(records.size())), static_cast<LONG>(records.size()))
+        << remote.GetError().GetString();
+    remote.StopRecord();
+    ASSERT_TRUE(remote.SelectBlock("Remote"));
+    EXPECT_EQ(FirstDifference(ReadBlock(remote, {}, static_cast<LONG>(records.size())), TimeOrdered(records)), "");
+}
+
+TEST_F(RemoteEngineTest, WrongCredentialsAreRefusedAndTheServerServesOn)
+{
+    for (auto [user, password] : {std::pair{"alice", "wrong"}, {"mallory", "secret"}, {"*", "*"}}) {
+        OrvoCI refused;
+        EXPECT_EQ(Connect(refused, user, password), 0) << user;
+        EXPECT_THAT(refused.GetError().GetString(), HasSubstr("Access is denied")) << user;
+    }
+    OrvoCI admitted;
+    EXPECT_GT(Connect(admitted, "alice", "secret"), 0) << admitted.GetError().GetString();
+    EXPECT_THAT(server.Log(), HasSubstr("login of \"mallory\" refused"));
+}
+
+TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
+{
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    Record(remote, 2);
+    server.Stop(SIGKILL);
+
+    EXPECT_EQ(SaveStreamRecord(remote, "Wav1", kShortFormat, 2), 0);
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("the connection to the engine server was lost"));
+    EXPECT_EQ(remote.GetEvents(nullptr, 10, 0, 0, 0, 0.0, 0.0, 0), ITankEngine::kCountFailed);
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("ReadEvents: the connection to the engine server was lost"));
+
+    // What was acknowledged before is on disk.
+    OrvoCI local;
+    ASSERT_GT(local.ConnectServer("", "Here"), 0);
+    ASSERT_TRUE(local.OpenTank("T1", 'R'));
+    ASSERT_TRUE(local.SelectBlock("Remote"));
+    EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(2 * kChannels));
+}
+
+// The engine on the server, activated as ConnectServer does, with alice's credentials.
+ComPtr<ITankEngine> ActivateRemote(const std::string& address)
+{
+    const BStr name(address);
+    std::string user = "alice";
+    std::string password = "secret";
+    COAUTHIDENTITY identity{reinterpret_cast<USHORT*>(user.data()), static_cast<ULONG>(user.size()), nullptr, 0,
+                            reinterpret_cast<USHORT*>(password.data()), static_cast<ULONG>(password.size()),
+                            SEC_WINNT_AUTH_IDENTITY_ANSI};
+    COAUTHINFO authentication{RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CONNECT,
+                              RPC_C_IMP_LEVEL_IMPERSONATE, &identity, EOAC_NONE};
+    COSERVERINFO server{0, name.get(), &authentication, 0};
+    MULTI_QI request{&ITankEngine::iid, nullptr, S_OK};
+    EXPECT_EQ(CoCreateInstanceEx(CLSID_TankEngine, nullptr, CLSCTX_REMOTE_SERVER, &server, 1, &request), S_OK);
+    ComPtr<ITankEngine> engine;
+    engine.attach(static_cast<ITankEngine*>(request.pItf));
+    return engine;
+}
+
+TEST_F(RemoteEngineTest, AConnectionMayNameNoOtherConnectionsClients)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    const ComPtr<ITankEngine> first = ActivateRemote(server.PlainAddress());
+    const ComPtr<ITankEngine> second = ActivateRemote(server.PlainAddress());
+    ASSERT_TRUE(first && second);
+    const LONG firstClient = first->AddClient(BStr("First").get());
+    const LONG secondClient = second->AddClient(BStr("Second").get());
+    ASSERT_GT(firstClient, 0);
+    ASSERT_GT(secondClient, 0);
+    EXPECT_EQ(second->DeleteClient(firstClient), 0);
+    BStr error;
+    EXPECT_EQ(second->GetError(secondClient, error.out()), 1);
+    EXPECT_EQ(BstrToAnsi(error.get()), "DeleteClient: no client " + std::to_string(firstClient) + " on this connection");
+    EXPECT_EQ(first->DeleteClient(firstClient), 1);
+    EXPECT_EQ(second->DeleteClient(secondClient), 1);
+    CoUninitialize();
+}
+
+// The orvo program works on the server's engine when told to: a demo
+// recorded through it, its blocks listed through it.
+TEST_F(RemoteEngineTest, TheOrvoProgramWorksOnAListedServer)
+{
+    const std::string orvo = ORVO_PROGRAM;
+    const std::string output = " > " + scratch.file("orvo.out") + " 2>&1";
+    ASSERT_EQ(std::system((orvo + " servers add lab " + server.PlainAddress() + " --user alice --password secret" +
+                           output).c_str()),
+              0)
+        << ReadFile(scratch.file("orvo.out"));
+    ASSERT_EQ(std::system((orvo + " demo " + scratch.file("demo") + " --seconds 1 --server lab" + output).c_str()), 0)
+        << ReadFile(scratch.file("orvo.out"));
+    ASSERT_EQ(std::system((orvo + " --server lab blocks OrvoDemo" + output).c_str()), 0)
+        << ReadFile(scratch.file("orvo.out"));
+    EXPECT_THAT(ReadFile(scratch.file("orvo.out")), HasSubstr("Block-1"));
+    EXPECT_THAT(server.Log(), HasSubstr("\"alice\" logged in"));
+}
+
+// A server that stops answering holds no caller for longer than the timeout.
+TEST_F(RemoteEngineTest, AServerThatStopsAnsweringTimesOut)
+{
+    ScopedEnv timeout("ORVO_REMOTE_TIMEOUT", "3");
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    server.Signal(SIGSTOP);
+    EXPECT_EQ(remote.InitializeTank("T1"), 0);
+    OrvoCI late;
+    EXPECT_EQ(Connect(late, "alice", "secret"), 0);
+    server.Signal(SIGCONT);
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("InitializeTank: the call to the engine server failed: "
+                                                         "no answer from the engine server within the timeout"));
+    EXPECT_THAT(late.GetError().GetString(), HasSubstr("timeout period expired"));
+}
+
+// The client's process dies mid-recording: the server deletes the clients of
+// its connection, which stops the recording with what was acknowledged.
+TEST_F(RemoteEngineTest, AConnectionThatDropsHasItsRecordingStopped)
+{
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t recorder = fork();
+    if (recorder == 0) {
+        OrvoCI remote;
+        const bool recording = Connect(remote, "alice", "secret") > 0 && remote.AddTank("T1", scratch.path().string().c_str()) &&
+                               remote.InitializeTank("T1") && remote.OpenTank("T1", 'W') && remote.StartRecord("Remote") &&
+                               SaveStreamRecord(remote, "Wav1", kShortFormat, 0) == kChannels;
+        const char byte = recording ? 1 : 0;
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
+    }
+    char recording = 0;
+    ASSERT_EQ(read(ready[0], &recording, 1), 1);
+    ASSERT_EQ(recording, 1);
+    OrvoCI local;
+    ASSERT_GT(local.ConnectServer("", "Here"), 0);
+    ASSERT_TRUE(local.OpenTank("T1", 'R'));
+    EXPECT_EQ(local.GetHotBlock(), "Remote");
+
+    kill(recorder, SIGKILL);
+    waitpid(recorder, nullptr, 0);
+    for (int waited = 0; server.Log().find("disconnected; its clients deleted") == std::string::npos; ++waited) {
+        ASSERT_LT(waited, 200) << server.Log();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(local.GetHotBlock(), "");
+    ASSERT_TRUE(local.SelectBlock("Remote"));
+    EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(kChannels));
+}
+
+// Sends words to the server as a peer of no good faith would; answers what
+// the server sent back before it closed the connection ("(open)" when it
+// did not within 20 s).
+std::string ServerAnswerTo(unsigned port, const std::vector<std::uint32_t>& words)
+{
+    const int peer = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    timeval patience{20, 0};
+    setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    std::string answer;
+    if (connect(peer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        write(peer, words.data(), words.size() * 4) == static_cast<ssize_t>(words.size() * 4)) {
+        char bytes[4096];
+        ssize_t got = 0;
+        while ((got = read(peer, bytes, sizeof bytes)) > 0) {
+            answer.append(bytes, static_cast<std::size_t>(got));
+        }
+        // Closed with our bytes unread, the connection is reset.
+        if (got < 0 && errno != ECONNRESET) {
+            answer = "(open)";
+        }
+    }
+    close(peer);
+    return answer;
+}
+
+// A frame whose segment table claims 4 GiB, and one claiming more segments
+// than any message has, are refused before anything is allocated for them;
+// so is a read of more rows than the server answers at once.
+TEST_F(RemoteEngineTest, WhatBreaksALimitIsRefusedWithItsReasonAndTheServerServesOn)
+{
+    EXPECT_THAT(ServerAnswerTo(server.port, {0, 0x20000000, 0, 0}), HasSubstr("Message is too large"));
+    EXPECT_THAT(ServerAnswerTo(server.port, {0xFFFFFFF0, 1, 2, 3}), HasSubstr("too many segments"));
+    OrvoCI remote;
+    ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
+    Record(remote, 1);
+    remote.StopRecord();
+    ASSERT_TRUE(remote.SelectBlock("Remote"));
+    EXPECT_EQ(remote.GetEvents(nullptr, (1 << 20) + 1, 0, 0, 0, 0.0, 0.0, 0), ITankEngine::kCountFailed);
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("ReadEvents: at most 1048576 rows"));
+    EXPECT_EQ(remote.GetEvents(nullptr, 1 << 20, 0, 0, 0, 0.0, 0.0, 0), kChannels);
+}
+
+TEST(RemoteEngineTanksRootTest, TanksOutsideTheServedFolderAreRefused)
+{
+    ScratchRegistry registry;
+    ScratchDir scratch;
+    std::filesystem::create_directory(scratch.path() / "served");
+    EngineServer server(scratch, false, {"--tanks-root", (scratch.path() / "served").string()});
+    OrvoCI local;
+    ASSERT_GT(local.ConnectServer("", "Here"), 0);
+    ASSERT_TRUE(local.AddTank("Elsewhere", scratch.path().string().c_str()));
+
+    OrvoCI remote;
+    ASSERT_GT(ConnectTo(remote, server.PlainAddress(), "alice", "secret"), 0) << remote.GetError().GetString();
+    EXPECT_TRUE(remote.AddTank("Inside", "")) << remote.GetError().GetString();
+    EXPECT_TRUE(remote.InitializeTank("Inside")) << remote.GetError().GetString();
+    EXPECT_TRUE(std::filesystem::is_directory(scratch.path() / "served" / "Inside"));
+    EXPECT_FALSE(remote.AddTank("Outside", scratch.path().string().c_str()));
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("lies outside the tanks this server serves"));
+    for (const char* name : {"../Escaped", "Elsewhere"}) {
+        EXPECT_FALSE(remote.InitializeTank(name)) << name;
+        EXPECT_THAT(remote.GetError().GetString(), HasSubstr("InitializeTank: \"" + std::string(name) + "\" lies outside"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "Escaped"));
+}
+
+TEST(RemoteEngineTlsTest, CredentialsTravelEncryptedAndPlaintextIsRefused)
+{
+    ScratchRegistry registry;
+    ScratchDir scratch;
+    EngineServer server(scratch, true);
+    ScopedEnv trusted("ORVO_SERVER_CERTIFICATES", server.Certificate());
+
+    OrvoCI plain;
+    EXPECT_EQ(ConnectTo(plain, server.PlainAddress(), "alice", "secret"), 0);
+    EXPECT_THAT(plain.GetError().GetString(), HasSubstr("The RPC server is unavailable"));
+
+    OrvoCI encrypted;
+    ASSERT_GT(ConnectTo(encrypted, server.TlsAddress(), "alice", "secret"), 0)
+        << encrypted.GetError().GetString() << server.Log();
+    EXPECT_TRUE(encrypted.AddTank("T1", scratch.path().string().c_str())) << encrypted.GetError().GetString();
+    EXPECT_TRUE(encrypted.InitializeTank("T1")) << encrypted.GetError().GetString();
+    EXPECT_THAT(server.Log(), HasSubstr("refused"));
+}
+
+}  // namespace
+}  // namespace orvo::test
