@@ -9,6 +9,7 @@
 
 #include <orvo/platform/bstr.h>
 #include <orvo/platform/errors.h>
+#include "platform/large_blocks.h"
 
 namespace {
 
@@ -109,16 +110,22 @@ std::size_t ElementCount(SAFEARRAY* psa)
     return CountElements(Bounds(psa), psa->cDims, psa->cbElements, &count) ? count : 0;
 }
 
+// Zero-filled data for the elements of an array, its bounds set.
+void* AllocateData(std::size_t count, ULONG cbElements)
+{
+    return orvo::TakeBlock(count * cbElements, true);
+}
+
 void FreeArray(SAFEARRAY* psa)
 {
+    const std::size_t count = ElementCount(psa);
     if (psa->pvData != nullptr && (psa->fFeatures & FADF_BSTR) != 0) {
         auto* strings = static_cast<BSTR*>(psa->pvData);
-        const std::size_t count = ElementCount(psa);
         for (std::size_t i = 0; i < count; ++i) {
             SysFreeString(strings[i]);
         }
     }
-    std::free(psa->pvData);
+    orvo::GiveBackBlock(psa->pvData, count * psa->cbElements);
     std::free(BlockOf(psa));
 }
 
@@ -154,7 +161,7 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds)
         Bounds(psa)[i] = bounds[cDims - 1 - i];
     }
     if (count != 0) {
-        psa->pvData = std::calloc(count, cbElements);
+        psa->pvData = AllocateData(count, cbElements);
         if (psa->pvData == nullptr) {
             FreeArray(psa);
             return nullptr;
@@ -196,7 +203,7 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** copy)
     result->cbElements = psa->cbElements;
     std::memcpy(Bounds(result), Bounds(psa), std::size_t{psa->cDims} * sizeof(SAFEARRAYBOUND));
     if (count != 0) {
-        result->pvData = std::calloc(count, psa->cbElements);
+        result->pvData = AllocateData(count, psa->cbElements);
         if (result->pvData == nullptr) {
             FreeArray(result);
             return E_OUTOFMEMORY;
