@@ -232,7 +232,8 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
         if (after && entry->time == after->time && entry->record <= after->record) {
             continue;  // read before, at the time where the last read stopped
         }
-        tank::Result<tank::Frame> frame = frames.Get(reader, entry->record, walk.RunEnd(entry->record));
+        tank::Result<tank::Frame> frame =
+            frames.Get(reader, entry->record, [&] { return walk.RunEnd(entry->record); });
         if (!frame) {
             return frame.failure();
         }

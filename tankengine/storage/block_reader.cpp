@@ -212,22 +212,19 @@ Status BlockReader::ReadData(std::span<const DataPlace> places) const
     return {};
 }
 
-Result<Frame> FrameRun::Get(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd)
+Status FrameRun::Read(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd)
 {
-    if (record < m_first || record - m_first >= m_count) {
-        if (record >= reader.m_end.frames) {
-            return reader.PastTheEnd(record);
-        }
-        m_count = std::min({std::max(runEnd, record + 1) - record, kMaxFrames, reader.m_end.frames - record});
-        m_first = record;
-        m_bytes.resize(m_count * kFrameBytes);
-        if (Status read = reader.m_headers.ReadExact(FrameOffset(record), m_bytes); !read) {
-            m_count = 0;
-            return read.failure();
-        }
+    if (record >= reader.m_end.frames) {
+        return reader.PastTheEnd(record);
     }
-    const auto at = static_cast<std::size_t>(record - m_first) * kFrameBytes;
-    return reader.Decoded(record, std::span(m_bytes).subspan(at).first<kFrameBytes>());
+    m_count = std::min({std::max(runEnd, record + 1) - record, kMaxFrames, reader.m_end.frames - record});
+    m_first = record;
+    m_bytes.resize(m_count * kFrameBytes);
+    Status read = reader.m_headers.ReadExact(FrameOffset(record), m_bytes);
+    if (!read) {
+        m_count = 0;
+    }
+    return read;
 }
 
 }  // namespace orvo::tank

@@ -88,10 +88,23 @@ public:
     static constexpr std::uint64_t kMaxFrames = 256;
 
     // The frame of record, as ReadFrame answers. One not at hand is read
-    // with those after it up to runEnd (at most kMaxFrames in all).
-    Result<Frame> Get(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd);
+    // with those after it up to runEnd(), asked only then (at most
+    // kMaxFrames in all).
+    template <class RunEnd>
+    Result<Frame> Get(const BlockReader& reader, std::uint64_t record, RunEnd runEnd)
+    {
+        if (record < m_first || record - m_first >= m_count) {
+            if (Status read = Read(reader, record, runEnd()); !read) {
+                return read.failure();
+            }
+        }
+        const auto at = static_cast<std::size_t>(record - m_first) * kFrameBytes;
+        return reader.Decoded(record, std::span(m_bytes).subspan(at).template first<kFrameBytes>());
+    }
 
 private:
+    Status Read(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd);
+
     std::vector<std::byte> m_bytes;
     std::uint64_t m_first = 0;
     std::uint64_t m_count = 0;

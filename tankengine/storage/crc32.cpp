@@ -1,6 +1,7 @@
 #include "tankengine/storage/crc32.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 
 #include <zlib.h>
@@ -13,8 +14,36 @@
 namespace orvo::tank {
 namespace {
 
+// The bytes folded at a time.
+constexpr std::size_t kFoldBlock = 64;
+
 // zlib takes a 32-bit length; longer spans go in pieces.
 constexpr std::size_t kZlibPieceBytes = std::size_t{1} << 30;
+
+// Byte by byte from a table, for the few bytes around a fold, where a call
+// into zlib would cost more than the bytes.
+constexpr std::size_t kByteWiseBytes = 64;
+
+constexpr std::array<std::uint32_t, 256> kByteTable = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int k = 0; k < 8; ++k) {
+            c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        }
+        table[n] = c;
+    }
+    return table;
+}();
+
+std::uint32_t ByteWiseCrc(std::uint32_t crc, std::span<const std::byte> bytes)
+{
+    crc = ~crc;
+    for (const std::byte b : bytes) {
+        crc = kByteTable[(crc ^ static_cast<std::uint32_t>(b)) & 0xFF] ^ (crc >> 8);
+    }
+    return ~crc;
+}
 
 std::uint32_t ZlibCrc(std::uint32_t crc, std::span<const std::byte> bytes)
 {
@@ -37,7 +66,6 @@ alignas(16) constexpr std::uint64_t kFold1[2] = {0x01751997d0, 0x00ccaa009e};
 alignas(16) constexpr std::uint64_t kFold64[2] = {0x0163cd6124, 0};
 alignas(16) constexpr std::uint64_t kBarrett[2] = {0x01db710641, 0x01f7011641};
 
-constexpr std::size_t kFoldBlock = 64;
 
 __m128i Load(const std::byte* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
 
@@ -105,7 +133,7 @@ std::uint32_t Crc32(std::uint32_t crc, std::span<const std::byte> bytes)
         bytes = bytes.subspan(folded);
     }
 #endif
-    return ZlibCrc(crc, bytes);
+    return bytes.size() < kByteWiseBytes ? ByteWiseCrc(crc, bytes) : ZlibCrc(crc, bytes);
 }
 
 }  // namespace orvo::tank
