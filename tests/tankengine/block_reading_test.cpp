@@ -105,19 +105,24 @@ TEST(BlockReading, TheChecksumIsZlibsForEveryLengthAndAlignment)
     }
 }
 
-// The data of many records read together land in their own rows, whatever
-// the runs they are read in: past the system's limit of pieces per call and
-// across the size at which runs are cut. A failure is told as the single
-// read of its record tells it.
+// The data of many records, appended in one batch, read together land in
+// their own rows, whatever the runs they are written and read in: past the
+// system's limit of pieces per call and across the sizes at which runs are
+// cut. A failure is told as the single read of its record tells it.
 TEST(BlockReading, DataOfManyRecordsReadTogetherAreEachRecordsOwn)
 {
     SampleTank sample(3000);
     Result<BlockWriter> writer = BlockWriter::OpenForAppend(sample.block);
     ASSERT_TRUE(writer);
+    // Around the sizes at which reads cut runs (1 MiB) and appends cut the
+    // data they gather for one write (8 MiB).
     constexpr std::size_t kMiBWords = std::size_t{1} << 18;
     std::vector<OwnedRecord> large = {MakeRecord(Code("Big1"), 10, kMiBWords, 1),
                                       MakeRecord(Code("Big1"), 11, kMiBWords - 1, 2),
-                                      MakeRecord(Code("Big1"), 12, 1, 3)};
+                                      MakeRecord(Code("Big1"), 12, 1, 3),
+                                      MakeRecord(Code("Big1"), 13, 6 * kMiBWords, 4),
+                                      MakeRecord(Code("Big1"), 14, 8 * kMiBWords + 1, 5),
+                                      MakeRecord(Code("Big1"), 15, 1, 6)};
     ASSERT_TRUE(writer->Append(Views(large)));
     ASSERT_TRUE(writer->Close(3));
     Result<BlockReader> reader = BlockReader::Open(sample.block);
