@@ -9,6 +9,7 @@
 
 #include <orvo/platform/bstr.h>
 #include <orvo/platform/errors.h>
+#include "platform/arrays.h"
 #include "platform/large_blocks.h"
 
 namespace {
@@ -110,12 +111,6 @@ std::size_t ElementCount(SAFEARRAY* psa)
     return CountElements(Bounds(psa), psa->cDims, psa->cbElements, &count) ? count : 0;
 }
 
-// Zero-filled data for the elements of an array, its bounds set.
-void* AllocateData(std::size_t count, ULONG cbElements)
-{
-    return orvo::TakeBlock(count * cbElements, true);
-}
-
 void FreeArray(SAFEARRAY* psa)
 {
     const std::size_t count = ElementCount(psa);
@@ -141,9 +136,7 @@ HRESULT FindBound(SAFEARRAY* psa, UINT nDim, const void* out, SAFEARRAYBOUND* bo
     return S_OK;
 }
 
-}  // namespace
-
-SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds)
+SAFEARRAY* CreateArray(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds, bool zeroed)
 {
     const ULONG cbElements = ElementSize(vt);
     std::size_t count = 0;
@@ -161,13 +154,25 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds)
         Bounds(psa)[i] = bounds[cDims - 1 - i];
     }
     if (count != 0) {
-        psa->pvData = AllocateData(count, cbElements);
+        psa->pvData = orvo::TakeBlock(count * cbElements, zeroed || vt == VT_BSTR);
         if (psa->pvData == nullptr) {
             FreeArray(psa);
             return nullptr;
         }
     }
     return psa;
+}
+
+}  // namespace
+
+SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds)
+{
+    return CreateArray(vt, cDims, bounds, true);
+}
+
+SAFEARRAY* orvo::SafeArrayCreateUnfilled(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds)
+{
+    return CreateArray(vt, cDims, bounds, false);
 }
 
 HRESULT SafeArrayDestroy(SAFEARRAY* psa)
@@ -203,7 +208,7 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** copy)
     result->cbElements = psa->cbElements;
     std::memcpy(Bounds(result), Bounds(psa), std::size_t{psa->cDims} * sizeof(SAFEARRAYBOUND));
     if (count != 0) {
-        result->pvData = AllocateData(count, psa->cbElements);
+        result->pvData = orvo::TakeBlock(count * psa->cbElements, true);
         if (result->pvData == nullptr) {
             FreeArray(result);
             return E_OUTOFMEMORY;

@@ -3,6 +3,7 @@
 #include "tankengine/server/TankEngine.h"
 
 #include <orvo/platform/safearray.h>
+#include "platform/arrays.h"
 #include "tankengine/server/Answers.h"
 #include "tankengine/server/Records.h"
 
@@ -119,7 +120,9 @@ tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::v
                                    std::uint32_t width, bool headersOnly)
 {
     SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows.size()), 0}, {width, 0}};
-    SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
+    // Every word is written below, or the array goes again: the header, the
+    // data read into place, zeros past a shorter record.
+    SAFEARRAY* array = orvo::SafeArrayCreateUnfilled(VT_I4, 2, bounds);
     if (array == nullptr) {
         return tank::Fail(kOutOfMemory, "no memory for " + std::to_string(rows.size()) + " rows of " +
                                             std::to_string(width) + " words");
@@ -129,10 +132,13 @@ tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::v
     for (std::size_t i = 0; i < rows.size(); ++i) {
         std::int32_t* row = words + i * width;
         WriteHeader(row, rows[i].head);
+        std::uint32_t filled = kHeaderWords;
         if (!headersOnly && rows[i].head.size > kHeaderWords) {
             places.push_back({rows[i].record, &rows[i].frame,
                               std::span<std::int32_t>(row + kHeaderWords, width - kHeaderWords)});
+            filled = static_cast<std::uint32_t>(rows[i].head.size);
         }
+        std::fill(row + filled, row + width, 0);
     }
     if (tank::Status read = reader.ReadData(places); !read) {
         (void)SafeArrayDestroy(array);
