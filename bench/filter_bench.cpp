@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include "protocol/Installation.h"
 #include "tests/tankengine/recording_support.h"
 
 namespace {
@@ -42,8 +43,10 @@ public:
         }
         m_folder = pattern;
         ::setenv("ORVO_REGISTRY", (m_folder / "registry.db").c_str(), 1);
+        // The client registered the engine in the registry in use before;
+        // this one needs it too.
         const std::string tank = (m_folder / "Tank").string();
-        ready = client.ConnectServer("", "BenchFilter") > 0 &&
+        ready = orvo::RegisterInstallation() == ERROR_SUCCESS && client.ConnectServer("", "BenchFilter") > 0 &&
                 client.InitializeTank(tank.c_str()) != 0 && client.OpenTank(tank.c_str(), 'W') != 0 && Record() &&
                 client.SelectBlock("Long") != 0 && client.SetFilterWithDesc(kFilter) == 2;
         double* table = nullptr;

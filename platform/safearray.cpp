@@ -9,6 +9,8 @@
 
 #include <orvo/platform/bstr.h>
 #include <orvo/platform/errors.h>
+#include "platform/arrays.h"
+#include "platform/large_blocks.h"
 
 namespace {
 
@@ -111,14 +113,14 @@ std::size_t ElementCount(SAFEARRAY* psa)
 
 void FreeArray(SAFEARRAY* psa)
 {
+    const std::size_t count = ElementCount(psa);
     if (psa->pvData != nullptr && (psa->fFeatures & FADF_BSTR) != 0) {
         auto* strings = static_cast<BSTR*>(psa->pvData);
-        const std::size_t count = ElementCount(psa);
         for (std::size_t i = 0; i < count; ++i) {
             SysFreeString(strings[i]);
         }
     }
-    std::free(psa->pvData);
+    orvo::GiveBackBlock(psa->pvData, count * psa->cbElements);
     std::free(BlockOf(psa));
 }
 
@@ -134,9 +136,7 @@ HRESULT FindBound(SAFEARRAY* psa, UINT nDim, const void* out, SAFEARRAYBOUND* bo
     return S_OK;
 }
 
-}  // namespace
-
-SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds)
+SAFEARRAY* CreateArray(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds, bool zeroed)
 {
     const ULONG cbElements = ElementSize(vt);
     std::size_t count = 0;
@@ -154,13 +154,25 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds)
         Bounds(psa)[i] = bounds[cDims - 1 - i];
     }
     if (count != 0) {
-        psa->pvData = std::calloc(count, cbElements);
+        psa->pvData = orvo::TakeBlock(count * cbElements, zeroed || vt == VT_BSTR);
         if (psa->pvData == nullptr) {
             FreeArray(psa);
             return nullptr;
         }
     }
     return psa;
+}
+
+}  // namespace
+
+SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds)
+{
+    return CreateArray(vt, cDims, bounds, true);
+}
+
+SAFEARRAY* orvo::SafeArrayCreateUnfilled(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* bounds)
+{
+    return CreateArray(vt, cDims, bounds, false);
 }
 
 HRESULT SafeArrayDestroy(SAFEARRAY* psa)
@@ -196,7 +208,7 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** copy)
     result->cbElements = psa->cbElements;
     std::memcpy(Bounds(result), Bounds(psa), std::size_t{psa->cDims} * sizeof(SAFEARRAYBOUND));
     if (count != 0) {
-        result->pvData = std::calloc(count, psa->cbElements);
+        result->pvData = orvo::TakeBlock(count * psa->cbElements, true);
         if (result->pvData == nullptr) {
             FreeArray(result);
             return E_OUTOFMEMORY;

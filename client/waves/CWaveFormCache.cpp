@@ -12,6 +12,7 @@
 
 #include <orvo/platform/errors.h>
 #include <orvo/platform/safearray.h>
+#include "platform/large_blocks.h"
 
 namespace {
 
@@ -87,7 +88,7 @@ CWaveFormCache::CWaveFormCache(const CWaveFormCache& other)
         for (const auto& [key, record] : other.m_records) {
             // The slot comes first, so a throwing insert leaks no block.
             auto slot = m_records.emplace_hint(m_records.end(), key, nullptr);
-            void* copy = std::malloc(bytes);
+            void* copy = orvo::TakeBlock(bytes, false);
             if (copy == nullptr) {
                 throw std::bad_alloc();
             }
@@ -135,14 +136,15 @@ void CWaveFormCache::Swap(CWaveFormCache& other) noexcept
 
 void CWaveFormCache::ClearCache()
 {
+    const auto bytes = static_cast<std::size_t>(RecordBytes());
+    for (auto& entry : m_records) {
+        orvo::GiveBackBlock(entry.second, bytes);
+    }
+    m_records.clear();
     m_sampleRate = 0.0;
     m_startTime = 0.0;
     m_endTime = 0.0;
     m_npts = 0;
-    for (auto& entry : m_records) {
-        std::free(entry.second);
-    }
-    m_records.clear();
 }
 
 int CWaveFormCache::CacheIdx(double time) const
@@ -222,9 +224,8 @@ bool CWaveFormCache::AddEvent(LONG key, const SQHead* head, CString* err)
         }
         return false;
     }
-    auto* record = static_cast<SQHead*>(std::malloc(static_cast<std::size_t>(bytes)));
+    auto* record = static_cast<SQHead*>(orvo::TakeBlock(static_cast<std::size_t>(bytes), true));
     if (record != nullptr) {
-        std::memset(record, 0, static_cast<std::size_t>(bytes));
         std::memcpy(record, head, sizeof(SQHead));
         record->size = m_npts + kHeaderWords;
         record->type = kStreamType;
@@ -238,7 +239,7 @@ bool CWaveFormCache::AddEvent(LONG key, const SQHead* head, CString* err)
             m_records.emplace(key, record);
             return true;
         } catch (const std::bad_alloc&) {
-            std::free(record);
+            orvo::GiveBackBlock(record, static_cast<std::size_t>(bytes));
         }
     }
     if (err != nullptr) {
@@ -259,7 +260,7 @@ bool CWaveFormCache::AddData(double time, LONG key, const float* data, LONG coun
     }
     float* samples = Samples(found->second);
 
-    if (dataRate != 0.0 && std::fabs(dataRate - m_sampleRate) >= 1e-6) {
+    if (!OnGrid(dataRate)) {
         for (LONG i = 0; i < count; ++i) {
             // Compared as a double so that no far-off time is ever narrowed;
             // truncation sends -0.5 to point 0, as narrowing to int would.
@@ -291,6 +292,42 @@ bool CWaveFormCache::AddData(double time, LONG key, const float* data, LONG coun
     std::memcpy(samples + offset, data + skip,
                 static_cast<std::size_t>(std::min(available, room)) * sizeof(float));
     return true;
+}
+
+bool CWaveFormCache::OnGrid(double dataRate) const
+{
+    return dataRate == 0.0 || std::fabs(dataRate - m_sampleRate) < 1e-6;
+}
+
+bool CWaveFormCache::AddRecords(const CWaveFormCache& from, CString* err)
+{
+    if (from.m_records.empty()) {
+        return true;
+    }
+    const double rate = from.m_records.begin()->second->sampleFreq;
+    for (const auto& entry : from.m_records) {
+        const SQHead& head = *entry.second;
+        if (!TimeInCache(head.timeStamp)) {
+            break;
+        }
+        if (!AddEvent(head.channel, &head, err)) {
+            return false;
+        }
+        AddData(head.timeStamp, head.channel, Samples(entry.second), from.m_npts, rate);
+    }
+    return true;
+}
+
+bool CWaveFormCache::TakesVerbatim(const CWaveFormCache& from) const
+{
+    return m_sampleRate == from.m_sampleRate && m_startTime == from.m_startTime && m_endTime == from.m_endTime &&
+           m_npts == from.m_npts && TimeInCache(m_startTime) && OnGrid(static_cast<float>(m_sampleRate));
+}
+
+LONG CWaveFormCache::RecordCount() const
+{
+    // Within LONG: every record lies within an int memory limit.
+    return static_cast<LONG>(m_records.size());
 }
 
 float* CWaveFormCache::GetBuff(LONG key)

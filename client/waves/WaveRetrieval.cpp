@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
@@ -21,6 +22,14 @@ constexpr LONG kNextBatch = 1;       // read option: the next batch of the same 
 constexpr LONG kHeaderItems = 1024;  // read option when events give one value each
 constexpr LONG kLongMax = std::numeric_limits<LONG>::max();
 constexpr double kFallbackRate = 100.0;
+
+// Where a read from startTime lays its grid: onto the store's own sample
+// grid. Truncated as a double: a 32-bit product would overflow for starts
+// later than about a day at common rates.
+double GridStart(double startTime, double storeRate)
+{
+    return startTime != 0.0 && storeRate > 0.0 ? std::trunc(storeRate * startTime) / storeRate : startTime;
+}
 
 LONG Saturated(std::int64_t value)
 {
@@ -85,6 +94,10 @@ LONG OrvoCI::_GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG cha
     if (found < 1 || probe == nullptr) {
         return found;
     }
+    // Kept: the reads below refill the event buffer.
+    LONG probeHeader[kHeaderWords];
+    std::memcpy(probeHeader, probe, sizeof probeHeader);
+    const double storeRate = ReadHeader(probeHeader).sampleFreq;
 
     if (useValidRanges) {
         // The kept ranges, not the engine's table: the table's rows may be
@@ -113,6 +126,14 @@ LONG OrvoCI::_GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG cha
             }
         }
         CWaveFormCache rangeCache(cache.GetMaxMemLimit());
+        // A single range whose grid is the window's own is read straight onto
+        // it: copied from a grid of its own, its records would land as they are.
+        if (clipped.size() == 1 && clipped[0].end > 0.0 &&
+            rangeCache.InitCache(GridStart(clipped[0].start, storeRate), clipped[0].end, refRate) &&
+            cache.TakesVerbatim(rangeCache)) {
+            return _GetWaves(cache, nullptr, code, channel, sortCode, clipped[0].start, clipped[0].end, fillItem,
+                             fillValue, refRate, false);
+        }
         std::int64_t total = 0;
         for (const TimeRange& range : clipped) {
             const LONG r = _GetWaves(rangeCache, nullptr, code, channel, sortCode, range.start, range.end, fillItem,
@@ -120,7 +141,9 @@ LONG OrvoCI::_GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG cha
             if (r < 0) {
                 return r;
             }
-            if (r > 0 && !SaveToWaveCache(cache, 0, 0.0)) {
+            CString err;
+            if (r > 0 && !cache.AddRecords(rangeCache, &err)) {
+                RCE("SaveToWaveCache", err, "");
                 return 0;
             }
             total += r;
@@ -128,17 +151,9 @@ LONG OrvoCI::_GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG cha
         return Saturated(total);
     }
 
-    const double storeRate = ReadHeader(probe).sampleFreq;
-    double start = startTime;
-    double lead = 0.0;
-    if (startTime != 0.0 && storeRate > 0.0) {
-        // Onto the store's own sample grid. Truncated as a double: a 32-bit
-        // product would overflow for starts later than about a day at
-        // common rates.
-        start = std::trunc(storeRate * startTime) / storeRate;
-        // One record's duration, so that a record running into the start is read.
-        lead = GetNpts(probe) / storeRate;
-    }
+    const double start = GridStart(startTime, storeRate);
+    // One record's duration, so that a record running into the start is read.
+    const double lead = startTime != 0.0 && storeRate > 0.0 ? GetNpts(probeHeader) / storeRate : 0.0;
     double end = endTime;
     if (endTime == 0.0) {
         end = 0.0;
@@ -170,8 +185,12 @@ LONG OrvoCI::_GetWaves(CWaveFormCache& cache, LONG** ppData, LONG code, LONG cha
     if (batch < 0) {
         return batch;
     }
+    // The rows go to the event buffer only for a caller that reads them there.
+    if (ppData == nullptr) {
+        return cache.RecordCount();
+    }
     const LONG records = cache.SaveToReadV(*m_events, true);
-    if (records >= 1 && ppData != nullptr) {
+    if (records >= 1) {
         *ppData = orvo::EventRowsOf(*m_events).data;
     }
     return records;

@@ -4,8 +4,9 @@
 // the records leave as float SAFEARRAYs in either of two shapes, or as a flat
 // array. A memory limit given at construction bounds the records together.
 //
-// Records are obtained with malloc and released with free, because GetEvBuff
-// hands out blocks of the same kind for the caller to free.
+// GetEvBuff hands out blocks from malloc for the caller to free. The records
+// themselves come from the platform's store of large blocks, so that a cache
+// made again for the next read gets pages that are already there.
 //
 // Copies duplicate every record, so no two caches ever own one block.
 //
@@ -52,6 +53,18 @@ public:
     // the grid are dropped and still count as success.
     bool AddData(double time, LONG key, const float* data, LONG count, double dataRate);
 
+    // Lays the records of `from` onto this grid in key order, as a reader of
+    // from.SaveToReadV's rows would: each record new here is made from its
+    // header, each from its own start at the rate of the first. Stops at the
+    // first record that starts past this grid. False, with err set as by
+    // AddEvent, when a record is refused.
+    bool AddRecords(const CWaveFormCache& from, CString* err);
+    // Whether AddRecords of `from` would copy its records as they are: the
+    // same grid, with room for them, at a rate the header's float holds.
+    // Reads into `from` may then go straight into this cache instead.
+    bool TakesVerbatim(const CWaveFormCache& from) const;
+    LONG RecordCount() const;
+
     // The key's first float, or null without a record.
     float* GetBuff(LONG key);
     bool TimeInCache(double time) const;
@@ -79,6 +92,8 @@ private:
     double CeilTime_OnInterval(double time) const;
     double FloorTime_OnInterval(double time) const;
     std::uint64_t RecordBytes() const;
+    // Whether samples at dataRate are copied onto the grid rather than binned.
+    bool OnGrid(double dataRate) const;
     void Swap(CWaveFormCache& other) noexcept;
 
     int m_maxMemLimit;

@@ -3,6 +3,7 @@
 #include "tankengine/server/TankEngine.h"
 
 #include <orvo/platform/safearray.h>
+#include "platform/arrays.h"
 #include "tankengine/server/Answers.h"
 #include "tankengine/server/Records.h"
 
@@ -58,6 +59,24 @@ public:
         return m_entries[m_at++];
     }
 
+    // Where frames read ahead for `record`, met next, should end: past the
+    // records of the entries after it while they lie close by, so that the
+    // reads of a sparse store fetch few frames of others. All stores in time
+    // order are near the order of the file.
+    std::uint64_t RunEnd(std::uint64_t record) const
+    {
+        const std::uint64_t reach = record + tank::FrameRun::kMaxFrames;
+        if (m_all) {
+            return reach;
+        }
+        std::uint64_t end = record + 1;
+        const std::size_t last = std::min(m_entries.size(), m_at + tank::FrameRun::kMaxFrames);
+        for (std::size_t i = m_at; i < last && m_entries[i].record < reach; ++i) {
+            end = std::max(end, m_entries[i].record + 1);
+        }
+        return end;
+    }
+
     // Goes on at the first record at or after a later time.
     void SkipTo(const tank::StoreIndex& index, double time)
     {
@@ -101,23 +120,29 @@ tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::v
                                    std::uint32_t width, bool headersOnly)
 {
     SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows.size()), 0}, {width, 0}};
-    SAFEARRAY* array = SafeArrayCreate(VT_I4, 2, bounds);
+    // Every word is written below, or the array goes again: the header, the
+    // data read into place, zeros past a shorter record.
+    SAFEARRAY* array = orvo::SafeArrayCreateUnfilled(VT_I4, 2, bounds);
     if (array == nullptr) {
         return tank::Fail(kOutOfMemory, "no memory for " + std::to_string(rows.size()) + " rows of " +
                                             std::to_string(width) + " words");
     }
     auto* words = static_cast<std::int32_t*>(array->pvData);
+    std::vector<tank::DataPlace> places;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         std::int32_t* row = words + i * width;
         WriteHeader(row, rows[i].head);
+        std::uint32_t filled = kHeaderWords;
         if (!headersOnly && rows[i].head.size > kHeaderWords) {
-            tank::Result<std::size_t> read = reader.ReadData(
-                rows[i].record, rows[i].frame, std::span<std::int32_t>(row + kHeaderWords, width - kHeaderWords));
-            if (!read) {
-                (void)SafeArrayDestroy(array);
-                return read.failure();
-            }
+            places.push_back({rows[i].record, &rows[i].frame,
+                              std::span<std::int32_t>(row + kHeaderWords, width - kHeaderWords)});
+            filled = static_cast<std::uint32_t>(rows[i].head.size);
         }
+        std::fill(row + filled, row + width, 0);
+    }
+    if (tank::Status read = reader.ReadData(places); !read) {
+        (void)SafeArrayDestroy(array);
+        return read.failure();
     }
     return array;
 }
@@ -195,6 +220,7 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
     EntryWalk walk(reader.Index(), selection.code, after ? after->time : selection.start);
     client.sorting.BeginRead(reader.Dir());
     std::vector<Row> rows;
+    tank::FrameRun frames;
     std::uint32_t width = kHeaderWords;
     bool windowDone = false;
     const std::size_t maxRows = std::min(static_cast<std::size_t>(maxEvents), kMaxAnswerRows);
@@ -212,7 +238,8 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
         if (after && entry->time == after->time && entry->record <= after->record) {
             continue;  // read before, at the time where the last read stopped
         }
-        tank::Result<tank::Frame> frame = reader.ReadFrame(entry->record);
+        tank::Result<tank::Frame> frame =
+            frames.Get(reader, entry->record, [&] { return walk.RunEnd(entry->record); });
         if (!frame) {
             return frame.failure();
         }

@@ -2,11 +2,19 @@
 
 #include "tankengine/storage/block_files.h"
 
+#include <algorithm>
 #include <limits>
 
 #include <fcntl.h>
 
 namespace orvo::tank {
+namespace {
+
+// The data read for one checksum pass: small enough to be checked from the
+// processor's cache, large enough that a call fetches many records.
+constexpr std::uint64_t kRunBytes = std::uint64_t{1} << 20;
+
+}  // namespace
 
 Result<BlockReader> BlockReader::Open(const std::filesystem::path& blockDir)
 {
@@ -104,22 +112,32 @@ Failure BlockReader::RecordFailure(std::uint64_t record, const Failure& failure)
     return Fail(failure.kind, "record " + std::to_string(record) + " of " + m_dir.string() + ": " + failure.text);
 }
 
-Result<Frame> BlockReader::ReadFrame(std::uint64_t record) const
+Failure BlockReader::PastTheEnd(std::uint64_t record) const
 {
-    if (record >= m_end.frames) {
-        return Fail(ErrorKind::kInvalidArgument, "record " + std::to_string(record) + " is past the " +
-                                                     std::to_string(m_end.frames) + " records of " + m_dir.string());
-    }
-    FrameBytes bytes{};
-    if (Status read = m_headers.ReadExact(FrameOffset(record), bytes); !read) {
-        return read.failure();
-    }
+    return Fail(ErrorKind::kInvalidArgument, "record " + std::to_string(record) + " is past the " +
+                                                 std::to_string(m_end.frames) + " records of " + m_dir.string());
+}
+
+Result<Frame> BlockReader::Decoded(std::uint64_t record, std::span<const std::byte, kFrameBytes> bytes) const
+{
     std::optional<Frame> frame = DecodeFrame(bytes);
     if (!frame) {
         return Fail(ErrorKind::kCorruption,
                     "record " + std::to_string(record) + " of " + m_dir.string() + " changed after it was read");
     }
     return *frame;
+}
+
+Result<Frame> BlockReader::ReadFrame(std::uint64_t record) const
+{
+    if (record >= m_end.frames) {
+        return PastTheEnd(record);
+    }
+    FrameBytes bytes{};
+    if (Status read = m_headers.ReadExact(FrameOffset(record), bytes); !read) {
+        return read.failure();
+    }
+    return Decoded(record, bytes);
 }
 
 Result<SQHead> BlockReader::Header(std::uint64_t record) const
@@ -153,6 +171,60 @@ Result<std::size_t> BlockReader::ReadData(std::uint64_t record, const Frame& fra
         return RecordFailure(record, read.failure());
     }
     return words;
+}
+
+Status BlockReader::ReadData(std::span<const DataPlace> places) const
+{
+    std::vector<iovec> pieces;
+    for (std::size_t first = 0; first < places.size();) {
+        // A run: records whose data follow one another, each fitting its place.
+        std::size_t end = first;
+        std::uint64_t runBytes = 0;
+        pieces.clear();
+        for (; end < places.size(); ++end) {
+            const Frame& frame = *places[end].frame;
+            if (frame.dataOffset != places[first].frame->dataOffset + runBytes ||
+                frame.dataBytes / 4 > places[end].out.size() ||
+                (end > first && runBytes + frame.dataBytes > kRunBytes)) {
+                break;
+            }
+            if (frame.dataBytes > 0) {
+                pieces.push_back({places[end].out.data(), frame.dataBytes});
+            }
+            runBytes += frame.dataBytes;
+        }
+        bool intact = end > first && m_data.ReadExact(places[first].frame->dataOffset, pieces);
+        for (std::size_t i = first; intact && i < end; ++i) {
+            const Frame& frame = *places[i].frame;
+            intact = DataCrc(std::as_bytes(places[i].out.first(frame.dataBytes / 4))) == frame.dataCrc;
+        }
+        if (!intact) {
+            // One by one again, so that a failure is told as for a single read.
+            end = std::max(end, first + 1);
+            for (std::size_t i = first; i < end; ++i) {
+                if (Result<std::size_t> read = ReadData(places[i].record, *places[i].frame, places[i].out); !read) {
+                    return read.failure();
+                }
+            }
+        }
+        first = end;
+    }
+    return {};
+}
+
+Status FrameRun::Read(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd)
+{
+    if (record >= reader.m_end.frames) {
+        return reader.PastTheEnd(record);
+    }
+    m_count = std::min({std::max(runEnd, record + 1) - record, kMaxFrames, reader.m_end.frames - record});
+    m_first = record;
+    m_bytes.resize(m_count * kFrameBytes);
+    Status read = reader.m_headers.ReadExact(FrameOffset(record), m_bytes);
+    if (!read) {
+        m_count = 0;
+    }
+    return read;
 }
 
 }  // namespace orvo::tank

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace orvo::tank {
 
@@ -20,6 +21,13 @@ namespace orvo::tank {
 struct BlockDamage {
     std::uint64_t record;     // the first damaged record
     std::uint64_t validPast;  // valid records found past it
+};
+
+// Where the data of one record go, for a read of many records' data.
+struct DataPlace {
+    std::uint64_t record;
+    const Frame* frame;  // as ReadFrame answered it
+    std::span<std::int32_t> out;
 };
 
 class BlockReader {
@@ -47,11 +55,20 @@ public:
     // before it wants the data: the frame is then read once.
     Result<Frame> ReadFrame(std::uint64_t record) const;
     Result<std::size_t> ReadData(std::uint64_t record, const Frame& frame, std::span<std::int32_t> out) const;
+    // ReadData for each place, with one read for the records whose data lie
+    // back to back in the file, and the checksums taken while the data are
+    // still in the cache. Fails as the first failing ReadData would.
+    Status ReadData(std::span<const DataPlace> places) const;
 
     const StoreIndex& Index() const { return m_index; }
 
 private:
+    friend class FrameRun;
+
     BlockReader() = default;
+
+    Failure PastTheEnd(std::uint64_t record) const;
+    Result<Frame> Decoded(std::uint64_t record, std::span<const std::byte, kFrameBytes> bytes) const;
 
     // Failures of one record name it and the block.
     Failure RecordFailure(std::uint64_t record, const Failure& failure) const;
@@ -62,6 +79,35 @@ private:
     ScanPosition m_end;
     StoreIndex m_index;
     std::optional<BlockDamage> m_damage;
+};
+
+// Frames read ahead for a walk that meets records mostly in the order of the
+// file: a run of them comes with one read rather than one read each.
+class FrameRun {
+public:
+    static constexpr std::uint64_t kMaxFrames = 256;
+
+    // The frame of record, as ReadFrame answers. One not at hand is read
+    // with those after it up to runEnd(), asked only then (at most
+    // kMaxFrames in all).
+    template <class RunEnd>
+    Result<Frame> Get(const BlockReader& reader, std::uint64_t record, RunEnd runEnd)
+    {
+        if (record < m_first || record - m_first >= m_count) {
+            if (Status read = Read(reader, record, runEnd()); !read) {
+                return read.failure();
+            }
+        }
+        const auto at = static_cast<std::size_t>(record - m_first) * kFrameBytes;
+        return reader.Decoded(record, std::span(m_bytes).subspan(at).template first<kFrameBytes>());
+    }
+
+private:
+    Status Read(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd);
+
+    std::vector<std::byte> m_bytes;
+    std::uint64_t m_first = 0;
+    std::uint64_t m_count = 0;
 };
 
 }  // namespace orvo::tank

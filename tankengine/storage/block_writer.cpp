@@ -15,6 +15,8 @@ namespace orvo::tank {
 namespace {
 
 constexpr int kMaxNameSuffix = 1000;
+// The most data a batch gathers for one write; the buffer stays this small.
+constexpr std::size_t kBatchDataBytes = std::size_t{8} << 20;
 
 Status WriteNewFile(const std::filesystem::path& path, std::span<const std::byte> bytes)
 {
@@ -319,19 +321,44 @@ Status BlockWriter::Append(std::span<const Record> records)
 Status BlockWriter::WriteBatch(std::span<const Record> records)
 {
     // Data first: a frame must never be visible before the data it names.
-    std::vector<std::byte> frames(records.size() * kFrameBytes);
+    // They are gathered into one write, in pieces of kBatchDataBytes at most;
+    // a record larger than that goes from the caller's memory.
+    m_frames.resize(records.size() * kFrameBytes);
+    m_gathered.clear();
+    std::uint64_t dataEnd = m_end.dataEnd;
+    std::uint64_t gatheredAt = dataEnd;  // where m_gathered goes: dataEnd less its size
+    const auto flush = [&]() -> Status {
+        Status written = m_data.WriteAll(gatheredAt, m_gathered);
+        gatheredAt += m_gathered.size();
+        m_gathered.clear();
+        return written;
+    };
     for (std::size_t i = 0; i < records.size(); ++i) {
         std::span<const std::byte> data = std::as_bytes(records[i].data);
-        if (Status s = m_data.WriteAll(m_end.dataEnd, data); !s) {
-            return s;
+        if (m_gathered.size() + data.size() > kBatchDataBytes) {
+            if (Status s = flush(); !s) {
+                return s;
+            }
         }
-        Frame frame{records[i].head, m_end.dataEnd, DataBytes(records[i].head), DataCrc(data)};
-        std::ranges::copy(EncodeFrame(frame), frames.begin() + static_cast<std::ptrdiff_t>(i * kFrameBytes));
-        m_end.dataEnd += frame.dataBytes;
+        if (data.size() > kBatchDataBytes) {
+            if (Status s = m_data.WriteAll(gatheredAt, data); !s) {
+                return s;
+            }
+            gatheredAt += data.size();
+        } else {
+            m_gathered.insert(m_gathered.end(), data.begin(), data.end());
+        }
+        Frame frame{records[i].head, dataEnd, DataBytes(records[i].head), DataCrc(data)};
+        std::ranges::copy(EncodeFrame(frame), m_frames.begin() + static_cast<std::ptrdiff_t>(i * kFrameBytes));
+        dataEnd += frame.dataBytes;
     }
-    if (Status s = m_headers.WriteAll(FrameOffset(m_end.frames), frames); !s) {
+    if (Status s = flush(); !s) {
         return s;
     }
+    if (Status s = m_headers.WriteAll(FrameOffset(m_end.frames), m_frames); !s) {
+        return s;
+    }
+    m_end.dataEnd = dataEnd;
     m_end.frames += records.size();
     return {};
 }

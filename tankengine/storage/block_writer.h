@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvo::tank {
 
@@ -74,6 +75,9 @@ private:
     std::chrono::steady_clock::time_point m_lastSync;
     std::chrono::milliseconds m_syncInterval = kSyncInterval;
     std::optional<Failure> m_broken;  // why the writer refuses further calls
+    // A batch's frames and gathered data, kept from batch to batch.
+    std::vector<std::byte> m_frames;
+    std::vector<std::byte> m_gathered;
 };
 
 // Whether a writer, in any process, holds the block now. Probes the writer's

@@ -1,11 +1,11 @@
 #include "tankengine/storage/frame.h"
 
+#include "tankengine/storage/crc32.h"
+
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
-
-#include <zlib.h>
 
 namespace orvo::tank {
 namespace {
@@ -45,21 +45,9 @@ T Get(const std::byte* at)
     return value;
 }
 
-std::uint32_t Crc(std::uint32_t crc, std::span<const std::byte> bytes)
-{
-    // crc32 takes a 32-bit length; feed longer spans in pieces.
-    while (!bytes.empty()) {
-        std::size_t n = std::min<std::size_t>(bytes.size(), kCrcChunkBytes);
-        crc = static_cast<std::uint32_t>(
-            ::crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(n)));
-        bytes = bytes.subspan(n);
-    }
-    return crc;
-}
-
 std::uint32_t FrameCrc(std::span<const std::byte, kFrameBytes> bytes)
 {
-    return Crc(0, bytes.first(kAtFrameCrc));
+    return Crc32(0, bytes.first(kAtFrameCrc));
 }
 
 bool InsideFile(std::uint64_t offset, std::uint64_t length, std::uint64_t fileSize)
@@ -78,7 +66,7 @@ Result<bool> DataCrcMatches(const File& data, const Frame& frame)
         if (!read) {
             return read.failure();
         }
-        crc = Crc(crc, std::span(buffer).first(n));
+        crc = Crc32(crc, std::span(buffer).first(n));
         done += n;
     }
     return crc == frame.dataCrc;
@@ -150,7 +138,7 @@ const char* RecordHeaderProblem(const SQHead& head)
     return nullptr;
 }
 
-std::uint32_t DataCrc(std::span<const std::byte> data) { return Crc(0, data); }
+std::uint32_t DataCrc(std::span<const std::byte> data) { return Crc32(0, data); }
 
 FrameBytes EncodeFrame(const Frame& frame)
 {

@@ -3,8 +3,10 @@
 #include "platform/thread_safety.h"
 #include "tankengine/storage/file_system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -186,6 +188,47 @@ Status File::ReadExact(std::uint64_t offset, std::span<std::byte> out) const
         return Fail(ErrorKind::kCorruption, "unexpected end of " + m_path);
     }
     return {};
+}
+
+Status File::ReadExact(std::uint64_t offset, std::span<iovec> pieces) const
+{
+    std::size_t total = 0;
+    for (const iovec& piece : pieces) {
+        total += piece.iov_len;  // pieces of memory: their sum fits
+    }
+    if (!RangeFits(offset, total)) {
+        return Fail(ErrorKind::kInvalidArgument, "read past the largest file offset in " + m_path);
+    }
+    for (;;) {
+        while (!pieces.empty() && pieces.front().iov_len == 0) {
+            pieces = pieces.subspan(1);
+        }
+        if (pieces.empty()) {
+            return {};
+        }
+        const auto count = static_cast<int>(std::min<std::size_t>(pieces.size(), IOV_MAX));
+        const ssize_t n = ::preadv(m_fd, pieces.data(), count, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Error("cannot read");
+        }
+        if (n == 0) {
+            return Fail(ErrorKind::kCorruption, "unexpected end of " + m_path);
+        }
+        offset += static_cast<std::uint64_t>(n);
+        for (auto done = static_cast<std::size_t>(n); done > 0;) {
+            iovec& piece = pieces.front();
+            const std::size_t taken = std::min(done, piece.iov_len);
+            piece.iov_base = static_cast<std::byte*>(piece.iov_base) + taken;
+            piece.iov_len -= taken;
+            done -= taken;
+            if (piece.iov_len == 0) {
+                pieces = pieces.subspan(1);
+            }
+        }
+    }
 }
 
 Status File::WriteAll(std::uint64_t offset, std::span<const std::byte> bytes)

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 namespace orvo::tank {
 
@@ -52,6 +53,10 @@ public:
     Result<std::size_t> ReadUpTo(std::uint64_t offset, std::span<std::byte> out) const;
     // Reads exactly out.size() bytes; a shorter file is an error.
     Status ReadExact(std::uint64_t offset, std::span<std::byte> out) const;
+    // The same for bytes that lie back to back in the file from offset and
+    // go to the pieces in turn, with as few calls as the system allows. The
+    // pieces are used up on the way.
+    Status ReadExact(std::uint64_t offset, std::span<iovec> pieces) const;
     Status WriteAll(std::uint64_t offset, std::span<const std::byte> bytes);
     Result<std::uint64_t> Size() const;
     Status Truncate(std::uint64_t size);

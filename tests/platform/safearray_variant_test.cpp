@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -54,6 +56,21 @@ TEST(SafeArrayCreate, RefusesWhatItCannotHold)
     EXPECT_EQ(SafeArrayCreate(VT_I1, 4, b), nullptr);      // and in 64 bits
     EXPECT_EQ(SafeArrayCreate(VT_R8, 1, b + 4), nullptr);  // the byte count wraps in 32 bits
     EXPECT_EQ(SafeArrayCreate(VT_I1, 1, b + 5), nullptr);  // no index could name the last
+}
+
+// Large data are kept for reuse once freed: an array made again in the same
+// size must still start as zeros, whatever its predecessor held.
+TEST(SafeArrayCreate, LargeArraysMadeAgainStartAsZeros)
+{
+    SAFEARRAYBOUND bound{(ULONG{1} << 20) + 3, 0};
+    for (int round = 0; round < 2; ++round) {
+        SafeArrayPtr array(SafeArrayCreate(VT_R4, 1, &bound));
+        ASSERT_NE(array.get(), nullptr);
+        auto* floats = static_cast<float*>(array.get()->pvData);
+        ASSERT_EQ(std::count(floats, floats + bound.cElements, 0.0f), static_cast<std::ptrdiff_t>(bound.cElements))
+            << round;
+        std::fill(floats, floats + bound.cElements, 1.5f);
+    }
 }
 
 TEST(SafeArrayLocking, LockedArrayIsNeitherDestroyedNorCleared)

@@ -1,8 +1,13 @@
 #include "tests/tankengine/storage_samples.h"
 
+#include "tankengine/storage/block_files.h"
+#include "tankengine/storage/crc32.h"
 #include "tankengine/storage/tank_folder.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
 
 namespace orvo::tank::test {
 namespace {
@@ -77,6 +82,97 @@ TEST(BlockReading, IndexOrdersEachStoreByTimeThenArrival)
     Result<BlockReader> reopened = BlockReader::Open(writer->Dir());
     ASSERT_TRUE(reopened);
     ExpectIndex(*reopened);
+}
+
+// Blocks written with zlib's checksum must stay readable: the folding one
+// must agree with it at every length and alignment around its 16- and
+// 64-byte steps.
+TEST(BlockReading, TheChecksumIsZlibsForEveryLengthAndAlignment)
+{
+    std::mt19937 random(17);
+    std::vector<std::byte> bytes(400);
+    for (std::byte& b : bytes) {
+        b = static_cast<std::byte>(random());
+    }
+    for (std::size_t length = 0; length <= 300; ++length) {
+        for (std::size_t at = 0; at < 16; ++at) {
+            const std::uint32_t start = length % 2 == 0 ? 0 : static_cast<std::uint32_t>(random());
+            const auto* data = reinterpret_cast<const Bytef*>(bytes.data() + at);
+            ASSERT_EQ(Crc32(start, std::span(bytes).subspan(at, length)),
+                      static_cast<std::uint32_t>(::crc32(start, data, static_cast<uInt>(length))))
+                << length << " bytes from " << at;
+        }
+    }
+}
+
+// The data of many records, appended in one batch, read together land in
+// their own rows, whatever the runs they are written and read in: past the
+// system's limit of pieces per call and across the sizes at which runs are
+// cut. A failure is told as the single read of its record tells it.
+TEST(BlockReading, DataOfManyRecordsReadTogetherAreEachRecordsOwn)
+{
+    SampleTank sample(3000);
+    Result<BlockWriter> writer = BlockWriter::OpenForAppend(sample.block);
+    ASSERT_TRUE(writer);
+    // Around the sizes at which reads cut runs (1 MiB) and appends cut the
+    // data they gather for one write (8 MiB).
+    constexpr std::size_t kMiBWords = std::size_t{1} << 18;
+    std::vector<OwnedRecord> large = {MakeRecord(Code("Big1"), 10, kMiBWords, 1),
+                                      MakeRecord(Code("Big1"), 11, kMiBWords - 1, 2),
+                                      MakeRecord(Code("Big1"), 12, 1, 3),
+                                      MakeRecord(Code("Big1"), 13, 6 * kMiBWords, 4),
+                                      MakeRecord(Code("Big1"), 14, 8 * kMiBWords + 1, 5),
+                                      MakeRecord(Code("Big1"), 15, 1, 6)};
+    ASSERT_TRUE(writer->Append(Views(large)));
+    ASSERT_TRUE(writer->Close(3));
+    Result<BlockReader> reader = BlockReader::Open(sample.block);
+    ASSERT_TRUE(reader);
+
+    // Each record's row has one word to spare, which must stay untouched.
+    constexpr std::int32_t kUntouched = -7;
+    std::vector<Frame> frames;
+    std::vector<std::size_t> rowAt = {0};
+    for (std::uint64_t r = 0; r < reader->RecordCount(); ++r) {
+        Result<Frame> frame = reader->ReadFrame(r);
+        ASSERT_TRUE(frame);
+        frames.push_back(*frame);
+        rowAt.push_back(rowAt.back() + frame->dataBytes / 4 + 1);
+    }
+    std::vector<std::int32_t> rows(rowAt.back(), kUntouched);
+    const auto row = [&](std::uint64_t r) { return std::span(rows).subspan(rowAt[r], rowAt[r + 1] - rowAt[r]); };
+    // The last place one word too short for its record, when asked.
+    const auto places = [&](bool lastShort) {
+        std::vector<DataPlace> all;
+        for (std::uint64_t r = 0; r < frames.size(); ++r) {
+            const bool cut = lastShort && r == frames.size() - 1;
+            all.push_back({r, &frames[r], row(r).first(row(r).size() - (cut ? 2 : 0))});
+        }
+        return all;
+    };
+    ASSERT_TRUE(reader->ReadData(places(false)));
+    for (std::uint64_t r = 0; r < frames.size(); ++r) {
+        const OwnedRecord want = r < 3000 ? Sample(r) : large[r - 3000];
+        ASSERT_TRUE(std::ranges::equal(row(r).first(want.data.size()), want.data)) << r;
+        ASSERT_EQ(row(r).back(), kUntouched) << r;
+    }
+
+    const std::uint64_t last = frames.size() - 1;
+    Result<std::size_t> alone = reader->ReadData(last, frames[last], places(true).back().out);
+    ASSERT_FALSE(alone);
+    Status together = reader->ReadData(places(true));
+    ASSERT_FALSE(together);
+    EXPECT_EQ(together.error(), alone.error());
+
+    // Damage inside a run.
+    const std::uint64_t damaged = 1001;
+    std::vector<std::byte> data = ReadBytes(sample.block / kDataFileName);
+    data[frames[damaged].dataOffset + 1] ^= std::byte{1};
+    WriteBytes(sample.block / kDataFileName, data);
+    alone = reader->ReadData(damaged, frames[damaged], row(damaged));
+    ASSERT_FALSE(alone);
+    together = reader->ReadData(places(false));
+    ASSERT_FALSE(together);
+    EXPECT_EQ(together.error(), alone.error());
 }
 
 }  // namespace

@@ -243,10 +243,10 @@ TEST(FaultInjection, FailedCutBackRefusesEveryCallUntilReopened)
     {
         Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
         ASSERT_TRUE(writer) << writer.error();
-        // The batch's frames go in after its data words, one write per record
-        // that has any.
+        // The batch's frames go in after its data words, which go in one
+        // write when there are any.
         std::uint64_t framesWrite = 1;
-        for (std::uint64_t i = kKept; i < kKept + kRefused; ++i) {
+        for (std::uint64_t i = kKept; i < kKept + kRefused && framesWrite == 1; ++i) {
             framesWrite += Sample(i).data.empty() ? 0 : 1;
         }
         disk.FailAt(Call::kWrite, framesWrite, EIO, Afterwards::kRecover);

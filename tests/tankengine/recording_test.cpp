@@ -226,6 +226,18 @@ TEST_F(RecordingTest, EveryKindOfRecordReadsBackAsSavedWithItsBlockInformation)
                 << ", sort code " << selection.sortCode << ", batches of " << batch;
         }
     }
+    // A row narrower than the answer is zeros past its record, also where the
+    // answer's memory held another answer's samples just before.
+    ASSERT_GT(ci.GetEvents(nullptr, 100000, PackStoreCode("Wav1"), 0, 0, 0.0, 0.0, 0), 48);
+    const LONG mixed = ci.GetEvents(nullptr, 48, 0, 0, 0, 0.0, 0.0, 0);
+    ASSERT_EQ(mixed, 48);
+    LONG answerWords = 0;
+    ci.GetEvPtr(0, &answerWords);
+    answerWords += kHeaderWords;
+    for (LONG i = 0; i < mixed; ++i) {
+        const LONG* row = ci.GetEvPtr(i, nullptr);
+        EXPECT_TRUE(std::all_of(row + row[0], row + answerWords, [](LONG word) { return word == 0; })) << "row " << i;
+    }
     // Each store read alone, its rows as wide as its records, parsed as saved.
     for (const char* store : {"Wav1", "Sht1", "Snip", "Scal", "Strb"}) {
         SCOPED_TRACE(store);

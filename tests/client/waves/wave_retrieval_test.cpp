@@ -119,6 +119,20 @@ TEST_F(WaveTest, ValidRangesAddTheirRecordsIntoOneGridFromTheFirstStartToTheLast
     EXPECT_EQ(rows[3][2000], 2501.0f);
 }
 
+// One range shorter than the window is laid onto its own grid first: the
+// samples of a record running past the range's end stay off the window's.
+TEST_F(WaveTest, ASingleRangeShorterThanTheWindowEndsWhereTheRangeDoes)
+{
+    AddSignal("Wav1", 1, 0.0, 1000.0f, 1000);
+    store->SetValidRanges({{0.0, 0.45}});
+    Set({{5, 1.0}});
+    const auto [result, rows] = Read("Wav1");
+    EXPECT_EQ(result, 1);
+    std::vector<float> expected(1001, 0.0f);
+    for (std::size_t i = 0; i <= 450; ++i) expected[i] = 1.0f + static_cast<float>(i);
+    EXPECT_EQ(rows, Rows{expected});
+}
+
 TEST_F(WaveTest, ARecordRunningIntoTheWindowIsRead)
 {
     AddSignal("Wav1", 1, 0.0, 1000.0f, 1000);

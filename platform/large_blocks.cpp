@@ -1,0 +1,112 @@
+#include "platform/large_blocks.h"
+
+#include "platform/thread_safety.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+namespace orvo {
+namespace {
+
+struct Kept {
+    void* block;
+    std::size_t bytes;
+};
+
+// What the keeper let go, for the caller to free outside its lock.
+struct Released {
+    std::array<void*, kKeptBlocks + 1> blocks{};
+    std::size_t count = 0;
+};
+
+class KeptBlocks {
+public:
+    void* Take(std::size_t bytes)
+    {
+        MutexLock lock(m_mutex);
+        // The latest first: its pages are the likeliest still in the cache.
+        for (std::size_t i = m_count; i-- > 0;) {
+            if (m_kept[i].bytes == bytes) {
+                void* block = m_kept[i].block;
+                Drop(i);
+                return block;
+            }
+        }
+        return nullptr;
+    }
+
+    std::size_t Bytes()
+    {
+        MutexLock lock(m_mutex);
+        return m_bytes;
+    }
+
+    // Keeps the block of at most kKeptBlockBytes, letting go of the oldest
+    // past the limits.
+    Released Keep(void* block, std::size_t bytes)
+    {
+        Released released;
+        MutexLock lock(m_mutex);
+        m_kept[m_count++] = {block, bytes};
+        m_bytes += bytes;
+        while (m_bytes > kKeptBlockBytes || m_count > kKeptBlocks) {
+            released.blocks[released.count++] = m_kept[0].block;
+            Drop(0);
+        }
+        return released;
+    }
+
+private:
+    void Drop(std::size_t i) REQUIRES(m_mutex)
+    {
+        m_bytes -= m_kept[i].bytes;
+        std::copy(m_kept.begin() + static_cast<std::ptrdiff_t>(i + 1),
+                  m_kept.begin() + static_cast<std::ptrdiff_t>(m_count), m_kept.begin() + static_cast<std::ptrdiff_t>(i));
+        --m_count;
+    }
+
+    Mutex m_mutex;
+    std::array<Kept, kKeptBlocks + 1> m_kept GUARDED_BY(m_mutex){};  // oldest first
+    std::size_t m_count GUARDED_BY(m_mutex) = 0;
+    std::size_t m_bytes GUARDED_BY(m_mutex) = 0;
+};
+
+// Never destroyed: arrays may still be freed while the process ends.
+KeptBlocks& TheKeptBlocks()
+{
+    static KeptBlocks& kept = *new KeptBlocks;
+    return kept;
+}
+
+}  // namespace
+
+void* TakeBlock(std::size_t bytes, bool zeroed)
+{
+    if (bytes >= kLargeBlockBytes) {
+        if (void* block = TheKeptBlocks().Take(bytes)) {
+            return zeroed ? std::memset(block, 0, bytes) : block;
+        }
+    }
+    return zeroed ? std::calloc(1, bytes) : std::malloc(bytes);
+}
+
+void GiveBackBlock(void* block, std::size_t bytes) noexcept
+{
+    if (block == nullptr) {
+        return;
+    }
+    if (bytes < kLargeBlockBytes || bytes > kKeptBlockBytes) {
+        std::free(block);
+        return;
+    }
+    const Released released = TheKeptBlocks().Keep(block, bytes);
+    for (std::size_t i = 0; i < released.count; ++i) {
+        std::free(released.blocks[i]);
+    }
+}
+
+std::size_t KeptBlockBytes() { return TheKeptBlocks().Bytes(); }
+
+}  // namespace orvo

@@ -1,0 +1,29 @@
+// Memory for large arrays that the layers of a read make and free again in
+// the same sizes call after call. Freed blocks are kept for a while, so the
+// next array of that size gets pages that are already there instead of
+// fresh ones from the kernel, each faulted in and zeroed on first touch.
+//
+// Threads: any thread may take and give back blocks.
+#pragma once
+
+#include <cstddef>
+
+namespace orvo {
+
+// At least this large a block is kept when given back; smaller ones the
+// allocator reuses well by itself.
+inline constexpr std::size_t kLargeBlockBytes = std::size_t{1} << 20;
+// What is kept at most, in bytes and in blocks: past either, the blocks kept
+// longest go back to the system.
+inline constexpr std::size_t kKeptBlockBytes = std::size_t{256} << 20;
+inline constexpr std::size_t kKeptBlocks = 32;
+
+// A block of `bytes` bytes, zero-filled when asked, or null when memory runs
+// out. Freed with GiveBackBlock and the same byte count.
+void* TakeBlock(std::size_t bytes, bool zeroed);
+// Null is ignored.
+void GiveBackBlock(void* block, std::size_t bytes) noexcept;
+// The bytes of the blocks kept now, for measuring what a read needs.
+std::size_t KeptBlockBytes();
+
+}  // namespace orvo
