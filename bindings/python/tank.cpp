@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 
 #include <orvo/platform/variant.h>
+#include "protocol/FilterGrammar.h"
 #include "protocol/StoreCode.h"
 
 namespace orvo::python {
@@ -114,10 +115,8 @@ std::pair<LONG, LONG> CheckFilter(const std::string& text)
 {
     LONG count = 0;
     LONG firstCode = 0;
-    for (std::size_t from = 0; from <= text.size();) {
-        const std::size_t end = std::min(text.find(';', from), text.size());
-        const std::string one = text.substr(from, end - from);
-        from = end + 1;
+    for (const CString& piece : orvo::FilterPieces(CString(text.c_str()))) {
+        const std::string one(piece);
         if (one.find_first_not_of(' ') == std::string::npos) {
             continue;
         }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <functional>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <orvo/platform/bstr.h>
@@ -28,22 +29,13 @@ struct CallFields {
     StructSchema::Field Result() { return cursor.NextResult(); }
 };
 
+// A number (LONG, DOUBLE) passes as it came; the other kinds below.
 template <class T>
-struct Argument;
-
-template <>
-struct Argument<LONG> {
-    LONG value;
-    explicit Argument(CallFields& call) : value(call.params.get(call.Param()).as<int32_t>()) {}
-    LONG Pass() { return value; }
-    void Answer(CallFields&, Variant&) {}
-};
-
-template <>
-struct Argument<DOUBLE> {
-    DOUBLE value;
-    explicit Argument(CallFields& call) : value(call.params.get(call.Param()).as<double>()) {}
-    DOUBLE Pass() { return value; }
+struct Argument {
+    static_assert(std::is_arithmetic_v<T>);
+    T value;
+    explicit Argument(CallFields& call) : value(call.params.get(call.Param()).as<T>()) {}
+    T Pass() { return value; }
     void Answer(CallFields&, Variant&) {}
 };
 

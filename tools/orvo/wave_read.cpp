@@ -7,6 +7,7 @@
 
 #include <orvo/platform/safearray.h>
 #include <orvo/platform/variant.h>
+#include "protocol/FilterGrammar.h"
 #include "tools/orvo/channel_list.h"
 #include "tools/orvo/failure.h"
 #include "tools/orvo/progress.h"
@@ -36,11 +37,8 @@ bool StillRecording(OrvoCI& client)
 void SetFilters(Session& session, const std::string& text)
 {
     LONG count = 0;
-    std::size_t from = 0;
-    while (from <= text.size()) {
-        const std::size_t end = std::min(text.find(';', from), text.size());
-        const std::string one = text.substr(from, end - from);
-        from = end + 1;
+    for (const CString& piece : FilterPieces(CString(text.c_str()))) {
+        const std::string one(piece);
         if (one.find_first_not_of(' ') == std::string::npos) {
             continue;
         }
