@@ -34,34 +34,16 @@
 
 #include <orvo/platform/safearray.h>
 #include "platform/large_blocks.h"
-#include "protocol/Installation.h"
-#include "tests/tankengine/recording_support.h"
+#include "bench/minute_block.h"
 
 namespace {
 
-namespace t = orvo::test;
+using namespace orvo::bench;
 
-constexpr double kSeconds = 60.0;
-constexpr std::int64_t kMinuteRecords = static_cast<std::int64_t>(kSeconds * t::kRate / t::kRecordSamples);
 constexpr LONG kScalarBatch = 100;
-constexpr LONG kReadBatch = 1000;
-constexpr std::size_t kStreamRecordBytes = (kHeaderWords + t::kRecordSamples) * sizeof(LONG);
-constexpr double kMinuteBytes = static_cast<double>(kMinuteRecords * t::kChannels * kStreamRecordBytes);
-constexpr double kMinuteRecordCount = static_cast<double>(kMinuteRecords * t::kChannels);
 
 enum Work { kScalarAppend, kStreamAppend, kBlockRead, kWaveRead, kHdf5Read, kWorks };
 double g_baselineSeconds[kWorks] = {};  // per iteration
-
-using Clock = std::chrono::steady_clock;
-
-double SecondsSince(Clock::time_point begin) { return std::chrono::duration<double>(Clock::now() - begin).count(); }
-
-void Rates(benchmark::State& state, double records, double bytes)
-{
-    state.counters["records/s"] = benchmark::Counter(records, benchmark::Counter::kIsIterationInvariantRate);
-    state.counters["bytes/s"] =
-        benchmark::Counter(bytes, benchmark::Counter::kIsIterationInvariantRate, benchmark::Counter::kIs1024);
-}
 
 void KeepBaseline(const benchmark::State& state, Work work, double seconds)
 {
@@ -108,30 +90,14 @@ t::Records ScalarBatch()
     return records;
 }
 
-// A tank in a temporary folder with a registry of its own, a client that
-// records into it and a client that reads the 60 s block "Minute", made
-// once, with the same records in the plain file "minute.raw" beside.
+// The minute block's tank, a client that records into it and a client that
+// reads the block, made once.
 class Session {
 public:
     Session()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "orvo-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            return;
-        }
-        m_folder = pattern;
-        ::setenv("ORVO_REGISTRY", (m_folder / "registry.db").c_str(), 1);
-        // The clients registered the engine in the registry in use before;
-        // this one needs it too.
-        const std::string tank = (m_folder / "Tank").string();
-        ready = orvo::RegisterInstallation() == ERROR_SUCCESS && writer.ConnectServer("", "BenchWriter") > 0 &&
-                writer.InitializeTank(tank.c_str()) != 0 && writer.OpenTank(tank.c_str(), 'W') != 0 &&
-                MakeMinute() && reader.ConnectServer("", "BenchReader") > 0 &&
-                reader.OpenTank(tank.c_str(), 'R') != 0 && reader.SelectBlock("Minute") != 0;
+        ready = tank.ready && reader.ConnectServer("", "BenchReader") > 0 && OpenMinute(reader, tank);
         if (ready) {
-            // T2: the grid ends with the records, whatever the wall clock did.
-            reader.SetGlobal(5, static_cast<double>(kMinuteRecords * t::kRecordSamples) / t::kRate);
-            reader.SetGlobal(13, 1 << 30);  // WavesMemLimit: room for the whole block
             Variant waves;
             ready = reader.GetWaves(orvo::PackStoreCode("Wav1"), waves.out()) > 0;
             if (ready) {
@@ -145,23 +111,16 @@ public:
             }
         }
     }
-    ~Session()
-    {
-        writer.ReleaseServer();
-        reader.ReleaseServer();
-        if (!m_folder.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(m_folder, ignored);
-        }
-    }
+    ~Session() { reader.ReleaseServer(); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    std::string File(const char* name) const { return (m_folder / name).string(); }
-    std::filesystem::path BlockDir(const std::string& name) const { return m_folder / "Tank" / name; }
+    std::string File(const char* name) const { return tank.File(name); }
+    std::filesystem::path BlockDir(const std::string& name) const { return tank.BlockDir(name); }
 
+    MinuteTank tank;
+    OrvoCI& writer = tank.writer;
     bool ready = false;
-    OrvoCI writer;
     OrvoCI reader;
     std::size_t waveWords = 0;
     std::size_t waveRows = 0;
@@ -190,22 +149,6 @@ private:
         return false;
 #endif
     }
-
-    bool MakeMinute()
-    {
-        const int plain = ::open(File("minute.raw").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        bool good = plain >= 0 && writer.StartRecord("Minute") != 0;
-        for (std::int64_t r = 0; good && r < kMinuteRecords; ++r) {
-            good = t::SaveStreamRecord(writer, "Wav1", t::kFloatFormat, r) == t::kChannels;
-            const std::vector<LONG> rows = t::Rows(t::StreamRecords("Wav1", t::kFloatFormat, r));
-            const auto bytes = static_cast<ssize_t>(rows.size() * sizeof(LONG));
-            good = good && ::write(plain, rows.data(), static_cast<std::size_t>(bytes)) == bytes;
-        }
-        writer.StopRecord();
-        return ::close(plain) == 0 && good;
-    }
-
-    std::filesystem::path m_folder;
 };
 
 Session& TheSession()
@@ -312,18 +255,9 @@ void ReadEvents(benchmark::State& state)
         state.SkipWithError("the engine does not record");
         return;
     }
-    const LONG code = orvo::PackStoreCode("Wav1");
     const Clock::time_point begin = Clock::now();
     for (auto _ : state) {
-        double total = 0;
-        for (LONG options = 0;; options = 1) {
-            const LONG n = s.reader.GetEvents(nullptr, kReadBatch, code, 0, 0, 0.0, 0.0, options);
-            if (n < 1) {
-                break;
-            }
-            total += n;
-        }
-        if (total != kMinuteRecordCount) {
+        if (ReadMinuteRecords(s.reader) != kMinuteRecordCount) {
             state.SkipWithError("GetEvents did not read the whole block");
             break;
         }

@@ -27,11 +27,6 @@ BSTR CopyBstr(capnp::Data::Reader bytes)
     return text;
 }
 
-[[noreturn]] void Refuse(const std::string& why)
-{
-    kj::throwFatalException(KJ_EXCEPTION(FAILED, why));
-}
-
 std::uint64_t ElementBytes(VARTYPE elementType)
 {
     switch (elementType) {
@@ -61,6 +56,11 @@ std::uint64_t ElementCount(SAFEARRAY* array)
 }
 
 }  // namespace
+
+void Refuse(const std::string& why)
+{
+    kj::throwFatalException(kj::Exception(kj::Exception::Type::FAILED, __FILE__, __LINE__, kj::heapString(why)));
+}
 
 capnp::InterfaceSchema EngineSchema() { return capnp::Schema::from<TankEngine>(); }
 

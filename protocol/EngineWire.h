@@ -29,6 +29,9 @@ inline constexpr std::size_t kChunkBytes = std::size_t{8} << 20;
 // The most words a side reads of one message: a chunk and the call around it.
 inline constexpr std::uint64_t kMessageWords = (kChunkBytes + (std::size_t{1} << 20)) / sizeof(capnp::word);
 
+// Throws the kj::Exception of a value that breaks a limit, saying why.
+[[noreturn]] void Refuse(const std::string& why);
+
 capnp::InterfaceSchema EngineSchema();
 // The engine interface's name of the method ("ReadEvents"), with which its
 // failure texts begin.

@@ -10,24 +10,37 @@
 #include <orvo/platform/com.h>
 
 #include "platform/ansi.h"
+#include "protocol/EngineWire.h"
 #include "protocol/Installation.h"
 #include "remote/RemoteEngine.h"
 
 namespace orvo::remote {
 namespace {
 
-// Seconds a call or a connection may wait for the server; a whole number
-// from 1 up, else the default.
+// Seconds a call or a connection may wait for the server.
 constexpr const char* kTimeoutVariable = "ORVO_REMOTE_TIMEOUT";
 constexpr long kDefaultTimeoutSeconds = 30;
+// MiB of one answer's array that the client takes from a server, which
+// bounds what a server can make it allocate.
+constexpr const char* kMaxAnswerVariable = "ORVO_REMOTE_MAX_ANSWER_MB";
+constexpr long kDefaultMaxAnswerMiB = 256;
 
-kj::Duration CallTimeout()
+// The whole number from 1 to most that the variable holds, else fallback.
+long Setting(const char* variable, long most, long fallback)
 {
-    const char* text = std::getenv(kTimeoutVariable);
+    const char* text = std::getenv(variable);
     char* end = nullptr;
-    const long seconds = text != nullptr ? std::strtol(text, &end, 10) : 0;
-    const bool valid = text != nullptr && end != text && *end == '\0' && seconds > 0 && seconds <= 86400;
-    return (valid ? seconds : kDefaultTimeoutSeconds) * kj::SECONDS;
+    const long value = text != nullptr ? std::strtol(text, &end, 10) : 0;
+    const bool valid = text != nullptr && end != text && *end == '\0' && value > 0 && value <= most;
+    return valid ? value : fallback;
+}
+
+kj::Duration CallTimeout() { return Setting(kTimeoutVariable, 86400, kDefaultTimeoutSeconds) * kj::SECONDS; }
+
+std::uint64_t MaxAnswerBytes()
+{
+    const auto mebibytes = Setting(kMaxAnswerVariable, wire::kMaxArrayBytes >> 20, kDefaultMaxAnswerMiB);
+    return static_cast<std::uint64_t>(mebibytes) << 20;
 }
 
 std::string Text(const USHORT* text, ULONG length, ULONG flags)
@@ -79,7 +92,7 @@ HRESULT Activate(REFCLSID clsid, DWORD, COSERVERINFO* server, DWORD count, MULTI
     }
     ComPtr<ITankEngine> engine;
     try {
-        engine.attach(new RemoteEngine(std::make_unique<Link>(address, CredentialsOf(*server), CallTimeout())));
+        engine.attach(new RemoteEngine(std::make_unique<Link>(address, CredentialsOf(*server), CallTimeout()), MaxAnswerBytes()));
     } catch (const LinkFailure& failure) {
         return FailAll(count, results, failure.code);
     } catch (const std::bad_alloc&) {

@@ -1,5 +1,6 @@
 #include "remote/RemoteEngine.h"
 
+#include <algorithm>
 #include <tuple>
 #include <utility>
 
@@ -13,12 +14,31 @@ namespace {
 
 using capnp::DynamicStruct;
 
+// Refuses an answer's array, before it is made, that holds more than this
+// client takes: a server, broken or hostile, could otherwise claim an array
+// of any size and have the client allocate it.
+void CheckAnswer(const AnswerLimit& limit, VARTYPE elementType, capnp::List<wire::Bound>::Reader bounds)
+{
+    const std::uint64_t bytes = wire::ArrayBytes(elementType, bounds);
+    if (bytes > limit.maxBytes) {
+        wire::Refuse("the server's answer of " + std::to_string(bytes) + " bytes is more than the " +
+                     std::to_string(limit.maxBytes) + " this client takes (ORVO_REMOTE_MAX_ANSWER_MB)");
+    }
+    if (bounds[0].getElements() > limit.maxRows) {
+        wire::Refuse("the server answered " + std::to_string(bounds[0].getElements()) + " rows where at most " +
+                     std::to_string(limit.maxRows) + " were asked for");
+    }
+}
+
 // Receives an answer's array that was too large for the answer itself.
 class SinkService final : public wire::ArraySink::Server {
 public:
+    explicit SinkService(const AnswerLimit& limit) : m_limit(limit) {}
+
     kj::Promise<void> begin(BeginContext context) override
     {
         auto params = context.getParams();
+        CheckAnswer(m_limit, params.getElementType(), params.getBounds());
         m_began = true;
         m_assembly = wire::ArrayAssembly(wire::NewArray(params.getElementType(), params.getBounds()));
         return kj::READY_NOW;
@@ -32,6 +52,7 @@ public:
     SafeArrayPtr Take() { return m_began ? m_assembly.Take() : SafeArrayPtr(); }
 
 private:
+    const AnswerLimit m_limit;
     bool m_began = false;
     wire::ArrayAssembly m_assembly{SafeArrayPtr()};
 };
@@ -41,6 +62,7 @@ private:
 struct CallFields {
     DynamicStruct::Builder params;
     wire::FieldCursor cursor;
+    AnswerLimit limit;
     SinkService* sink = nullptr;
     // An argument too large for the request, and where it is to be named.
     SAFEARRAY* upload = nullptr;
@@ -94,10 +116,14 @@ struct Passed<VARIANT*> {
     }
     void Take(CallFields& call)
     {
-        if (!in) {
-            wire::TakeVariant(call.results.get(call.cursor.NextResult()).as<wire::Variant>(), value,
-                              call.sink != nullptr ? call.sink->Take() : SafeArrayPtr());
+        if (in) {
+            return;
         }
+        const auto message = call.results.get(call.cursor.NextResult()).as<wire::Variant>();
+        if (message.isArray() && !message.getArray().isStreamed()) {
+            CheckAnswer(call.limit, message.getArray().getElementType(), message.getArray().getBounds());
+        }
+        wire::TakeVariant(message, value, call.sink != nullptr ? call.sink->Take() : SafeArrayPtr());
     }
 };
 
@@ -127,15 +153,21 @@ kj::Promise<wire::ArrayUpload::Client> Upload(capnp::DynamicCapability::Client& 
 template <class... Args>
 LONG RemoteEngine::Call(kj::StringPtr name, Args... args)
 {
+    return CallWithin(AnswerLimit{m_maxAnswerBytes}, name, args...);
+}
+
+template <class... Args>
+LONG RemoteEngine::CallWithin(const AnswerLimit& limit, kj::StringPtr name, Args... args)
+{
     const capnp::InterfaceSchema::Method method = wire::EngineSchema().getMethodByName(name);
     try {
         return m_link->Run<LONG>([&]() -> kj::Promise<LONG> {
             auto request = m_link->Engine().newRequest(method);
-            auto call = kj::heap<CallFields>(CallFields{request, wire::FieldCursor(method)});
+            auto call = kj::heap<CallFields>(CallFields{request, wire::FieldCursor(method), limit});
             std::tuple<Passed<Args>...> arguments{Passed<Args>{args}...};
             std::apply([&](auto&... argument) { (argument.Put(*call), ...); }, arguments);
             if (method.getParamType().findFieldByName("sink") != nullptr) {
-                auto sink = kj::heap<SinkService>();
+                auto sink = kj::heap<SinkService>(limit);
                 call->sink = sink.get();
                 request.set("sink", wire::ArraySink::Client(kj::mv(sink)));
             }
@@ -208,7 +240,9 @@ LONG RemoteEngine::GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* t
 LONG RemoteEngine::ReadEvents(LONG clientId, VARIANT* events, LONG maxEvents, LONG code, LONG channel,
                               LONG sortCode, DOUBLE startTime, DOUBLE endTime, LONG options)
 {
-    return Call("readEvents", clientId, events, maxEvents, code, channel, sortCode, startTime, endTime, options);
+    const AnswerLimit limit{m_maxAnswerBytes, static_cast<std::uint32_t>(std::max<LONG>(maxEvents, 0))};
+    return CallWithin(limit, "readEvents", clientId, events, maxEvents, code, channel, sortCode, startTime, endTime,
+                      options);
 }
 LONG RemoteEngine::GetStatus(LONG clientId, LONG code) { return Call("getStatus", clientId, code); }
 LONG RemoteEngine::InitializeTank(BSTR name) { return Call("initializeTank", name); }

@@ -4,6 +4,7 @@
 // of this engine on the same thread reports before the server's own.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,9 +17,19 @@
 
 namespace orvo::remote {
 
+// The most an answer's array may hold for the client to make it.
+struct AnswerLimit {
+    std::uint64_t maxBytes;
+    // Of the array's first dimension, the rows of a read.
+    std::uint32_t maxRows = UINT32_MAX;
+};
+
 class RemoteEngine final : public ComObject<ITankEngine> {
 public:
-    explicit RemoteEngine(std::unique_ptr<Link> link) : m_link(std::move(link)) {}
+    RemoteEngine(std::unique_ptr<Link> link, std::uint64_t maxAnswerBytes)
+        : m_link(std::move(link)), m_maxAnswerBytes(maxAnswerBytes)
+    {
+    }
 
     LONG AddClient(BSTR name) override;
     LONG AddTank(BSTR name, BSTR path) override;
@@ -90,11 +101,14 @@ public:
 private:
     template <class... Args>
     LONG Call(kj::StringPtr method, Args... args);
+    template <class... Args>
+    LONG CallWithin(const AnswerLimit& limit, kj::StringPtr method, Args... args);
     // The calling thread's failure on the way, kept until its GetError.
     void KeepFailure(std::string text);
     std::string TakeFailure();
 
     std::unique_ptr<Link> m_link;
+    const std::uint64_t m_maxAnswerBytes;
     std::mutex m_failuresMutex;
     std::map<std::thread::id, std::string> m_failures;
 };

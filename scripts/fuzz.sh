@@ -38,9 +38,10 @@ trap 'rm -rf "$scratch"' EXIT
 
 # Longest input per target: enough for several records or items.
 declare -A max_len=([fuzz_filter_desc]=256 [fuzz_block_notes]=4096 [fuzz_save_events]=2048
-                    [fuzz_block_files]=4096 [fuzz_data_path]=512 [fuzz_wire_values]=4096)
+                    [fuzz_block_files]=4096 [fuzz_data_path]=512 [fuzz_wire_values]=4096
+                    [fuzz_engine_messages]=8192)
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_filter_desc fuzz_block_notes fuzz_save_events fuzz_block_files fuzz_data_path
-                                     fuzz_wire_values)
+                                     fuzz_wire_values fuzz_engine_messages)
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -123,7 +123,12 @@ std::string OutsideTanksRoot(const std::filesystem::path& root, const CallFields
             continue;
         }
         const std::string name = BstrToAnsi(wire::TakeBstr(call.params, field).get());
-        const std::filesystem::path where = (root / (tank ? TankLocation(name) : name)).lexically_normal();
+        // Links are followed, so that one inside root cannot lead out of it.
+        std::error_code error;
+        const std::filesystem::path where = std::filesystem::weakly_canonical(root / (tank ? TankLocation(name) : name), error);
+        if (error) {
+            return "\"" + name + "\" cannot be followed to where it leads: " + error.message();
+        }
         const auto [inRoot, inWhere] = std::mismatch(root.begin(), root.end(), where.begin(), where.end());
         if (inRoot != root.end() || (tank && inWhere == where.end())) {
             return "\"" + name + "\" lies outside the tanks this server serves";
@@ -427,13 +432,21 @@ public:
         std::string domain = params.getDomain();
         std::string password = params.getPassword();
         Connection& connection = *m_connection;
-        return connection.m_worker.Executor()
+        return connection.m_served.passwordChecks
             .executeAsync([&connection, user, domain, password] { return connection.m_served.users.Admits(user, domain, password); })
             .then([this, context, user, domain](bool admitted) mutable -> kj::Promise<void> {
                 const std::string who = domain.empty() ? user : domain + "\\" + user;
                 if (!admitted) {
-                    LogLine(m_connection->Peer() + ": login of \"" + who + "\" refused");
-                    return m_connection->m_served.timer.afterDelay(m_connection->m_served.refusalDelay).then([]() {
+                    Connection& connection = *m_connection;
+                    const bool last = ++connection.m_refusedLogins >= Connection::kMaxRefusedLogins;
+                    LogLine(connection.Peer() + ": login of \"" + who + "\" refused" +
+                            (last ? "; the connection is closed after " + std::to_string(connection.m_refusedLogins) +
+                                        " refused logins"
+                                  : ""));
+                    return connection.m_served.timer.afterDelay(connection.m_served.refusalDelay).then([expelled = m_connection, last]() {
+                        if (last) {
+                            expelled->m_expel.fulfiller->fulfill();
+                        }
                         kj::throwFatalException(KJ_EXCEPTION(FAILED, "access denied: unknown user or wrong password"));
                     });
                 }

@@ -24,13 +24,17 @@ struct Served {
     ComPtr<ITankEngine> engine;
     UsersFile users;
     kj::Timer& timer;
+    // Checks passwords, one at a time for every connection: a check takes
+    // tens of MiB for a moment, which many connections logging in at once
+    // must not multiply.
+    const kj::Executor& passwordChecks;
     // How long a refused login waits before it answers.
     kj::Duration refusalDelay;
     // The most clients one connection may hold at once.
     std::size_t maxClients;
     // The most rows one ReadEvents may ask for.
     LONG maxRowsPerRead;
-    // The folder every tank served must lie in (absolute, normal), or empty.
+    // The folder every tank served must lie in (canonical), or empty.
     std::filesystem::path tanksRoot;
 };
 
@@ -46,6 +50,12 @@ public:
     kj::Promise<void> Close();
 
     const std::string& Peer() const { return m_peer; }
+    // Ends when the server closes the connection itself: after
+    // kMaxRefusedLogins refused logins, so that one connection cannot go on
+    // guessing passwords. Taken once.
+    kj::Promise<void> Expelled() { return kj::mv(m_expel.promise); }
+
+    static constexpr unsigned kMaxRefusedLogins = 3;
 
 private:
     friend class LoginService;
@@ -65,6 +75,8 @@ private:
     capnp::CapabilityServerSet<wire::ArrayUpload> m_uploads;
     // The data bytes of the uploads made and not yet ended.
     std::uint64_t m_uploadBytes = 0;
+    unsigned m_refusedLogins = 0;
+    kj::PromiseFulfillerPair<void> m_expel = kj::newPromiseAndFulfiller<void>();
 };
 
 // One line of the server's log, on standard error.

@@ -147,7 +147,9 @@ private:
                 m_live.insert(connection);
                 LogLine(peer + ": connected");
                 auto link = kj::heap<Link>(kj::mv(stream), connection->Login());
-                auto ended = link->network.onDisconnect();
+                // An expelled connection closes once its last answer is on its way.
+                auto ended = link->network.onDisconnect().exclusiveJoin(
+                    connection->Expelled().then([] { return kj::evalLast([] {}); }));
                 return ended.attach(kj::mv(link))
                     .then([connection] { return connection->Close(); })
                     .then([this, connection, peer] {
@@ -221,8 +223,9 @@ int Serve(const Options& options)
         tls = kj::heap<kj::TlsContext>(kj::mv(tlsOptions));
     }
     auto listener = address->listen();
-    const Served served{engine, UsersFile(options.users), io.provider->getTimer(), kRefusalDelay,
-                        kMaxClientsPerConnection, kMaxRowsPerRead, tanksRoot};
+    const orvo::wire::LoopThread passwordChecks;
+    const Served served{engine,         UsersFile(options.users), io.provider->getTimer(), passwordChecks.Executor(),
+                        kRefusalDelay,  kMaxClientsPerConnection, kMaxRowsPerRead,         tanksRoot};
     kj::Maybe<kj::TlsContext&> tlsContext;
     KJ_IF_MAYBE (context, tls) {
         tlsContext = **context;

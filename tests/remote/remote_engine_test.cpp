@@ -25,110 +25,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <capnp/rpc-twoparty.h>
+#include <kj/async-io.h>
 #include <orvo/OrvoCI.h>
 #include <orvo/platform/com_error.h>
+#include "protocol/EngineWire.h"
 #include "protocol/Installation.h"
+#include "protocol/LoopThread.h"
+#include "tests/fixtures/engine_server.h"
 #include "tests/fixtures/scratch.h"
 #include "tests/tankengine/recording_support.h"
-
-extern char** environ;
 
 namespace orvo::test {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-unsigned FreeLoopbackPort()
-{
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    close(probe);
-    return ntohs(address.sin_port);
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// orvo-engined with a users file of one user, alice, on a free loopback
-// port: in plaintext, or with TLS and a certificate for "localhost" made for
-// the test; it logs into a file, and ends with the object.
-class EngineServer {
-public:
-    EngineServer(const ScratchDir& dir, bool tls, const std::vector<std::string>& options = {})
-        : m_users(dir.file("users")), m_log(dir.file("server.log")), m_certificate(dir.file("server.crt"))
-    {
-        FILE* add = popen((std::string(ORVO_ENGINED) + " --users " + m_users + " users add alice").c_str(), "w");
-        std::fputs("secret\n", add);
-        EXPECT_EQ(pclose(add), 0);
-        m_options = {"--allow-plaintext"};
-        if (tls) {
-            const std::string key = dir.file("server.key");
-            const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "
-                                     "-addext subjectAltName=DNS:localhost -keyout " +
-                                     key + " -out " + m_certificate + " 2>/dev/null";
-            EXPECT_EQ(std::system(make.c_str()), 0);
-            m_options = {"--tls-cert", m_certificate, "--tls-key", key};
-        }
-        m_options.insert(m_options.end(), options.begin(), options.end());
-        Start();
-    }
-    ~EngineServer() { Stop(SIGTERM); }
-
-    void Start()
-    {
-        port = FreeLoopbackPort();
-        const std::string listen = "127.0.0.1:" + std::to_string(port);
-        std::vector<std::string> args{ORVO_ENGINED, "--listen", listen, "--users", m_users};
-        args.insert(args.end(), m_options.begin(), m_options.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, STDERR_FILENO, m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        ASSERT_EQ(posix_spawn(&m_pid, ORVO_ENGINED, &files, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&files);
-        for (int waited = 0; Log().find("serving on " + listen) == std::string::npos; ++waited) {
-            ASSERT_LT(waited, 600) << Log();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    // Ends the server: SIGTERM as the service manager stops it, SIGKILL as a crash.
-    void Signal(int signal) const { kill(m_pid, signal); }
-    void Stop(int signal)
-    {
-        if (m_pid > 0) {
-            kill(m_pid, signal);
-            waitpid(m_pid, nullptr, 0);
-            m_pid = 0;
-        }
-    }
-    std::string Log() const { return ReadFile(m_log); }
-    std::string PlainAddress() const { return "plain:127.0.0.1:" + std::to_string(port); }
-    std::string TlsAddress() const { return "localhost:" + std::to_string(port); }
-    const std::string& Certificate() const { return m_certificate; }
-
-    unsigned port = 0;
-
-private:
-    std::string m_users;
-    std::string m_log;
-    std::string m_certificate;
-    std::vector<std::string> m_options;
-    pid_t m_pid = 0;
-};
 
 // Connects client through the server list entry "lab".
 LONG ConnectTo(OrvoCI& client, const std::string& address, const char* user, const char* password)
@@ -174,13 +86,8 @@ TEST_F(RemoteEngineTest, ARecordedBlockReadsBackAsTheEngineHereReadsIt)
     ASSERT_TRUE(local.OpenTank("T1", 'R'));
     ASSERT_TRUE(local.SelectBlock("Remote"));
 
-    Records saved;
-    for (std::int64_t b = 0; b < 12; ++b) {
-        const Records batch = StreamRecords("Wav1", kShortFormat, b);
-        saved.insert(saved.end(), batch.begin(), batch.end());
-    }
     const Records here = ReadBlock(local, {}, 50);
-    EXPECT_EQ(FirstDifference(here, TimeOrdered(saved)), "");
+    EXPECT_EQ(FirstDifference(here, TimeOrdered(StreamBatches("Wav1", kShortFormat, 12))), "");
     EXPECT_EQ(FirstDifference(ReadBlock(remote, {}, 50), here), "");
     EXPECT_EQ(FirstDifference(ReadBlock(remote, {"Wav1", 3}, 7), Selected(here, {"Wav1", 3})), "");
     CString text[4];
@@ -193,21 +100,21 @@ TEST_F(RemoteEngineTest, ARecordedBlockReadsBackAsTheEngineHereReadsIt)
 }
 
 // Connections at once, each on a thread of its own: readers of a finished
-// block and a recorder of a new one, each served whole and in order.
+// block and a recorder of a new one, each served whole and in order, by a
+// server whose memory stays within a bound that does not grow with them.
 TEST_F(RemoteEngineTest, ManyConnectionsAtOnceEachGetTheirWholeAnswers)
 {
-    constexpr int kReaders = 16;
+    constexpr int kReaders = 31;
     constexpr std::int64_t kBatches = 6;
+    // About 175 MiB under the sanitizers; each password check held at the
+    // same time as another would add 64 MiB.
+    constexpr long kServerMemoryBoundKiB = 256 << 10;
     {
         OrvoCI recorder;
         ASSERT_GT(Connect(recorder, "alice", "secret"), 0) << recorder.GetError().GetString();
         Record(recorder, kBatches);
     }
-    Records saved;
-    for (std::int64_t b = 0; b < kBatches; ++b) {
-        const Records batch = StreamRecords("Wav1", kShortFormat, b);
-        saved.insert(saved.end(), batch.begin(), batch.end());
-    }
+    const Records saved = StreamBatches("Wav1", kShortFormat, kBatches);
     std::vector<std::thread> clients;
     for (int i = 0; i < kReaders; ++i) {
         clients.emplace_back([&] {
@@ -233,6 +140,9 @@ TEST_F(RemoteEngineTest, ManyConnectionsAtOnceEachGetTheirWholeAnswers)
     for (std::thread& client : clients) {
         client.join();
     }
+    const long peak = server.PeakMemoryKiB();
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, kServerMemoryBoundKiB);
 }
 
 // More than one message holds: the records go up in chunks through an
@@ -267,6 +177,29 @@ TEST_F(RemoteEngineTest, WrongCredentialsAreRefusedAndTheServerServesOn)
     EXPECT_THAT(server.Log(), HasSubstr("login of \"mallory\" refused"));
 }
 
+// One connection may not go on guessing passwords: after its third refusal
+// the server closes it.
+TEST_F(RemoteEngineTest, AConnectionIsClosedAfterThreeRefusedLogins)
+{
+    auto io = kj::setupAsyncIo();
+    auto address = io.provider->getNetwork().parseAddress("127.0.0.1", server.port).wait(io.waitScope);
+    auto stream = address->connect().wait(io.waitScope);
+    capnp::TwoPartyClient connection(*stream);
+    auto login = connection.bootstrap().castAs<wire::Login>();
+    std::vector<kj::Exception::Type> failures;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        auto request = login.loginRequest();
+        request.setUser("alice");
+        request.setPassword("guess" + std::to_string(attempt));
+        KJ_IF_MAYBE (failure, kj::runCatchingExceptions([&] { request.send().wait(io.waitScope); })) {
+            failures.push_back(failure->getType());
+        }
+    }
+    using Type = kj::Exception::Type;
+    EXPECT_THAT(failures, ElementsAre(Type::FAILED, Type::FAILED, Type::FAILED, Type::DISCONNECTED));
+    EXPECT_THAT(server.Log(), HasSubstr("refused; the connection is closed after 3 refused logins"));
+}
+
 TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
 {
     OrvoCI remote;
@@ -279,12 +212,13 @@ TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
     EXPECT_EQ(remote.GetEvents(nullptr, 10, 0, 0, 0, 0.0, 0.0, 0), ITankEngine::kCountFailed);
     EXPECT_THAT(remote.GetError().GetString(), HasSubstr("ReadEvents: the connection to the engine server was lost"));
 
-    // What was acknowledged before is on disk.
-    OrvoCI local;
-    ASSERT_GT(local.ConnectServer("", "Here"), 0);
-    ASSERT_TRUE(local.OpenTank("T1", 'R'));
-    ASSERT_TRUE(local.SelectBlock("Remote"));
-    EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(2 * kChannels));
+    // Restarted, the server serves every batch acknowledged before, as saved.
+    server.Start();
+    OrvoCI again;
+    ASSERT_GT(Connect(again, "alice", "secret"), 0) << again.GetError().GetString();
+    ASSERT_TRUE(again.OpenTank("T1", 'R')) << again.GetError().GetString();
+    ASSERT_TRUE(again.SelectBlock("Remote")) << again.GetError().GetString();
+    EXPECT_EQ(FirstDifference(ReadBlock(again), StreamBatches("Wav1", kShortFormat, 2)), "");
 }
 
 // The engine on the server, activated as ConnectServer does, with alice's credentials.
@@ -441,6 +375,108 @@ TEST_F(RemoteEngineTest, WhatBreaksALimitIsRefusedWithItsReasonAndTheServerServe
     EXPECT_EQ(remote.GetEvents(nullptr, 1 << 20, 0, 0, 0, 0.0, 0.0, 0), kChannels);
 }
 
+// A server of no good faith: it logs anyone in and announces every read's
+// answer as an array of the given rows of `width` words, then sends nothing.
+class ClaimingServer {
+public:
+    ClaimingServer(std::uint32_t rows, std::uint32_t width)
+    {
+        m_loop.Executor().executeSync([&] {
+            return m_loop.Io().provider->getNetwork().parseAddress("127.0.0.1", 0).then(
+                [this, rows, width](kj::Own<kj::NetworkAddress> address) {
+                    m_serving = kj::heap<Serving>(address->listen(), rows, width);
+                    port = m_serving->listener->getPort();
+                });
+        });
+    }
+    ~ClaimingServer()
+    {
+        m_loop.Executor().executeSync([&] { m_serving = nullptr; });
+    }
+
+    unsigned port = 0;
+
+private:
+    class Engine final : public capnp::DynamicCapability::Server {
+    public:
+        Engine(std::uint32_t rows, std::uint32_t width) : Server(wire::EngineSchema()), m_rows(rows), m_width(width) {}
+        kj::Promise<void> call(capnp::InterfaceSchema::Method method,
+                               capnp::CallContext<capnp::DynamicStruct, capnp::DynamicStruct> context) override
+        {
+            if (method.getProto().getName() != "readEvents") {
+                return kj::READY_NOW;
+            }
+            auto begin = context.getParams().get("sink").as<wire::ArraySink>().beginRequest();
+            begin.setElementType(VT_I4);
+            auto bounds = begin.initBounds(2);
+            bounds[0].setElements(m_rows);
+            bounds[1].setElements(m_width);
+            return begin.send().then([context](auto&&) mutable {
+                context.getResults().init("events").as<wire::Variant>().initArray().setStreamed();
+            });
+        }
+
+    private:
+        std::uint32_t m_rows;
+        std::uint32_t m_width;
+    };
+    class AnyoneLogin final : public wire::Login::Server {
+    public:
+        AnyoneLogin(std::uint32_t rows, std::uint32_t width) : m_rows(rows), m_width(width) {}
+        kj::Promise<void> login(LoginContext context) override
+        {
+            capnp::Capability::Client engine = kj::heap<Engine>(m_rows, m_width);
+            context.getResults().setEngine(engine.castAs<wire::TankEngine>());
+            return kj::READY_NOW;
+        }
+
+    private:
+        std::uint32_t m_rows;
+        std::uint32_t m_width;
+    };
+    struct Serving {
+        kj::Own<kj::ConnectionReceiver> listener;
+        capnp::TwoPartyServer server;
+        kj::Promise<void> accepting;
+        Serving(kj::Own<kj::ConnectionReceiver> receiver, std::uint32_t rows, std::uint32_t width)
+            : listener(kj::mv(receiver)),
+              server(kj::heap<AnyoneLogin>(rows, width)),
+              accepting(server.listen(*listener).eagerlyEvaluate(nullptr))
+        {
+        }
+    };
+
+    wire::LoopThread m_loop;
+    kj::Own<Serving> m_serving;
+};
+
+// What a server claims is checked before the client makes room for it: an
+// answer larger than the client takes, and more rows than the read asked for.
+TEST(RemoteEngineAnswerTest, AnAnswerLargerThanTheClientTakesFailsBeforeItIsMade)
+{
+    ScratchRegistry registry;
+    ASSERT_EQ(RegisterInstallation(), ERROR_SUCCESS);
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    const struct {
+        std::uint32_t rows;
+        LONG asked;
+        const char* refusal;
+    } claims[] = {{1u << 20, 1 << 20, "answer of 1073741824 bytes is more than the 268435456 this client takes"},
+                  {11, 10, "answered 11 rows where at most 10 were asked for"}};
+    for (const auto& claim : claims) {
+        ClaimingServer server(claim.rows, 256);
+        const ComPtr<ITankEngine> engine = ActivateRemote("plain:127.0.0.1:" + std::to_string(server.port));
+        ASSERT_TRUE(engine);
+        Variant events;
+        EXPECT_EQ(engine->ReadEvents(1, events.get(), claim.asked, 0, 0, 0, 0.0, 0.0, 0), -1);
+        EXPECT_EQ(events->vt, VT_EMPTY);
+        BStr text;
+        engine->GetError(1, text.out());
+        EXPECT_THAT(BstrToAnsi(text.get()), HasSubstr(claim.refusal));
+    }
+    CoUninitialize();
+}
+
 TEST(RemoteEngineTanksRootTest, TanksOutsideTheServedFolderAreRefused)
 {
     ScratchRegistry registry;
@@ -458,10 +494,14 @@ TEST(RemoteEngineTanksRootTest, TanksOutsideTheServedFolderAreRefused)
     EXPECT_TRUE(std::filesystem::is_directory(scratch.path() / "served" / "Inside"));
     EXPECT_FALSE(remote.AddTank("Outside", scratch.path().string().c_str()));
     EXPECT_THAT(remote.GetError().GetString(), HasSubstr("lies outside the tanks this server serves"));
-    for (const char* name : {"../Escaped", "Elsewhere"}) {
+    // A link inside the served folder leads no further than the folder does.
+    std::filesystem::create_directory_symlink(scratch.path(), scratch.path() / "served" / "Link");
+    for (const char* name : {"../Escaped", "Elsewhere", "Link/Escaped"}) {
         EXPECT_FALSE(remote.InitializeTank(name)) << name;
         EXPECT_THAT(remote.GetError().GetString(), HasSubstr("InitializeTank: \"" + std::string(name) + "\" lies outside"));
     }
+    EXPECT_FALSE(remote.AddTank("Linked", "Link"));
+    EXPECT_THAT(remote.GetError().GetString(), HasSubstr("\"Link\" lies outside"));
     EXPECT_FALSE(std::filesystem::exists(scratch.path() / "Escaped"));
 }
 

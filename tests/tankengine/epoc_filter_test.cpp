@@ -103,7 +103,9 @@ MATCHER_P(RangesAre, expected, "")
            });
 }
 
-TEST_F(EpocFilterTest, FiltersMakeTheValidRangesThatReadsKeepTo)
+using EpocFilterOnEitherEngine = OnEitherEngine<EpocFilterTest>;
+
+TEST_P(EpocFilterOnEitherEngine, FiltersMakeTheValidRangesThatReadsKeepTo)
 {
     struct Case {
         const char* what;
@@ -167,7 +169,7 @@ TEST_F(EpocFilterTest, FiltersMakeTheValidRangesThatReadsKeepTo)
     EXPECT_EQ(ci.GetEvents(nullptr, 10, PackStoreCode("Tick"), 0, 0, 11, kLength, 0), 1);
 }
 
-TEST_F(EpocFilterTest, SelectedTrialsBecomeWaveformRows)
+TEST_P(EpocFilterOnEitherEngine, SelectedTrialsBecomeWaveformRows)
 {
     ASSERT_EQ(ci.SetFilterWithDesc("Freq=1000;Freq<>1500:3000"), 2);  // trials 1 and 6
     VARIANT waves;
@@ -230,6 +232,8 @@ TEST_F(EpocFilterTest, EpocsTheirOffsetsAndQueries)
     EXPECT_EQ(ci.IndexEvent(kFreq, 1, 0), 0);
     EXPECT_EQ(ci.IndexEvent(kFreq, 0, 0), 1);
 }
+
+ORVO_ON_EITHER_ENGINE(EpocFilterOnEitherEngine);
 
 }  // namespace
 }  // namespace orvo::test

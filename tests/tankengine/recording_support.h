@@ -90,6 +90,17 @@ inline Records StreamRecords(const char* code, LONG format, std::int64_t record)
     return out;
 }
 
+// The records of the first `batches` SaveStreamRecord batches, in the order saved.
+inline Records StreamBatches(const char* code, LONG format, std::int64_t batches)
+{
+    Records out;
+    for (std::int64_t b = 0; b < batches; ++b) {
+        const Records batch = StreamRecords(code, format, b);
+        out.insert(out.end(), batch.begin(), batch.end());
+    }
+    return out;
+}
+
 // Records as SaveEvents sends them: rows of the first record's width, each
 // record zero-padded to it.
 inline std::vector<LONG> Rows(const Records& records)

@@ -28,6 +28,7 @@ namespace {
 using ::testing::HasSubstr;
 using Row = std::vector<float>;
 using RecordingTest = TankTest;
+using RecordingOnEitherEngine = OnEitherEngine<TankTest>;
 
 constexpr std::int32_t kSnipType = 0x8201;
 constexpr std::int32_t kScalarType = 0x0201;
@@ -51,15 +52,7 @@ SQHead Head(std::int32_t type, const char* code, LONG codeWord, double time, std
 }
 
 // The first `batches` Float stream batches of store Wav1.
-Records StreamBatches(std::int64_t batches)
-{
-    Records out;
-    for (std::int64_t b = 0; b < batches; ++b) {
-        const Records batch = StreamRecords("Wav1", kFloatFormat, b);
-        out.insert(out.end(), batch.begin(), batch.end());
-    }
-    return out;
-}
+Records WavBatches(std::int64_t batches) { return StreamBatches("Wav1", kFloatFormat, batches); }
 
 // The values ParseEv must give for a record: the value of a record without
 // data, else its samples.
@@ -173,7 +166,7 @@ struct Recorder {
     Records saved;
 };
 
-TEST_F(RecordingTest, EveryKindOfRecordReadsBackAsSavedWithItsBlockInformation)
+TEST_P(RecordingOnEitherEngine, EveryKindOfRecordReadsBackAsSavedWithItsBlockInformation)
 {
     constexpr int kRecords = 6;
     constexpr double kStart = 1.7e9;
@@ -296,7 +289,7 @@ TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
         if (child == 0) {
             report.Close(0);
             OrvoCI writer;
-            bool good = writer.ConnectServer("", "Writer") > 0 && writer.OpenTank(TankPath().c_str(), 'W') != 0 &&
+            bool good = Connect(writer, "Writer") > 0 && writer.OpenTank(TankPath().c_str(), 'W') != 0 &&
                         writer.StartRecord(name.c_str()) != 0;
             for (std::int32_t acknowledged = 0; good; ++acknowledged) {
                 good = Send(report.fd[1], acknowledged) &&
@@ -319,7 +312,7 @@ TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
         const auto batches = static_cast<std::int64_t>(got.size() / kChannels);
         EXPECT_EQ(got.size() % kChannels, 0u) << "a batch survived in part";
         EXPECT_GE(batches, killAfter);
-        EXPECT_EQ(FirstDifference(got, StreamBatches(batches)), "");
+        EXPECT_EQ(FirstDifference(got, WavBatches(batches)), "");
         EXPECT_EQ(std::string(ci.GetHotBlock().GetString()), "") << "a dead recorder's block counts as recorded";
     }
 
@@ -331,7 +324,7 @@ TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
     ASSERT_GT(SaveStreamRecord(ci, "Wav1", kFloatFormat, kept), 0) << Error();
     ci.StopRecord();
     ASSERT_NE(ci.SelectBlock("Killed-60"), 0) << Error();
-    EXPECT_EQ(FirstDifference(ReadBlock(ci), StreamBatches(kept + 1)), "");
+    EXPECT_EQ(FirstDifference(ReadBlock(ci), WavBatches(kept + 1)), "");
 }
 
 // What the reader process sees after each token of the recorder.
@@ -346,7 +339,7 @@ struct LiveView {
 // it sees exactly the batches saved so far after every batch; while the
 // recorder runs free, reading on after its last row it sees the records in
 // the order saved, each once; after StopRecord it sees everything.
-TEST_F(RecordingTest, ReaderInAnotherProcessFollowsLiveBlock)
+TEST_P(RecordingOnEitherEngine, ReaderInAnotherProcessFollowsLiveBlock)
 {
     constexpr std::int32_t kInStep = 12;
     constexpr std::int32_t kBatches = kInStep + 200;
@@ -359,9 +352,9 @@ TEST_F(RecordingTest, ReaderInAnotherProcessFollowsLiveBlock)
     ASSERT_GE(child, 0);
     if (child == 0) {
         toReader.Close(1), toRecorder.Close(0);
-        const Records all = StreamBatches(kBatches);
+        const Records all = WavBatches(kBatches);
         OrvoCI reader;
-        const bool open = reader.ConnectServer("", "Reader") > 0 && reader.OpenTank(TankPath().c_str(), 'R') != 0;
+        const bool open = Connect(reader, "Reader") > 0 && reader.OpenTank(TankPath().c_str(), 'R') != 0;
         bool selected = false, followed = false;
         std::int32_t saved = 0;
         while (open && Receive(toReader.fd[0], saved)) {
@@ -389,7 +382,7 @@ TEST_F(RecordingTest, ReaderInAnotherProcessFollowsLiveBlock)
             selected = selected || reader.SelectBlock(hot.c_str()) != 0;
             const Records got = selected ? ReadBlock(reader) : Records{};
             const bool hotBlockRight = saved == kStopped ? hot.empty() : hot == "Live";
-            const Records want = StreamBatches(saved == kStopped ? kBatches : saved);
+            const Records want = WavBatches(saved == kStopped ? kBatches : saved);
             const LiveView view{static_cast<std::int64_t>(got.size()), hotBlockRight,
                                 FirstDifference(got, want).empty(), followed};
             if (!Send(toRecorder.fd[1], view) || saved == kStopped) {
@@ -489,6 +482,8 @@ TEST_F(RecordingTest, AnAnswerStopsAtAMillionRowsAndTheNextReadGoesOn)
     EXPECT_EQ(ci.GetEvents(nullptr, 2 * kRows, 0, 0, 0, 0, 0, kContinue), 1) << Error();
     EXPECT_EQ(HeaderInfo(ci, 1, 6), std::vector<double>{kRows * 1e-4});
 }
+
+ORVO_ON_EITHER_ENGINE(RecordingOnEitherEngine);
 
 }  // namespace
 }  // namespace orvo::test

@@ -123,7 +123,9 @@ protected:
     const LONG eNeu = PackStoreCode("eNeu");
 };
 
-TEST_F(SortCodeTest, SetsSurviveReopeningAndSteerReads)
+using SortCodeOnEitherEngine = OnEitherEngine<SortCodeTest>;
+
+TEST_P(SortCodeOnEitherEngine, SetsSurviveReopeningAndSteerReads)
 {
     // Headers of channel 1 with their record numbers, re-coded and saved.
     LONG n = ci.GetEvents(nullptr, 100, eNeu, 1, 0, 0, 0, kHeadersOnly | kRecordIndex);
@@ -280,6 +282,8 @@ TEST_F(SortCodeTest, ASetClaimingTooManyCodesIsRefusedBeforeTheyAreDecoded)
     EXPECT_STREQ(ci.GetSortMemo("Ana", "eNeu", 0), "");
     EXPECT_THAT(Error(), HasSubstr("holds more than 16777216 sort codes"));
 }
+
+ORVO_ON_EITHER_ENGINE(SortCodeOnEitherEngine);
 
 }  // namespace
 }  // namespace orvo::test
