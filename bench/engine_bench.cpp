@@ -34,7 +34,7 @@
 
 #include <orvo/platform/safearray.h>
 #include "platform/large_blocks.h"
-#include "bench/minute_block.h"
+#include "bench/bench_tank.h"
 
 namespace {
 

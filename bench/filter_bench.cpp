@@ -8,19 +8,13 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
 #include <vector>
 
-#include <unistd.h>
-
-#include "protocol/Installation.h"
-#include "tests/tankengine/recording_support.h"
+#include "bench/bench_tank.h"
 
 namespace {
 
-namespace t = orvo::test;
+using orvo::bench::ScratchTank;
 
 constexpr int kSeconds = 600;
 constexpr int kEventsPerSecond = 1000;
@@ -37,18 +31,7 @@ class Session {
 public:
     Session()
     {
-        std::string pattern = (std::filesystem::temp_directory_path() / "orvo-filter-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            return;
-        }
-        m_folder = pattern;
-        ::setenv("ORVO_REGISTRY", (m_folder / "registry.db").c_str(), 1);
-        // The client registered the engine in the registry in use before;
-        // this one needs it too.
-        const std::string tank = (m_folder / "Tank").string();
-        ready = orvo::RegisterInstallation() == ERROR_SUCCESS && client.ConnectServer("", "BenchFilter") > 0 &&
-                client.InitializeTank(tank.c_str()) != 0 && client.OpenTank(tank.c_str(), 'W') != 0 && Record() &&
-                client.SelectBlock("Long") != 0 && client.SetFilterWithDesc(kFilter) == 2;
+        ready = tank.ready && Record() && client.SelectBlock("Long") != 0 && client.SetFilterWithDesc(kFilter) == 2;
         double* table = nullptr;
         const LONG n = ready ? client.GetValidTimeRanges(&table, 100000) : 0;
         for (LONG i = 0; i < n; ++i) {
@@ -57,19 +40,10 @@ public:
         client.ResetFilters();
         ready = ready && n == 360;
     }
-    ~Session()
-    {
-        client.ReleaseServer();
-        if (!m_folder.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(m_folder, ignored);
-        }
-    }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
 
+    ScratchTank tank{"BenchFilter"};
+    OrvoCI& client = tank.client;
     bool ready = false;
-    OrvoCI client;
     std::vector<TimeRange> ranges;
 
 private:
@@ -92,8 +66,6 @@ private:
         client.StopRecord();
         return good;
     }
-
-    std::filesystem::path m_folder;
 };
 
 Session& TheSession()

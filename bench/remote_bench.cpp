@@ -22,7 +22,7 @@
 #include <kj/compat/tls.h>
 
 #include "bench/bulk_bytes.capnp.h"
-#include "bench/minute_block.h"
+#include "bench/bench_tank.h"
 #include "protocol/LoopThread.h"
 #include "tests/fixtures/engine_server.h"
 #include "tests/fixtures/scratch.h"

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,8 @@ class OnEitherEngine : public Fixture, public ::testing::WithParamInterface<Engi
 protected:
     EngineAt At() const override { return this->GetParam(); }
 };
+
+inline void PrintTo(EngineAt at, std::ostream* out) { *out << (at == EngineAt::kServer ? "server" : "this process"); }
 
 inline std::string EngineAtName(const ::testing::TestParamInfo<EngineAt>& info)
 {

@@ -1,8 +1,6 @@
-// What the engine benchmarks share: timing and rates, and a tank in a
-// temporary folder, with a registry of its own, holding the 16-channel, 60 s
-// block "Minute" at 24414.0625 Hz in records of 256 samples, recorded by the
-// engine in this process, with the same records in the plain file
-// "minute.raw" beside it.
+// What the engine benchmarks share: timing and rates, a tank of their own
+// with a client of the engine in this process, and the 16-channel, 60 s
+// block "Minute" at 24414.0625 Hz in records of 256 samples.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -60,9 +58,12 @@ inline double ReadMinuteRecords(OrvoCI& reader)
     }
 }
 
-class MinuteTank {
+// A tank "Tank" in a temporary folder with a registry of its own, and a
+// client of the engine in this process, `app`, with the tank open for
+// writing; the folder goes with the object.
+class ScratchTank {
 public:
-    MinuteTank()
+    explicit ScratchTank(const char* app)
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "orvo-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
@@ -72,28 +73,38 @@ public:
         ::setenv("ORVO_REGISTRY", (m_folder / "registry.db").c_str(), 1);
         // The clients registered the engine in the registry in use before;
         // this one needs it too.
-        ready = RegisterInstallation() == ERROR_SUCCESS && writer.ConnectServer("", "BenchWriter") > 0 &&
-                writer.InitializeTank(TankPath().c_str()) != 0 && writer.OpenTank(TankPath().c_str(), 'W') != 0 &&
-                RecordMinute();
+        ready = RegisterInstallation() == ERROR_SUCCESS && client.ConnectServer("", app) > 0 &&
+                client.InitializeTank(TankPath().c_str()) != 0 && client.OpenTank(TankPath().c_str(), 'W') != 0;
     }
-    ~MinuteTank()
+    ~ScratchTank()
     {
-        writer.ReleaseServer();
+        client.ReleaseServer();
         if (!m_folder.empty()) {
             std::error_code ignored;
             std::filesystem::remove_all(m_folder, ignored);
         }
     }
-    MinuteTank(const MinuteTank&) = delete;
-    MinuteTank& operator=(const MinuteTank&) = delete;
+    ScratchTank(const ScratchTank&) = delete;
+    ScratchTank& operator=(const ScratchTank&) = delete;
 
     std::string File(const char* name) const { return (m_folder / name).string(); }
     std::string TankPath() const { return (m_folder / "Tank").string(); }
     std::filesystem::path BlockDir(const std::string& name) const { return m_folder / "Tank" / name; }
-    const std::filesystem::path& Folder() const { return m_folder; }
 
     bool ready = false;
-    OrvoCI writer;
+    OrvoCI client;
+
+private:
+    std::filesystem::path m_folder;
+};
+
+// The tank with the block "Minute" recorded by its client, and the same
+// records in the plain file "minute.raw" beside it.
+class MinuteTank : public ScratchTank {
+public:
+    MinuteTank() : ScratchTank("BenchWriter") { ready = ready && RecordMinute(); }
+
+    OrvoCI& writer = client;
 
 private:
     bool RecordMinute()
@@ -109,8 +120,6 @@ private:
         writer.StopRecord();
         return ::close(plain) == 0 && good;
     }
-
-    std::filesystem::path m_folder;
 };
 
 // Makes reader read the minute block whole with GetWaves: its grid ends with
