@@ -10,6 +10,8 @@
 #include <capnp/rpc-twoparty.h>
 #include <kj/async-io.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "fuzz/fuzz_support.h"
 #include "protocol/EngineWire.h"
@@ -22,6 +24,8 @@ namespace {
 using orvo::engined::Connection;
 using orvo::engined::Served;
 
+// A fresh folder with the tanks folder "tanks" in it, which relative tank
+// paths start from, as the server's do from its tanks root.
 std::filesystem::path ScratchFolder()
 {
     const char* temp = std::getenv("TMPDIR");
@@ -29,7 +33,10 @@ std::filesystem::path ScratchFolder()
     if (mkdtemp(pattern.data()) == nullptr) {
         orvo::fuzz::HarnessBroken("cannot make " + pattern, errno);
     }
-    std::filesystem::create_directory(std::filesystem::path(pattern) / "tanks");
+    const std::filesystem::path tanks = std::filesystem::path(pattern) / "tanks";
+    if (mkdir(tanks.c_str(), 0700) != 0 || chdir(tanks.c_str()) != 0) {
+        orvo::fuzz::HarnessBroken("cannot enter " + tanks.string(), errno);
+    }
     return pattern;
 }
 
@@ -40,12 +47,12 @@ ComPtr<ITankEngine> NewEngine()
     return engine;
 }
 
-// A users file admitting "fuzz" with an empty password, so that inputs get
-// past the login to the engine's methods.
+// A users file admitting "fuzz" with the password "fuzz", as the sessions of
+// the corpus log in, so that inputs get past the login to the engine.
 orvo::engined::UsersFile FuzzUser(const std::filesystem::path& folder)
 {
     orvo::engined::UsersFile users((folder / "users").string());
-    users.Add("fuzz", "", "");
+    users.Add("fuzz", "", "fuzz");
     return users;
 }
 

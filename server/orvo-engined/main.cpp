@@ -191,6 +191,8 @@ int Serve(const Options& options)
     if (withTls && (options.tlsCertificate.empty() || options.tlsKey.empty())) {
         throw std::runtime_error("TLS needs both --tls-cert and --tls-key");
     }
+    // Taken before the server enters its tanks folder, from where it started.
+    const std::string usersFile = std::filesystem::absolute(options.users).string();
     std::filesystem::path tanksRoot;
     if (!options.tanksRoot.empty()) {
         tanksRoot = std::filesystem::canonical(options.tanksRoot);
@@ -224,7 +226,7 @@ int Serve(const Options& options)
     }
     auto listener = address->listen();
     const orvo::wire::LoopThread passwordChecks;
-    const Served served{engine,         UsersFile(options.users), io.provider->getTimer(), passwordChecks.Executor(),
+    const Served served{engine,         UsersFile(usersFile),     io.provider->getTimer(), passwordChecks.Executor(),
                         kRefusalDelay,  kMaxClientsPerConnection, kMaxRowsPerRead,         tanksRoot};
     kj::Maybe<kj::TlsContext&> tlsContext;
     KJ_IF_MAYBE (context, tls) {
@@ -232,7 +234,7 @@ int Serve(const Options& options)
     }
     Server server(served, tlsContext);
     LogLine("orvo-engined: serving on " + where + (withTls ? " with TLS" : " in plaintext") + ", users from " +
-            options.users);
+            usersFile);
     auto stopped = io.unixEventPort.onSignal(SIGTERM).exclusiveJoin(io.unixEventPort.onSignal(SIGINT));
     const siginfo_t signal = server.Listen(*listener).then([]() -> siginfo_t { KJ_UNREACHABLE; }).exclusiveJoin(kj::mv(stopped)).wait(io.waitScope);
     LogLine("orvo-engined: stopping on signal " + std::to_string(signal.si_signo));
