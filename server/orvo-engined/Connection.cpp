@@ -431,9 +431,9 @@ public:
         std::string user = params.getUser();
         std::string domain = params.getDomain();
         std::string password = params.getPassword();
-        Connection& connection = *m_connection;
-        return connection.m_served.passwordChecks
-            .executeAsync([&connection, user, domain, password] { return connection.m_served.users.Admits(user, domain, password); })
+        const Served& served = m_connection->m_served;
+        return served.passwordChecks
+            .executeAsync([&served, user, domain, password] { return served.users.Admits(user, domain, password); })
             .then([this, context, user, domain](bool admitted) mutable -> kj::Promise<void> {
                 const std::string who = domain.empty() ? user : domain + "\\" + user;
                 if (!admitted) {
