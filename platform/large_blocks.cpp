@@ -23,9 +23,16 @@ struct Released {
 
 class KeptBlocks {
 public:
-    void* Take(std::size_t bytes)
+    // A kept block of the size, or null. A block larger than any kept is
+    // the largest piece of some new work, the one that sets its peak, and
+    // the kept ones cannot serve it: the longest kept, at least `bytes` of
+    // them, are let go so that the fresh block takes their place instead of
+    // adding to them. Smaller misses, such as a read's short last batch,
+    // leave the kept blocks for the next call of the same shape.
+    void* Take(std::size_t bytes, Released& released)
     {
         MutexLock lock(m_mutex);
+        std::size_t largest = 0;
         // The latest first: its pages are the likeliest still in the cache.
         for (std::size_t i = m_count; i-- > 0;) {
             if (m_kept[i].bytes == bytes) {
@@ -33,6 +40,11 @@ public:
                 Drop(i);
                 return block;
             }
+            largest = std::max(largest, m_kept[i].bytes);
+        }
+        for (std::size_t freed = 0; bytes > largest && freed < bytes && m_count > 0;) {
+            freed += m_kept[0].bytes;
+            LetGoOldest(released);
         }
         return nullptr;
     }
@@ -52,13 +64,18 @@ public:
         m_kept[m_count++] = {block, bytes};
         m_bytes += bytes;
         while (m_bytes > kKeptBlockBytes || m_count > kKeptBlocks) {
-            released.blocks[released.count++] = m_kept[0].block;
-            Drop(0);
+            LetGoOldest(released);
         }
         return released;
     }
 
 private:
+    void LetGoOldest(Released& released) REQUIRES(m_mutex)
+    {
+        released.blocks[released.count++] = m_kept[0].block;
+        Drop(0);
+    }
+
     void Drop(std::size_t i) REQUIRES(m_mutex)
     {
         m_bytes -= m_kept[i].bytes;
@@ -80,12 +97,22 @@ KeptBlocks& TheKeptBlocks()
     return kept;
 }
 
+void Free(const Released& released)
+{
+    for (std::size_t i = 0; i < released.count; ++i) {
+        std::free(released.blocks[i]);
+    }
+}
+
 }  // namespace
 
 void* TakeBlock(std::size_t bytes, bool zeroed)
 {
     if (bytes >= kLargeBlockBytes) {
-        if (void* block = TheKeptBlocks().Take(bytes)) {
+        Released released;
+        void* block = TheKeptBlocks().Take(bytes, released);
+        Free(released);
+        if (block != nullptr) {
             return zeroed ? std::memset(block, 0, bytes) : block;
         }
     }
@@ -101,10 +128,7 @@ void GiveBackBlock(void* block, std::size_t bytes) noexcept
         std::free(block);
         return;
     }
-    const Released released = TheKeptBlocks().Keep(block, bytes);
-    for (std::size_t i = 0; i < released.count; ++i) {
-        std::free(released.blocks[i]);
-    }
+    Free(TheKeptBlocks().Keep(block, bytes));
 }
 
 std::size_t KeptBlockBytes() { return TheKeptBlocks().Bytes(); }

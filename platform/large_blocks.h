@@ -1,7 +1,8 @@
 // Memory for large arrays that the layers of a read make and free again in
 // the same sizes call after call. Freed blocks are kept for a while, so the
 // next array of that size gets pages that are already there instead of
-// fresh ones from the kernel, each faulted in and zeroed on first touch.
+// fresh ones from the kernel, each faulted in and zeroed on first touch. A
+// block larger than all kept lets go of the oldest kept ones instead.
 //
 // Threads: any thread may take and give back blocks.
 #pragma once

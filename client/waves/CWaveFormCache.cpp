@@ -12,6 +12,7 @@
 
 #include <orvo/platform/errors.h>
 #include <orvo/platform/safearray.h>
+#include "platform/arrays.h"
 #include "platform/large_blocks.h"
 
 namespace {
@@ -377,7 +378,7 @@ LONG CWaveFormCache::SaveToReadV(VARIANT& out, bool withHeader) const
     SAFEARRAYBOUND bounds[2] = {{count, 0}, {words, 0}};
     // SafeArrayCreate refuses more than a ULONG of bytes, so the array holds
     // every row offset computed below.
-    SafeArrayPtr psa(SafeArrayCreate(VT_R4, 2, bounds));
+    SafeArrayPtr psa(orvo::SafeArrayCreateUnfilled(VT_R4, 2, bounds));  // every row is copied below
     if (!psa) {
         return 0;
     }
@@ -397,9 +398,9 @@ LONG CWaveFormCache::SaveToReadV(VARIANT& out, bool withHeader) const
 // With fillMissing, row r (from 1) holds key r's record, or zeros without
 // one, for every row up to the highest key. Placing each record at its own
 // row rather than walking a table of filler rows keeps rows above 2047 in
-// their place, which a table filled only up to 2047 would not, and lets the
-// array's own zero fill stand for missing rows. Keys up to 1 share row 1,
-// the lowest of them supplying it, with and without fillMissing.
+// their place, which a table filled only up to 2047 would not. Only the
+// missing rows are zeroed: the others are written whole. Keys up to 1 share
+// row 1, the lowest of them supplying it, with and without fillMissing.
 LONG CWaveFormCache::GetVariant(VARIANT& out, bool withHeader, bool fillMissing) const
 {
     if (m_records.empty()) {
@@ -420,11 +421,12 @@ LONG CWaveFormCache::GetVariant(VARIANT& out, bool withHeader, bool fillMissing)
     SAFEARRAYBOUND bounds[2] = {{words, 0}, {rows, 0}};
     // Refused above a ULONG of bytes with every product checked; each slot
     // below is under rows, so its offset stays inside the array.
-    SAFEARRAY* psa = SafeArrayCreate(VT_R4, 2, bounds);
+    SAFEARRAY* psa = orvo::SafeArrayCreateUnfilled(VT_R4, 2, bounds);
     if (psa == nullptr) {
         return 0;
     }
     const std::size_t rowBytes = std::size_t{words} * sizeof(float);
+    auto* const bytes = static_cast<unsigned char*>(psa->pvData);
     std::size_t next = 0;
     previous = 0;
     for (const auto& entry : m_records) {
@@ -432,8 +434,10 @@ LONG CWaveFormCache::GetVariant(VARIANT& out, bool withHeader, bool fillMissing)
         if (rowKey == previous) {
             continue;
         }
+        const std::size_t slot = fillMissing ? static_cast<std::size_t>(rowKey - 1) : next;
+        std::memset(bytes + next * rowBytes, 0, (slot - next) * rowBytes);  // the keys that have no record
         previous = rowKey;
-        const std::size_t slot = fillMissing ? static_cast<std::size_t>(rowKey - 1) : next++;
+        next = slot + 1;
         CopyRow(psa, slot, rowBytes, entry.second, withHeader);
     }
     out.vt = VT_ARRAY | VT_R4;

@@ -56,11 +56,16 @@ tank::Result<std::map<std::int32_t, EpocTable>> Derive(const tank::BlockReader& 
             continue;
         }
         const bool wanted = store.first.type == kStrobeOnType && codes.contains(store.code);
-        for (const tank::IndexEntry& entry : reader.Index().Entries(store.code)) {
-            tank::Result<SQHead> head = reader.Header(entry.record);
-            if (!head) {
-                return head.failure();
+        const std::span<const tank::IndexEntry> entries = reader.Index().Entries(store.code);
+        tank::FrameRun frames;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::uint64_t record = entries[i].record;
+            tank::Result<tank::Frame> frame =
+                frames.Get(reader, record, [&] { return tank::FrameRun::EndAmong(entries, i + 1, record); });
+            if (!frame) {
+                return frame.failure();
             }
+            const SQHead* head = &frame->head;
             if (head->type == kStrobeOnType && wanted) {
                 tables[store.code].push_back({head->value, head->timeStamp, 0.0});
             } else if (head->type == kStrobeOffType) {

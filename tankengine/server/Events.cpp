@@ -59,22 +59,11 @@ public:
         return m_entries[m_at++];
     }
 
-    // Where frames read ahead for `record`, met next, should end: past the
-    // records of the entries after it while they lie close by, so that the
-    // reads of a sparse store fetch few frames of others. All stores in time
-    // order are near the order of the file.
+    // Where frames read ahead for `record`, met next, should end. All stores
+    // in time order are near the order of the file.
     std::uint64_t RunEnd(std::uint64_t record) const
     {
-        const std::uint64_t reach = record + tank::FrameRun::kMaxFrames;
-        if (m_all) {
-            return reach;
-        }
-        std::uint64_t end = record + 1;
-        const std::size_t last = std::min(m_entries.size(), m_at + tank::FrameRun::kMaxFrames);
-        for (std::size_t i = m_at; i < last && m_entries[i].record < reach; ++i) {
-            end = std::max(end, m_entries[i].record + 1);
-        }
-        return end;
+        return m_all ? record + tank::FrameRun::kMaxFrames : tank::FrameRun::EndAmong(m_entries, m_at, record);
     }
 
     // Goes on at the first record at or after a later time.

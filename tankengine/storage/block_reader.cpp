@@ -212,6 +212,17 @@ Status BlockReader::ReadData(std::span<const DataPlace> places) const
     return {};
 }
 
+std::uint64_t FrameRun::EndAmong(std::span<const IndexEntry> entries, std::size_t next, std::uint64_t record)
+{
+    const std::uint64_t reach = record + kMaxFrames;
+    std::uint64_t end = record + 1;
+    const std::size_t last = std::min(entries.size(), next + kMaxFrames);
+    for (std::size_t i = next; i < last && entries[i].record < reach; ++i) {
+        end = std::max(end, entries[i].record + 1);
+    }
+    return end;
+}
+
 Status FrameRun::Read(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd)
 {
     if (record >= reader.m_end.frames) {

@@ -102,6 +102,11 @@ public:
         return reader.Decoded(record, std::span(m_bytes).subspan(at).template first<kFrameBytes>());
     }
 
+    // Where frames read ahead for `record` should end when the walk goes on
+    // with entries[next...]: past the records of those entries while they lie
+    // close by, so that the reads of a sparse store fetch few frames of others.
+    static std::uint64_t EndAmong(std::span<const IndexEntry> entries, std::size_t next, std::uint64_t record);
+
 private:
     Status Read(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd);
 

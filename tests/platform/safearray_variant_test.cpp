@@ -10,6 +10,7 @@
 #include <orvo/platform/errors.h>
 #include <orvo/platform/safearray.h>
 #include <orvo/platform/variant.h>
+#include "platform/large_blocks.h"
 
 namespace {
 
@@ -71,6 +72,30 @@ TEST(SafeArrayCreate, LargeArraysMadeAgainStartAsZeros)
             << round;
         std::fill(floats, floats + bound.cElements, 1.5f);
     }
+}
+
+// Blocks kept for reuse do not add to the peak of new work: an array larger
+// than all of them lets go of at least as many bytes of them, the
+// longest-kept first, and one of a kept size takes just that block.
+TEST(SafeArrayCreate, ArrayOfANewSizeTakesThePlaceOfKeptBlocks)
+{
+    constexpr std::size_t kKeptSize = (std::size_t{3} << 20) + 4, kNewSize = std::size_t{8} << 20;
+    void* kept[4] = {orvo::TakeBlock(kKeptSize, false), orvo::TakeBlock(kKeptSize, false),
+                     orvo::TakeBlock(kKeptSize, false), orvo::TakeBlock(kKeptSize, false)};
+    for (void* block : kept) {
+        orvo::GiveBackBlock(block, kKeptSize);
+    }
+    const std::size_t before = orvo::KeptBlockBytes();
+    ASSERT_GE(before, 4 * kKeptSize);
+    void* fresh = orvo::TakeBlock(kNewSize, true);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_LE(orvo::KeptBlockBytes() + kNewSize, before);
+    EXPECT_GE(orvo::KeptBlockBytes(), kKeptSize);  // not all let go: the newest stays
+    const std::size_t left = orvo::KeptBlockBytes();
+    void* reused = orvo::TakeBlock(kKeptSize, false);
+    EXPECT_EQ(orvo::KeptBlockBytes(), left - kKeptSize);
+    orvo::GiveBackBlock(reused, kKeptSize);
+    orvo::GiveBackBlock(fresh, kNewSize);
 }
 
 TEST(SafeArrayLocking, LockedArrayIsNeitherDestroyedNorCleared)

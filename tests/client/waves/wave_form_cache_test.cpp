@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -148,11 +149,17 @@ TEST(WaveFormCache, RowArrayDeclaresWordsThenRowsAndFillsEveryKeyIntoItsOwnRow)
         }
         const std::size_t words = c.header ? 14 : 4;
         EXPECT_EQ(Shape(*out), (std::make_pair(static_cast<LONG>(words), c.rows)));
+        // A row without a key is zero in every word, header included.
+        const auto zeroRow = [&](std::size_t row) {
+            const float* at = Row(*out, words, row);
+            return std::all_of(at, at + words, [](float v) { return v == 0.0f; });
+        };
         for (std::size_t row = 0; row < c.firsts.size(); ++row) {
             EXPECT_EQ(Row(*out, words, row)[c.header ? 10 : 0], c.firsts[row]) << row;  // point 0
+            EXPECT_EQ(zeroRow(row), c.firsts[row] == 0) << row;
         }
         if (c.rows == 3000) {  // above 2047 and still in its own row
-            EXPECT_EQ(Row(*out, 4, 2047)[0], 0.0f);
+            EXPECT_TRUE(zeroRow(2047));
             EXPECT_EQ(Row(*out, 4, 2999)[0], 3010.0f);
         }
     }
