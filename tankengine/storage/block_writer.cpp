@@ -361,9 +361,10 @@ Status BlockWriter::WriteBatch(std::span<const Record> records)
             m_gathered.insert(m_gathered.end(), data.begin(), data.end());
         }
         Frame frame{records[i].head, dataEnd, DataBytes(records[i].head), DataCrc(data)};
-        std::ranges::copy(EncodeFrame(frame), m_frames.begin() + static_cast<std::ptrdiff_t>(i * kFrameBytes));
+        LayOutFrame(frame, std::span(m_frames).subspan(i * kFrameBytes).first<kFrameBytes>());
         dataEnd += frame.dataBytes;
     }
+    SealFrames(m_frames);
     if (Status s = flush(); !s) {
         return s;
     }

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -420,8 +421,10 @@ TEST(OrvoExport, BlockBeingRecordedIsOneSnapshot)
     EXPECT_THAT(reports.front(), HasSubstr("Watching block Block-1"));
     EXPECT_THAT(reports.back(), HasSubstr("Block Block-1 is no longer being recorded (stopped)"));
     // The samples are spread evenly over +-16384, whose RMS is 16384 / sqrt(3).
-    const std::string& report = reports[1];
-    EXPECT_THAT(report, HasSubstr("Wav1")) << report;
+    const auto reported = std::find_if(reports.begin(), reports.end(),
+                                       [](const std::string& line) { return line.starts_with("Wav1"); });
+    ASSERT_NE(reported, reports.end()) << watched.out;
+    const std::string& report = *reported;
     for (int channel = 1; channel <= kChannels; ++channel) {
         const std::string label = " " + std::to_string(channel) + ":";
         const std::size_t at = report.find(label);

@@ -20,7 +20,9 @@ namespace orvo::tool {
 
 namespace {
 
-// Seconds of the block already recorded that the first report takes in.
+// How far back from the block's length the watch first looks for records;
+// further, doubling, while it finds none there, as the records' own times
+// may lag behind the clock.
 constexpr double kLookBack = 1.0;
 // Option bits a stream record's type may carry.
 constexpr std::int32_t kStreamOptions = 0x0030;
@@ -154,6 +156,17 @@ BlockState ReadState(Session& session)
     return {text.rfind("recording", 0) == 0, stop - start, text};
 }
 
+// Where the block's recent records begin, found with reads of one header.
+double RecentStart(Session& session, double length)
+{
+    for (double back = kLookBack;; back *= 2) {
+        const double from = std::max(0.0, length - back);
+        if (from == 0.0 || session.client().GetEvents(nullptr, 1, 0, 0, 0, from, 0.0, kHeadersOnly) != 0) {
+            return from;
+        }
+    }
+}
+
 // Prints the reports: on a terminal the stores' lines are drawn again in
 // place; into a pipe or a file each report is one line.
 class Display {
@@ -230,12 +243,15 @@ void RunWatch(const std::string& tank, const std::string& block)
     ::sigaction(SIGINT, &action, nullptr);
 
     std::printf("Watching block %s of %s; Ctrl-C ends.\n", Shown(name).c_str(), Shown(tank).c_str());
-    BlockWatch watch(session, std::max(0.0, state.length - kLookBack));
+    BlockWatch watch(session, RecentStart(session, state.length));
+    // What was recorded before the watch began is read past, not reported.
+    watch.ReadNew();
+    (void)watch.Report(1.0);
     Display display;
     timespec due{};
     ::clock_gettime(CLOCK_MONOTONIC, &due);
-    // The first report covers the look-back.
-    double last = Monotonic(due) - kLookBack;
+    double last = Monotonic(due);
+    ++due.tv_sec;
     while (SleepUntil(due)) {
         // The state first: records saved before the stop are then all read.
         state = ReadState(session);
