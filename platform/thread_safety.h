@@ -32,6 +32,9 @@ public:
     void Lock() ACQUIRE() { m_mutex.lock(); }
     void Unlock() RELEASE() { m_mutex.unlock(); }
     bool TryLock() TRY_ACQUIRE(true) { return m_mutex.try_lock(); }
+    // The standard's names, so that std::condition_variable_any can wait on it.
+    void lock() ACQUIRE() { m_mutex.lock(); }
+    void unlock() RELEASE() { m_mutex.unlock(); }
 
 private:
     std::mutex m_mutex;

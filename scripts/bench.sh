@@ -4,7 +4,9 @@
 # three times, and reports mean, median and spread, which steadies the
 # figures on a small shared machine. Baselines run in the same program just
 # before the cases they measure, so ratios come from one run (engine_bench
-# reports them as x_baseline). Extra arguments go to the benchmark programs.
+# reports them as x_baseline). Extra arguments go to the benchmark programs;
+# latency_bench, which times single calls of a paced recording and a reader
+# process, takes only its own (--seconds=N) and prints the machine's load.
 # Then the Python module's stream read runs beside h5py and numpy.fromfile.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -58,7 +58,8 @@ Result<std::uint64_t> BlockReader::Refresh()
         return Fail(ErrorKind::kCorruption,
                     m_headers.path() + " became shorter than the records already read; open the block again");
     }
-    if (m_damage) {
+    // Nothing appended: a live reader polling costs this one stat.
+    if (m_damage || *size == FrameOffset(m_end.frames)) {
         return std::uint64_t{0};
     }
     const std::uint64_t before = m_end.frames;

@@ -98,7 +98,6 @@ Result<BlockWriter> BlockWriter::Lock(const std::filesystem::path& dir)
                     "block " + dir.string() + " is being recorded by another writer (" + lock.error() + ")");
     }
     writer.m_lock = std::move(*lock);
-    writer.m_lastSync = std::chrono::steady_clock::now();
     return writer;
 }
 
@@ -261,13 +260,29 @@ Status BlockWriter::Recover()
 
 BlockWriter::~BlockWriter()
 {
+    StopBackgroundSync();
     if (m_headers.is_open() && !m_broken) {
         (void)Sync();
     }
 }
 
-Status BlockWriter::Usable() const
+void BlockWriter::StopBackgroundSync()
 {
+    if (m_background) {
+        m_background->Stop();
+        (void)Usable();  // keeps the thread's failure, if any, as the writer's
+        m_background.reset();
+    }
+}
+
+Status BlockWriter::Usable()
+{
+    if (!m_broken && m_background) {
+        if (Status synced = m_background->Problem(); !synced) {
+            m_broken = Fail(synced.kind(), "a background sync failed: " + synced.error() +
+                                               "; reopen the block to repair it");
+        }
+    }
     if (m_broken) {
         return *m_broken;
     }
@@ -296,11 +311,8 @@ Status BlockWriter::Append(std::span<const Record> records)
     }
     ScanPosition before = m_end;
     Status stored = WriteBatch(records);
-    // A batch whose sync fails is refused like one whose write fails: the
-    // caller learns of it now, and reopening must not bring back a batch
-    // that was reported lost.
-    if (stored && std::chrono::steady_clock::now() - m_lastSync >= m_syncInterval) {
-        stored = Sync();
+    if (stored) {
+        stored = SyncAppended();
     }
     if (stored) {
         return {};
@@ -349,9 +361,10 @@ Status BlockWriter::WriteBatch(std::span<const Record> records)
             m_gathered.insert(m_gathered.end(), data.begin(), data.end());
         }
         Frame frame{records[i].head, dataEnd, DataBytes(records[i].head), DataCrc(data)};
-        std::ranges::copy(EncodeFrame(frame), m_frames.begin() + static_cast<std::ptrdiff_t>(i * kFrameBytes));
+        LayOutFrame(frame, std::span(m_frames).subspan(i * kFrameBytes).first<kFrameBytes>());
         dataEnd += frame.dataBytes;
     }
+    SealFrames(m_frames);
     if (Status s = flush(); !s) {
         return s;
     }
@@ -363,28 +376,43 @@ Status BlockWriter::WriteBatch(std::span<const Record> records)
     return {};
 }
 
+Status BlockWriter::SyncAppended()
+{
+    // A batch whose own sync fails is refused like one whose write fails:
+    // the caller learns of it now, and reopening must not bring back a
+    // batch that was reported lost.
+    if (m_syncInterval.count() == 0) {
+        return Sync();
+    }
+    if (!m_background) {
+        Result<std::unique_ptr<BackgroundSync>> started = BackgroundSync::Start(m_data, m_headers);
+        if (!started) {
+            return started.failure();
+        }
+        m_background = std::move(*started);
+    }
+    m_background->Appended(m_syncInterval);
+    return {};
+}
+
 Status BlockWriter::Sync()
 {
     if (Status usable = Usable(); !usable) {
         return usable;
     }
-    // Data before frames, so a durable frame never names lost data.
-    Status synced = m_data.DataSync();
-    if (synced) {
-        synced = m_headers.DataSync();
-    }
+    Status synced = SyncEventFiles(m_data, m_headers);
     if (!synced) {
         // What the kernel failed to write is gone from its cache; only a
         // reopen, which checks every record, can tell what survived.
         m_broken = Fail(synced.kind(), synced.error() + "; reopen the block to repair it");
         return synced;
     }
-    m_lastSync = std::chrono::steady_clock::now();
     return {};
 }
 
 Status BlockWriter::Close(double stopTime)
 {
+    StopBackgroundSync();
     if (Status synced = Sync(); !synced) {
         return synced;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <orvo/protocol/SQHead.h>
+#include "tankengine/storage/background_sync.h"
 #include "tankengine/storage/frame.h"
 #include "tankengine/storage/posix_file.h"
 #include "tankengine/storage/result.h"
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,8 +28,8 @@ struct Record {
 
 class BlockWriter {
 public:
-    // By default the writer syncs by itself when this long has passed since
-    // the last sync.
+    // By default what the writer appends is made durable this long after at
+    // most, by a thread of the writer's own.
     static constexpr std::chrono::milliseconds kSyncInterval{1000};
 
     // Makes a new block in a tank, named baseName or, when that is taken,
@@ -48,12 +50,14 @@ public:
     std::uint64_t RecordCount() const { return m_end.frames; }
 
     // Stores the whole batch or, when any record is bad or a write fails,
-    // none of it.
+    // none of it. It waits for the disk only with a sync interval of 0; a
+    // failed background sync makes it refuse, with the sync's reason.
     Status Append(std::span<const Record> records);
     Status Sync();
     // How much a crash of the machine may lose: 0 syncs after every append.
     void SetSyncInterval(std::chrono::milliseconds interval) { m_syncInterval = interval; }
-    // Syncs, records the stop time and releases the block.
+    // Waits for a background sync that is running, syncs, records the stop
+    // time and releases the block.
     Status Close(double stopTime);
 
 private:
@@ -63,7 +67,10 @@ private:
     Status OpenEventFiles();
     Status Recover();
     Status WriteBatch(std::span<const Record> records);
-    Status Usable() const;
+    // Makes the batch just written durable now or, with an interval, soon.
+    Status SyncAppended();
+    Status Usable();
+    void StopBackgroundSync();
 
     std::filesystem::path m_dir;
     std::optional<FileLock> m_lock;
@@ -72,8 +79,8 @@ private:
     ScanPosition m_end;
     std::uint64_t m_sequence = 0;
     double m_startTime = 0;
-    std::chrono::steady_clock::time_point m_lastSync;
     std::chrono::milliseconds m_syncInterval = kSyncInterval;
+    std::unique_ptr<BackgroundSync> m_background;  // from the first append with an interval
     std::optional<Failure> m_broken;  // why the writer refuses further calls
     // A batch's frames and gathered data, kept from batch to batch.
     std::vector<std::byte> m_frames;

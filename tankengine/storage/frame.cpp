@@ -140,17 +140,23 @@ const char* RecordHeaderProblem(const SQHead& head)
 
 std::uint32_t DataCrc(std::span<const std::byte> data) { return Crc32(0, data); }
 
-FrameBytes EncodeFrame(const Frame& frame)
+void LayOutFrame(const Frame& frame, std::span<std::byte, kFrameBytes> out)
 {
-    FrameBytes bytes{};
-    Put(bytes.data(), kFrameMarker);
-    Put(bytes.data() + kAtLength, static_cast<std::uint32_t>(kFrameBytes));
-    Put(bytes.data() + kAtDataOffset, frame.dataOffset);
-    Put(bytes.data() + kAtDataBytes, frame.dataBytes);
-    Put(bytes.data() + kAtDataCrc, frame.dataCrc);
-    Put(bytes.data() + kAtHead, frame.head);
-    Put(bytes.data() + kAtFrameCrc, FrameCrc(bytes));
-    return bytes;
+    Put(out.data(), kFrameMarker);
+    Put(out.data() + kAtLength, static_cast<std::uint32_t>(kFrameBytes));
+    Put(out.data() + kAtDataOffset, frame.dataOffset);
+    Put(out.data() + kAtDataBytes, frame.dataBytes);
+    Put(out.data() + kAtDataCrc, frame.dataCrc);
+    Put(out.data() + kAtHead, frame.head);
+    Put(out.data() + kAtReserved, std::uint32_t{0});
+}
+
+void SealFrames(std::span<std::byte> frames)
+{
+    for (std::size_t at = 0; at + kFrameBytes <= frames.size(); at += kFrameBytes) {
+        const std::span<std::byte, kFrameBytes> frame = frames.subspan(at).first<kFrameBytes>();
+        Put(frame.data() + kAtFrameCrc, FrameCrc(frame));
+    }
 }
 
 std::optional<Frame> DecodeFrame(std::span<const std::byte, kFrameBytes> bytes)

@@ -45,7 +45,12 @@ struct Frame {
 
 using FrameBytes = std::array<std::byte, kFrameBytes>;
 
-FrameBytes EncodeFrame(const Frame& frame);
+// Lays a frame out but for its checksum, which SealFrames then adds to
+// frames laid out back to back. Taking the checksums in a pass of their own
+// reads the frames once their bytes are stored, rather than each one while
+// its stores are still in flight, which costs a batch of small records much.
+void LayOutFrame(const Frame& frame, std::span<std::byte, kFrameBytes> out);
+void SealFrames(std::span<std::byte> frames);
 // A frame whose marker, checksum and record header are right; nullopt for
 // anything else, including the zeros of a hole.
 std::optional<Frame> DecodeFrame(std::span<const std::byte, kFrameBytes> bytes);

@@ -140,6 +140,17 @@ File::File(File&& other) noexcept : m_fd(other.m_fd), m_path(std::move(other.m_p
     other.m_fd = -1;
 }
 
+Result<File> File::Duplicate() const
+{
+    File copy;
+    copy.m_fd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+    if (copy.m_fd < 0) {
+        return Error("cannot duplicate the handle of").failure();
+    }
+    copy.m_path = m_path;
+    return copy;
+}
+
 File& File::operator=(File&& other) noexcept
 {
     if (this != &other) {

@@ -47,6 +47,9 @@ public:
     File& operator=(const File&) = delete;
 
     bool is_open() const { return m_fd >= 0; }
+    // Another handle of the same open file, for a thread of its own: it
+    // stays valid when this object moves or closes.
+    Result<File> Duplicate() const;
     const std::string& path() const { return m_path; }
 
     // Reads until out is full or the file ends; answers the bytes read.

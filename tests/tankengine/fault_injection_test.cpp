@@ -18,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <thread>
 
 namespace orvo::tank::test {
 namespace {
@@ -269,6 +270,39 @@ TEST(FaultInjection, FailedCutBackRefusesEveryCallUntilReopened)
     Result<BlockReader> reader = BlockReader::Open(t.block);
     ASSERT_TRUE(reader) << reader.error();
     EXPECT_EQ(reader->RecordCount(), writer->RecordCount());
+    ExpectSamples(*reader);
+}
+
+// A sync failing on the writer's own thread is told by the next append, which
+// refuses its batch with the sync's reason, and by every call after it; the
+// batches acknowledged before stay.
+TEST(FaultInjection, FailedBackgroundSyncRefusesTheNextAppend)
+{
+    constexpr std::uint64_t kKept = 3;
+    FaultyFileSystem disk;
+    SampleTank t(kKept);
+    std::uint64_t acknowledged = kKept;
+    {
+        Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
+        ASSERT_TRUE(writer) << writer.error();
+        writer->SetSyncInterval(1ms);
+        disk.FailAt(Call::kSync, 1, EIO, Afterwards::kRecover);
+        // A recorder goes on appending until it hears of the failure.
+        Status appended;
+        for (int i = 0; i < 100000 && (appended = AppendSamples(*writer, acknowledged, 1)); ++i) {
+            ++acknowledged;
+            std::this_thread::sleep_for(100us);
+        }
+        ASSERT_FALSE(appended) << "no append heard of the failed sync";
+        EXPECT_EQ(disk.Failed(Call::kSync), 1u);
+        EXPECT_NE(appended.error().find(std::strerror(EIO)), std::string::npos) << appended.error();
+        EXPECT_NE(appended.error().find("reopen the block"), std::string::npos) << appended.error();
+        EXPECT_FALSE(writer->Close(3));
+    }
+    disk.Heal();
+    Result<BlockReader> reader = BlockReader::Open(t.block);
+    ASSERT_TRUE(reader) << reader.error();
+    EXPECT_EQ(reader->RecordCount(), acknowledged);
     ExpectSamples(*reader);
 }
 

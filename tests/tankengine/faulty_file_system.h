@@ -1,6 +1,6 @@
 // A disk that fails on cue: the Nth call of a kind fails with a chosen error,
 // and later calls of that kind fail too or pass again. Put in place for the
-// storage while the object lives.
+// storage while the object lives; a writer's sync thread calls it too.
 #pragma once
 
 #include "tankengine/storage/file_system.h"
@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
 #include <numeric>
 #include <optional>
 
@@ -34,14 +35,31 @@ public:
     // error; several kinds may be armed at once.
     void FailAt(Call kind, std::uint64_t nth, int error, Afterwards afterwards)
     {
-        m_faults[Index(kind)] = Fault{Calls(kind) + nth, error, afterwards};
+        const std::lock_guard lock(m_mutex);
+        m_faults[Index(kind)] = Fault{m_calls[Index(kind)] + nth, error, afterwards};
     }
     // The disk is sound again; counting goes on.
-    void Heal() { m_faults = {}; }
+    void Heal()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_faults = {};
+    }
 
-    std::uint64_t Calls(Call kind) const { return m_calls[Index(kind)]; }
-    std::uint64_t Failed(Call kind) const { return m_failed[Index(kind)]; }
-    std::uint64_t Injected() const { return std::accumulate(m_failed.begin(), m_failed.end(), std::uint64_t{0}); }
+    std::uint64_t Calls(Call kind) const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_calls[Index(kind)];
+    }
+    std::uint64_t Failed(Call kind) const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_failed[Index(kind)];
+    }
+    std::uint64_t Injected() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return std::accumulate(m_failed.begin(), m_failed.end(), std::uint64_t{0});
+    }
 
     int Open(const char* path, int flags, mode_t mode) override
     {
@@ -102,6 +120,7 @@ private:
     // Counts the call; true, with errno set, when it is to fail.
     bool Fails(Call kind)
     {
+        const std::lock_guard lock(m_mutex);
         const std::size_t i = Index(kind);
         const std::uint64_t n = ++m_calls[i];
         const std::optional<Fault>& fault = m_faults[i];
@@ -113,6 +132,7 @@ private:
         return true;
     }
 
+    mutable std::mutex m_mutex;
     std::array<std::optional<Fault>, kCalls.size()> m_faults{};
     std::array<std::uint64_t, kCalls.size()> m_calls{};
     std::array<std::uint64_t, kCalls.size()> m_failed{};

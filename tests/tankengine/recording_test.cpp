@@ -276,8 +276,9 @@ TEST_P(RecordingOnEitherEngine, EveryKindOfRecordReadsBackAsSavedWithItsBlockInf
 }
 
 // A recorder in another process reports each batch SaveEvents acknowledged
-// and is killed; the block keeps every acknowledged batch and whole batches
-// only, each as saved, and can be recorded on.
+// and is killed, its background sync still to come; the block keeps every
+// acknowledged batch and whole batches only, each as saved, and can be
+// recorded on.
 TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
 {
     for (std::int32_t killAfter : {0, 1, 9, 60}) {
@@ -290,7 +291,7 @@ TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
             report.Close(0);
             OrvoCI writer;
             bool good = Connect(writer, "Writer") > 0 && writer.OpenTank(TankPath().c_str(), 'W') != 0 &&
-                        writer.StartRecord(name.c_str()) != 0;
+                        writer.SetRecordOption(3600, 1, nullptr, 0) && writer.StartRecord(name.c_str()) != 0;
             for (std::int32_t acknowledged = 0; good; ++acknowledged) {
                 good = Send(report.fd[1], acknowledged) &&
                        SaveStreamRecord(writer, "Wav1", kFloatFormat, acknowledged) > 0;

@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -366,7 +370,8 @@ TEST(OrvoExport, EventStoresExportTheirEvents)
 }
 
 // A block still being recorded exports as it was when the export began:
-// every channel up to where all of them were recorded, and the tool says so.
+// every channel up to where all of them were recorded, and the tool says so;
+// watching it follows the records until it stops.
 TEST(OrvoExport, BlockBeingRecordedIsOneSnapshot)
 {
     using namespace orvo::test;
@@ -396,7 +401,37 @@ TEST(OrvoExport, BlockBeingRecordedIsOneSnapshot)
     ASSERT_EQ(std::sscanf(lines.back().c_str(), "%*f,%f,%f", &first, &third), 2);
     EXPECT_EQ(first, FloatSample(kRecords * kRecordSamples - 1, 1));
     EXPECT_EQ(third, FloatSample(kRecords * kRecordSamples - 1, 3));
-    recorder.StopRecord();
+
+    // Watched while the recording goes on for a few seconds: into a pipe, a
+    // line a second with every channel's RMS, and a last line at the stop.
+    std::thread recording([&recorder] {
+        for (int record = kRecords + 1; record < kRecords + 300; ++record) {
+            if (SaveStreamRecord(recorder, "Wav1", kFloatFormat, record) != kChannels) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        recorder.StopRecord();
+    });
+    const Outcome watched = Orvo(registry, {"watch", "Live"});
+    recording.join();
+    ASSERT_EQ(watched.status, 0) << watched.err;
+    const std::vector<std::string> reports = Lines(watched.out);
+    ASSERT_GE(reports.size(), 3u) << watched.out;
+    EXPECT_THAT(reports.front(), HasSubstr("Watching block Block-1"));
+    EXPECT_THAT(reports.back(), HasSubstr("Block Block-1 is no longer being recorded (stopped)"));
+    // The samples are spread evenly over +-16384, whose RMS is 16384 / sqrt(3).
+    const auto reported = std::find_if(reports.begin(), reports.end(),
+                                       [](const std::string& line) { return line.starts_with("Wav1"); });
+    ASSERT_NE(reported, reports.end()) << watched.out;
+    const std::string& report = *reported;
+    for (int channel = 1; channel <= kChannels; ++channel) {
+        const std::string label = " " + std::to_string(channel) + ":";
+        const std::size_t at = report.find(label);
+        ASSERT_NE(at, std::string::npos) << "no RMS of channel " << channel << " in " << report;
+        const double rms = std::strtod(report.c_str() + at + label.size(), nullptr);
+        EXPECT_NEAR(rms, 16384 / std::sqrt(3.0), 1500) << "channel " << channel << " in " << report;
+    }
 }
 
 // Flips count bytes of a file at offset, as a failing disk would.

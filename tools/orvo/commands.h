@@ -15,6 +15,9 @@ void RunInfo(const std::string& tank, const std::string& block);
 // Every block of the tank, or only block when given; fails when any is
 // damaged or unreadable.
 void RunCheck(const std::string& tank, const std::string& block);
+// Follows a block while it is recorded (the tank's hot block when block is
+// empty) until it stops or Ctrl-C.
+void RunWatch(const std::string& tank, const std::string& block);
 
 // The store table of the selected block, shared by stores, info and demo.
 void PrintStoreTable(OrvoCI& client);

@@ -64,6 +64,11 @@ int Run(int argc, char** argv)
     infoCommand->add_option("BLOCK", block, "Block name")->required();
     infoCommand->callback([&] { run = [&] { RunInfo(tank, block); }; });
 
+    CLI::App* watchCommand = app.add_subcommand(
+        "watch", "Follow a block being recorded: each second, per store, records/s, last time, RMS per channel");
+    watchCommand->add_option("TANK", tank, "Tank name or folder")->required();
+    watchCommand->add_option("BLOCK", block, "Block name (default: the block being recorded)");
+    watchCommand->callback([&] { run = [&] { RunWatch(tank, block); }; });
     ExportOptions exportOptions;
     CLI::App* checkCommand =
         app.add_subcommand("check", "Verify every record and checksum of a tank's blocks, or of one");
