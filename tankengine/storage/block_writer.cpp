@@ -177,6 +177,10 @@ Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, st
         writer->m_sequence = sequence;
         writer->m_startTime = startTime;
         s = writer->OpenEventFiles();
+        if (s) {
+            writer->m_index = IndexWriter::Begin(made);
+            writer->m_index.Publish();
+        }
         return s ? SyncDirectory(tankDir) : s;
     }();
     if (!built) {
@@ -202,7 +206,14 @@ Result<BlockWriter> BlockWriter::OpenForAppend(const std::filesystem::path& bloc
     writer->m_startTime = info->startTime;
     Status s = writer->OpenEventFiles();
     if (s) {
+        // Built anew from the frames that recovery keeps, so that no index
+        // of what came before (or none, for a block recorded without one)
+        // outlives the reopen.
+        writer->m_index = IndexWriter::Begin(blockDir);
         s = writer->Recover();
+    }
+    if (s) {
+        writer->m_index.Publish();
     }
     if (s) {
         // Recorded again: no stop time until the next Close.
@@ -219,7 +230,7 @@ Status BlockWriter::Recover()
     // Data are checked too: after a machine crash a frame can outlive the
     // data it points at.
     Status scanned = ScanFrames(m_headers, m_data, m_end, ScanOptions{.verifyData = true},
-                                [](std::uint64_t, const Frame&) {});
+                                [this](std::uint64_t record, const Frame& frame) { m_index.Add(record, frame.head); });
     if (!scanned) {
         return scanned;
     }
@@ -303,6 +314,7 @@ Status BlockWriter::Append(std::span<const Record> records)
         stored = Sync();
     }
     if (stored) {
+        IndexBatch(records, before.frames);
         return {};
     }
     m_end = before;
@@ -361,6 +373,14 @@ Status BlockWriter::WriteBatch(std::span<const Record> records)
     m_end.dataEnd = dataEnd;
     m_end.frames += records.size();
     return {};
+}
+
+void BlockWriter::IndexBatch(std::span<const Record> records, std::uint64_t first)
+{
+    for (const Record& record : records) {
+        m_index.Add(first++, record.head);
+    }
+    m_index.Flush();
 }
 
 Status BlockWriter::Sync()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <orvo/protocol/SQHead.h>
+#include "tankengine/storage/block_index.h"
 #include "tankengine/storage/frame.h"
 #include "tankengine/storage/posix_file.h"
 #include "tankengine/storage/result.h"
@@ -63,6 +64,8 @@ private:
     Status OpenEventFiles();
     Status Recover();
     Status WriteBatch(std::span<const Record> records);
+    // Adds a stored batch, whose first record has number `first`, to the index.
+    void IndexBatch(std::span<const Record> records, std::uint64_t first);
     Status Usable() const;
 
     std::filesystem::path m_dir;
@@ -70,6 +73,7 @@ private:
     File m_headers;
     File m_data;
     ScanPosition m_end;
+    IndexWriter m_index;
     std::uint64_t m_sequence = 0;
     double m_startTime = 0;
     std::chrono::steady_clock::time_point m_lastSync;

@@ -1,0 +1,229 @@
+#include "tankengine/storage/block_index.h"
+
+#include "tankengine/storage/crc32.h"
+#include "tankengine/storage/file_system.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace orvo::tank {
+namespace {
+
+constexpr std::array<char, 4> kCheckpointMarker = {'O', 'C', 'K', 'P'};
+constexpr std::uint32_t kOrderedFlag = 1;
+constexpr std::size_t kAtStoreCount = 4;
+constexpr std::size_t kAtChunk = 8;
+constexpr std::size_t kAtSlots = 16;
+constexpr std::size_t kAtReserved = kAtSlots + kCheckpointSlots * kSlotBytes;
+constexpr std::size_t kAtCrc = kAtReserved + 4;
+static_assert(kAtCrc + 4 == kCheckpointBytes);
+// The checkpoints a writer gathers before it writes them.
+constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
+// The last chunk whose covered frames still count in 64 bits.
+constexpr std::uint64_t kLastChunk = std::numeric_limits<std::uint64_t>::max() / kChunkFrames - 1;
+
+}  // namespace
+
+std::size_t Checkpoint::SlotOf(std::int32_t code) const
+{
+    for (std::size_t slot = 0; slot < storeCount; ++slot) {
+        if (stores[slot].code == code) {
+            return slot;
+        }
+    }
+    return storeCount;
+}
+
+CheckpointBytes EncodeCheckpoint(const Checkpoint& checkpoint)
+{
+    CheckpointBytes bytes{};
+    Put(bytes.data(), kCheckpointMarker);
+    Put(bytes.data() + kAtStoreCount, static_cast<std::uint32_t>(checkpoint.storeCount));
+    Put(bytes.data() + kAtChunk, checkpoint.chunk);
+    for (std::size_t slot = 0; slot < checkpoint.storeCount; ++slot) {
+        const StoreMark& mark = checkpoint.stores[slot];
+        std::byte* at = bytes.data() + kAtSlots + slot * kSlotBytes;
+        Put(at, mark.code);
+        Put(at + 4, mark.ordered ? kOrderedFlag : 0u);
+        Put(at + 8, mark.firstRecord);
+        Put(at + 16, mark.lastRecord);
+        Put(at + 24, mark.lastTime);
+    }
+    Put(bytes.data() + kAtCrc, Crc32(0, std::span(bytes).first(kAtCrc)));
+    return bytes;
+}
+
+std::optional<Checkpoint> DecodeCheckpoint(std::span<const std::byte, kCheckpointBytes> bytes)
+{
+    if (Get<std::array<char, 4>>(bytes.data()) != kCheckpointMarker ||
+        Get<std::uint32_t>(bytes.data() + kAtCrc) != Crc32(0, bytes.first(kAtCrc)) ||
+        Get<std::uint32_t>(bytes.data() + kAtReserved) != 0) {
+        return std::nullopt;
+    }
+    Checkpoint checkpoint;
+    const auto storeCount = Get<std::uint32_t>(bytes.data() + kAtStoreCount);
+    checkpoint.chunk = Get<std::uint64_t>(bytes.data() + kAtChunk);
+    if (storeCount == 0 || storeCount > kCheckpointSlots || checkpoint.chunk > kLastChunk) {
+        return std::nullopt;
+    }
+    checkpoint.storeCount = storeCount;
+    for (std::size_t slot = 0; slot < kCheckpointSlots; ++slot) {
+        const std::byte* at = bytes.data() + kAtSlots + slot * kSlotBytes;
+        if (slot >= storeCount) {
+            for (std::size_t i = 0; i < kSlotBytes; ++i) {
+                if (at[i] != std::byte{0}) {
+                    return std::nullopt;
+                }
+            }
+            continue;
+        }
+        StoreMark& mark = checkpoint.stores[slot];
+        mark.code = Get<std::int32_t>(at);
+        const auto flags = Get<std::uint32_t>(at + 4);
+        mark.ordered = (flags & kOrderedFlag) != 0;
+        mark.firstRecord = Get<std::uint64_t>(at + 8);
+        mark.lastRecord = Get<std::uint64_t>(at + 16);
+        mark.lastTime = Get<double>(at + 24);
+        if ((flags & ~kOrderedFlag) != 0 || mark.firstRecord > mark.lastRecord ||
+            mark.lastRecord >= checkpoint.FramesCovered() || std::isnan(mark.lastTime) ||
+            checkpoint.SlotOf(mark.code) != slot) {
+            return std::nullopt;
+        }
+    }
+    return checkpoint;
+}
+
+void IndexBuilder::Add(std::uint64_t record, const SQHead& head)
+{
+    if (m_overflowed) {
+        return;
+    }
+    const std::size_t slot = m_state.SlotOf(head.code);
+    if (slot == kCheckpointSlots) {
+        m_overflowed = true;
+        return;
+    }
+    StoreMark& mark = m_state.stores[slot];
+    if (slot == m_state.storeCount) {
+        mark = StoreMark{head.code, true, record, record, head.timeStamp};
+        ++m_state.storeCount;
+    } else {
+        mark.ordered = mark.ordered && head.timeStamp >= mark.lastTime;
+        mark.lastRecord = record;
+        mark.lastTime = head.timeStamp;
+    }
+    if ((record + 1) % kChunkFrames == 0) {
+        m_state.chunk = record / kChunkFrames;
+        const CheckpointBytes bytes = EncodeCheckpoint(m_state);
+        m_pending.insert(m_pending.end(), bytes.begin(), bytes.end());
+    }
+}
+
+IndexWriter IndexWriter::Begin(const std::filesystem::path& blockDir)
+{
+    IndexWriter writer;
+    writer.m_blockDir = blockDir;
+    Result<File> file = File::CreateFresh(blockDir, std::string(".") + kIndexFileName + ".", ".tmp");
+    if (file && file->WriteAll(0, EncodeFileHeader(FileKind::Index))) {
+        writer.m_file = std::move(*file);
+    } else if (file) {
+        ::unlink(file->path().c_str());
+    }
+    return writer;
+}
+
+void IndexWriter::Add(std::uint64_t record, const SQHead& head)
+{
+    m_builder.Add(record, head);
+    if (m_builder.Pending().size() >= kFlushBytes) {
+        Flush();
+    }
+}
+
+void IndexWriter::Flush()
+{
+    if (!m_file.is_open() || m_builder.Pending().empty()) {
+        return;
+    }
+    if (!m_file.WriteAll(m_end, m_builder.Pending())) {
+        Abandon();
+        return;
+    }
+    m_end += m_builder.Pending().size();
+    m_builder.ClearPending();
+}
+
+void IndexWriter::Publish()
+{
+    Flush();
+    if (!m_file.is_open()) {
+        return;
+    }
+    const std::filesystem::path target = m_blockDir / kIndexFileName;
+    if (!m_file.FullSync() || CurrentFileSystem().Rename(m_file.path().c_str(), target.c_str(), 0) != 0) {
+        Abandon();
+        return;
+    }
+    m_published = true;
+}
+
+void IndexWriter::Abandon()
+{
+    // What was appended stays readable up to its last whole checkpoint; a
+    // file never put in place holds nothing anyone reads.
+    if (!m_published) {
+        ::unlink(m_file.path().c_str());
+    }
+    m_file = File();
+}
+
+Result<IndexCheck> CheckIndexFile(const std::filesystem::path& blockDir, const File& headers, const File& data)
+{
+    IndexCheck check;
+    IndexBuilder builder;
+    ScanPosition at;
+    Status scanned = ScanFrames(headers, data, at, ScanOptions{},
+                                [&](std::uint64_t record, const Frame& frame) { builder.Add(record, frame.head); });
+    if (!scanned) {
+        return scanned.failure();
+    }
+    check.expected = builder.Pending().size() / kCheckpointBytes;
+    Result<File> file = File::Open(blockDir / kIndexFileName, O_RDONLY);
+    if (!file) {
+        if (file.kind() == ErrorKind::kNotFound) {
+            return check;
+        }
+        return file.failure();
+    }
+    check.present = true;
+    if (Status header = CheckFileHeader(*file, FileKind::Index); !header) {
+        check.firstDisagreeing = 0;
+        return check;
+    }
+    Result<std::uint64_t> size = file->Size();
+    if (!size) {
+        return size.failure();
+    }
+    const std::uint64_t inFile = (*size - kFileHeaderBytes) / kCheckpointBytes;
+    CheckpointBytes bytes{};
+    for (std::uint64_t chunk = 0; chunk < inFile; ++chunk) {
+        if (Status read = file->ReadExact(CheckpointOffset(chunk), bytes); !read) {
+            return read.failure();
+        }
+        const bool agrees =
+            chunk < check.expected &&
+            std::ranges::equal(bytes, builder.Pending().subspan(chunk * kCheckpointBytes, kCheckpointBytes));
+        if (!agrees) {
+            check.firstDisagreeing = chunk;
+            break;
+        }
+        ++check.agreeing;
+    }
+    return check;
+}
+
+}  // namespace orvo::tank
