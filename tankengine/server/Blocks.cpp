@@ -344,6 +344,9 @@ LONG TankEngine::GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* tex
         if (tank::Status whole = (*block)->reader.Whole(); !whole) {
             state += "; damaged: " + whole.error();
         }
+        if (const std::optional<std::string>& problem = (*block)->reader.IndexProblem()) {
+            state += "; index not used: " + *problem;
+        }
         if (!Deliver(text1, (*block)->name) || !Deliver(text2, client.tank->name) || !Deliver(text3, state) ||
             !Deliver(notes, *text)) {
             return tank::Fail(kOutOfMemory, "out of memory");

@@ -3,7 +3,6 @@
 #include "tankengine/storage/crc32.h"
 #include "tankengine/storage/file_system.h"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -136,8 +135,26 @@ IndexWriter IndexWriter::Begin(const std::filesystem::path& blockDir)
     return writer;
 }
 
+IndexWriter& IndexWriter::operator=(IndexWriter&& other) noexcept
+{
+    if (this != &other) {
+        Abandon();
+        m_blockDir = std::move(other.m_blockDir);
+        m_file = std::move(other.m_file);
+        m_published = other.m_published;
+        m_end = other.m_end;
+        m_builder = std::move(other.m_builder);
+    }
+    return *this;
+}
+
+IndexWriter::~IndexWriter() { Abandon(); }
+
 void IndexWriter::Add(std::uint64_t record, const SQHead& head)
 {
+    if (!m_file.is_open()) {
+        return;
+    }
     m_builder.Add(record, head);
     if (m_builder.Pending().size() >= kFlushBytes) {
         Flush();
@@ -175,55 +192,10 @@ void IndexWriter::Abandon()
 {
     // What was appended stays readable up to its last whole checkpoint; a
     // file never put in place holds nothing anyone reads.
-    if (!m_published) {
+    if (m_file.is_open() && !m_published) {
         ::unlink(m_file.path().c_str());
     }
     m_file = File();
-}
-
-Result<IndexCheck> CheckIndexFile(const std::filesystem::path& blockDir, const File& headers, const File& data)
-{
-    IndexCheck check;
-    IndexBuilder builder;
-    ScanPosition at;
-    Status scanned = ScanFrames(headers, data, at, ScanOptions{},
-                                [&](std::uint64_t record, const Frame& frame) { builder.Add(record, frame.head); });
-    if (!scanned) {
-        return scanned.failure();
-    }
-    check.expected = builder.Pending().size() / kCheckpointBytes;
-    Result<File> file = File::Open(blockDir / kIndexFileName, O_RDONLY);
-    if (!file) {
-        if (file.kind() == ErrorKind::kNotFound) {
-            return check;
-        }
-        return file.failure();
-    }
-    check.present = true;
-    if (Status header = CheckFileHeader(*file, FileKind::Index); !header) {
-        check.firstDisagreeing = 0;
-        return check;
-    }
-    Result<std::uint64_t> size = file->Size();
-    if (!size) {
-        return size.failure();
-    }
-    const std::uint64_t inFile = (*size - kFileHeaderBytes) / kCheckpointBytes;
-    CheckpointBytes bytes{};
-    for (std::uint64_t chunk = 0; chunk < inFile; ++chunk) {
-        if (Status read = file->ReadExact(CheckpointOffset(chunk), bytes); !read) {
-            return read.failure();
-        }
-        const bool agrees =
-            chunk < check.expected &&
-            std::ranges::equal(bytes, builder.Pending().subspan(chunk * kCheckpointBytes, kCheckpointBytes));
-        if (!agrees) {
-            check.firstDisagreeing = chunk;
-            break;
-        }
-        ++check.agreeing;
-    }
-    return check;
 }
 
 }  // namespace orvo::tank

@@ -92,6 +92,12 @@ public:
     // puts it in place whole. The block must be locked.
     static IndexWriter Begin(const std::filesystem::path& blockDir);
 
+    IndexWriter() = default;
+    IndexWriter(IndexWriter&&) noexcept = default;
+    IndexWriter& operator=(IndexWriter&& other) noexcept;
+    // An index never put in place goes with the writer.
+    ~IndexWriter();
+
     void Add(std::uint64_t record, const SQHead& head);
     // Appends the checkpoints completed since the last call.
     void Flush();
@@ -107,17 +113,5 @@ private:
     std::uint64_t m_end = kFileHeaderBytes;
     IndexBuilder m_builder;
 };
-
-// How an index file compares with the frames of its block.
-struct IndexCheck {
-    bool present = false;
-    std::uint64_t agreeing = 0;    // checkpoints equal to those the frames give
-    std::uint64_t expected = 0;    // checkpoints the frames give
-    std::optional<std::uint64_t> firstDisagreeing;
-};
-
-// Rebuilds the checkpoints from the block's frames and compares the file's
-// with them.
-Result<IndexCheck> CheckIndexFile(const std::filesystem::path& blockDir, const File& headers, const File& data);
 
 }  // namespace orvo::tank

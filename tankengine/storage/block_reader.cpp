@@ -176,7 +176,14 @@ Status BlockReader::AdoptIndex()
     // The index only speeds reading up: one that cannot be opened, or that
     // is not an index, leaves the block to be walked from its start.
     Result<File> file = File::Open(m_dir / kIndexFileName, O_RDONLY);
-    if (!file || !CheckFileHeader(*file, FileKind::Index)) {
+    if (!file) {
+        if (file.kind() != ErrorKind::kNotFound) {
+            m_indexProblem = file.error();
+        }
+        return {};
+    }
+    if (Status header = CheckFileHeader(*file, FileKind::Index); !header) {
+        m_indexProblem = header.error();
         return {};
     }
     Result<std::uint64_t> indexSize = file->Size();
@@ -202,9 +209,15 @@ Status BlockReader::AdoptIndex()
         if (!checkpoint) {
             return checkpoint.failure();
         }
-        if (!*checkpoint ||
-            !std::ranges::all_of(std::span((*checkpoint)->stores).first((*checkpoint)->storeCount), &StoreMark::ordered)) {
+        if (!*checkpoint) {
             continue;
+        }
+        if (!std::ranges::all_of(std::span((*checkpoint)->stores).first((*checkpoint)->storeCount),
+                                 &StoreMark::ordered)) {
+            // Agreeing, but with a store out of time order, which only a
+            // walk of every frame puts in order.
+            m_indexFile = File();
+            return {};
         }
         FrameBytes bytes{};
         const std::uint64_t last = (*checkpoint)->FramesCovered() - 1;
@@ -228,6 +241,7 @@ Status BlockReader::AdoptIndex()
         return {};
     }
     m_indexFile = File();
+    m_indexProblem = m_dir.string() + "/" + kIndexFileName + ": its last checkpoints disagree with the frames";
     return {};
 }
 
@@ -466,6 +480,8 @@ Result<std::optional<std::uint64_t>> StoreCursor::FirstChunk(std::uint64_t chunk
             return mark.failure();
         }
         if (!mark->trusted) {
+            m_reader->m_indexProblem = m_reader->m_dir.string() + "/" + kIndexFileName + ": checkpoint " +
+                                       std::to_string(middle) + " disagrees with the frames";
             m_guided = false;
             return std::optional<std::uint64_t>{};
         }

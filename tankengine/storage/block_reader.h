@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace orvo::tank {
@@ -52,6 +53,9 @@ public:
     std::optional<std::uint64_t> LatestRecord(std::int32_t code) const;
     // Records below this many are found through the index file.
     std::uint64_t IndexedRecords() const { return m_indexed; }
+    // Why the block's index file, or a part of it a read met, disagrees with
+    // the frames and is not used; none while it agrees or there is none.
+    const std::optional<std::string>& IndexProblem() const { return m_indexProblem; }
 
     const std::filesystem::path& Dir() const { return m_dir; }
     std::uint64_t RecordCount() const { return m_end.frames; }
@@ -118,6 +122,8 @@ private:
     StoreIndex m_index;            // the records walked, from m_indexed on
     std::vector<StoreSummary> m_stores;
     std::optional<BlockDamage> m_damage;
+    // Found by cursors too, which only read.
+    mutable std::optional<std::string> m_indexProblem;
 };
 
 // Frames read ahead for a walk that meets records mostly in the order of the
