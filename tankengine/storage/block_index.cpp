@@ -3,6 +3,7 @@
 #include "tankengine/storage/crc32.h"
 #include "tankengine/storage/file_system.h"
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 
@@ -122,15 +123,17 @@ void IndexBuilder::Add(std::uint64_t record, const SQHead& head)
     }
 }
 
-IndexWriter IndexWriter::Begin(const std::filesystem::path& blockDir)
+Result<IndexWriter> IndexWriter::Begin(const std::filesystem::path& blockDir)
 {
     IndexWriter writer;
     writer.m_blockDir = blockDir;
     Result<File> file = File::CreateFresh(blockDir, std::string(".") + kIndexFileName + ".", ".tmp");
-    if (file && file->WriteAll(0, EncodeFileHeader(FileKind::Index))) {
-        writer.m_file = std::move(*file);
-    } else if (file) {
-        ::unlink(file->path().c_str());
+    if (!file) {
+        return file.failure();
+    }
+    writer.m_file = std::move(*file);
+    if (Status written = writer.m_file.WriteAll(0, EncodeFileHeader(FileKind::Index)); !written) {
+        return written.failure();
     }
     return writer;
 }
@@ -144,6 +147,7 @@ IndexWriter& IndexWriter::operator=(IndexWriter&& other) noexcept
         m_published = other.m_published;
         m_end = other.m_end;
         m_builder = std::move(other.m_builder);
+        m_failed = std::move(other.m_failed);
     }
     return *this;
 }
@@ -152,46 +156,56 @@ IndexWriter::~IndexWriter() { Abandon(); }
 
 void IndexWriter::Add(std::uint64_t record, const SQHead& head)
 {
-    if (!m_file.is_open()) {
-        return;
-    }
     m_builder.Add(record, head);
     if (m_builder.Pending().size() >= kFlushBytes) {
-        Flush();
+        (void)Flush();
     }
 }
 
-void IndexWriter::Flush()
+Status IndexWriter::Flush()
 {
-    if (!m_file.is_open() || m_builder.Pending().empty()) {
-        return;
+    if (m_failed) {
+        return *m_failed;
     }
-    if (!m_file.WriteAll(m_end, m_builder.Pending())) {
-        Abandon();
-        return;
+    if (m_builder.Pending().empty()) {
+        return {};
+    }
+    if (Status written = m_file.WriteAll(m_end, m_builder.Pending()); !written) {
+        m_failed = written.failure();
+        return written;
     }
     m_end += m_builder.Pending().size();
     m_builder.ClearPending();
+    return {};
 }
 
-void IndexWriter::Publish()
+Status IndexWriter::Publish()
 {
-    Flush();
-    if (!m_file.is_open()) {
-        return;
+    Status s = Flush();
+    if (s) {
+        s = m_file.FullSync();
     }
     const std::filesystem::path target = m_blockDir / kIndexFileName;
-    if (!m_file.FullSync() || CurrentFileSystem().Rename(m_file.path().c_str(), target.c_str(), 0) != 0) {
-        Abandon();
-        return;
+    if (s && CurrentFileSystem().Rename(m_file.path().c_str(), target.c_str(), 0) != 0) {
+        s = SystemFailure("cannot rename " + m_file.path() + " over " + target.string(), errno);
     }
-    m_published = true;
+    m_published = static_cast<bool>(s);
+    return s;
+}
+
+Status IndexWriter::Undo(Mark mark)
+{
+    m_builder = std::move(mark.builder);
+    m_failed.reset();
+    if (mark.end == m_end) {
+        return {};
+    }
+    m_end = mark.end;
+    return m_file.Truncate(m_end);
 }
 
 void IndexWriter::Abandon()
 {
-    // What was appended stays readable up to its last whole checkpoint; a
-    // file never put in place holds nothing anyone reads.
     if (m_file.is_open() && !m_published) {
         ::unlink(m_file.path().c_str());
     }

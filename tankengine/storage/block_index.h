@@ -82,15 +82,14 @@ private:
     std::vector<std::byte> m_pending;
 };
 
-// The writer's side: the index file, appended to after each batch. It is an
-// aid, not the record: when it cannot be written the recording goes on
-// without it and readers walk the frames past its last checkpoint.
+// The writer's side: the index file, appended to with each batch, whose
+// checkpoints are stored with the batch or not at all.
 class IndexWriter {
 public:
     // Starts an index under a fresh temporary name in the block folder; the
     // records of the block, if any, are then added in order, and Publish
     // puts it in place whole. The block must be locked.
-    static IndexWriter Begin(const std::filesystem::path& blockDir);
+    static Result<IndexWriter> Begin(const std::filesystem::path& blockDir);
 
     IndexWriter() = default;
     IndexWriter(IndexWriter&&) noexcept = default;
@@ -98,11 +97,22 @@ public:
     // An index never put in place goes with the writer.
     ~IndexWriter();
 
+    // Takes in the next record; the checkpoints it completes are written
+    // by the next Flush (or by this call, once many are pending).
     void Add(std::uint64_t record, const SQHead& head);
-    // Appends the checkpoints completed since the last call.
-    void Flush();
-    // Syncs the index and renames it over the block's index file.
-    void Publish();
+    // Appends the checkpoints completed since the last call; the first
+    // failure of an Add or a Flush is answered from then on.
+    Status Flush();
+    // Flushes, syncs the index and renames it over the block's index file.
+    Status Publish();
+
+    // Where the index stands, to go back to when a batch is refused.
+    struct Mark {
+        std::uint64_t end;
+        IndexBuilder builder;
+    };
+    Mark Here() const { return {m_end, m_builder}; }
+    Status Undo(Mark mark);
 
 private:
     void Abandon();
@@ -112,6 +122,7 @@ private:
     bool m_published = false;
     std::uint64_t m_end = kFileHeaderBytes;
     IndexBuilder m_builder;
+    std::optional<Failure> m_failed;
 };
 
 }  // namespace orvo::tank

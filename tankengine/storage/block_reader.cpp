@@ -347,6 +347,12 @@ Failure BlockReader::PastTheEnd(std::uint64_t record) const
 Result<Frame> BlockReader::Decoded(std::uint64_t record, std::span<const std::byte, kFrameBytes> bytes) const
 {
     std::optional<Frame> frame = DecodeFrame(bytes);
+    if (!frame && record < m_indexed) {
+        // Found through the index, never walked: damage met here.
+        return Fail(ErrorKind::kCorruption, "record " + std::to_string(record) + " of " + m_dir.string() +
+                                                ": damaged frame at offset " + std::to_string(FrameOffset(record)) +
+                                                " of " + m_headers.path());
+    }
     if (!frame) {
         return Fail(ErrorKind::kCorruption,
                     "record " + std::to_string(record) + " of " + m_dir.string() + " changed after it was read");

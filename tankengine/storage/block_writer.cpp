@@ -178,8 +178,10 @@ Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, st
         writer->m_startTime = startTime;
         s = writer->OpenEventFiles();
         if (s) {
-            writer->m_index = IndexWriter::Begin(made);
-            writer->m_index.Publish();
+            s = writer->StartIndex();
+        }
+        if (s) {
+            s = writer->m_index.Publish();
         }
         return s ? SyncDirectory(tankDir) : s;
     }();
@@ -209,11 +211,13 @@ Result<BlockWriter> BlockWriter::OpenForAppend(const std::filesystem::path& bloc
         // Built anew from the frames that recovery keeps, so that no index
         // of what came before (or none, for a block recorded without one)
         // outlives the reopen.
-        writer->m_index = IndexWriter::Begin(blockDir);
+        s = writer->StartIndex();
+    }
+    if (s) {
         s = writer->Recover();
     }
     if (s) {
-        writer->m_index.Publish();
+        s = writer->m_index.Publish();
     }
     if (s) {
         // Recorded again: no stop time until the next Close.
@@ -306,7 +310,11 @@ Status BlockWriter::Append(std::span<const Record> records)
         }
     }
     ScanPosition before = m_end;
+    IndexWriter::Mark indexBefore = m_index.Here();
     Status stored = WriteBatch(records);
+    if (stored) {
+        stored = IndexBatch(records, before.frames);
+    }
     // A batch whose sync fails is refused like one whose write fails: the
     // caller learns of it now, and reopening must not bring back a batch
     // that was reported lost.
@@ -314,13 +322,15 @@ Status BlockWriter::Append(std::span<const Record> records)
         stored = Sync();
     }
     if (stored) {
-        IndexBatch(records, before.frames);
         return {};
     }
     m_end = before;
     Status cut = m_headers.Truncate(FrameOffset(before.frames));
     if (cut) {
         cut = m_data.Truncate(before.dataEnd);
+    }
+    if (cut) {
+        cut = m_index.Undo(std::move(indexBefore));
     }
     if (!cut) {
         m_broken = Fail(cut.kind(),
@@ -375,12 +385,22 @@ Status BlockWriter::WriteBatch(std::span<const Record> records)
     return {};
 }
 
-void BlockWriter::IndexBatch(std::span<const Record> records, std::uint64_t first)
+Status BlockWriter::StartIndex()
+{
+    Result<IndexWriter> index = IndexWriter::Begin(m_dir);
+    if (!index) {
+        return index.failure();
+    }
+    m_index = std::move(*index);
+    return {};
+}
+
+Status BlockWriter::IndexBatch(std::span<const Record> records, std::uint64_t first)
 {
     for (const Record& record : records) {
         m_index.Add(first++, record.head);
     }
-    m_index.Flush();
+    return m_index.Flush();
 }
 
 Status BlockWriter::Sync()

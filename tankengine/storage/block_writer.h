@@ -64,8 +64,11 @@ private:
     Status OpenEventFiles();
     Status Recover();
     Status WriteBatch(std::span<const Record> records);
-    // Adds a stored batch, whose first record has number `first`, to the index.
-    void IndexBatch(std::span<const Record> records, std::uint64_t first);
+    // Starts building the block's index anew (Create, OpenForAppend).
+    Status StartIndex();
+    // Appends the checkpoints a batch, whose first record has number
+    // `first`, completes; part of storing it.
+    Status IndexBatch(std::span<const Record> records, std::uint64_t first);
     Status Usable() const;
 
     std::filesystem::path m_dir;

@@ -56,7 +56,8 @@ bool StoreIndex::ForgetBefore(std::uint64_t record)
         keptFrom.push_back(static_cast<std::size_t>(first - entries.begin()));
     }
     for (std::size_t slot = 0; slot < m_entries.size(); ++slot) {
-        m_entries[slot].erase(m_entries[slot].begin(), m_entries[slot].begin() + static_cast<std::ptrdiff_t>(keptFrom[slot]));
+        std::vector<IndexEntry>& entries = m_entries[slot];
+        entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(keptFrom[slot]));
     }
     return true;
 }

@@ -329,9 +329,10 @@ WaveStream StreamWaves(Session& session, const WaveRequest& request, const Store
         for (std::size_t k = 0; k + 1 < count; ++k) {
             std::optional<Waves> piece = readPiece(k);
             if (piece && piece->samples < perPiece) {
+                const double from = piece->start + static_cast<double>(k * perPiece) / piece->rate;
                 throw Failure("\"" + request.store + "\" came back with " + std::to_string(piece->samples) +
-                              " samples from " + Seconds(piece->start + static_cast<double>(k * perPiece) / piece->rate) +
-                              " where " + std::to_string(perPiece) + " were recorded");
+                              " samples from " + Seconds(from) + " where " + std::to_string(perPiece) +
+                              " were recorded");
             }
             any = any || piece.has_value();
             take(piece ? *piece : empty(perPiece), k * perPiece);
