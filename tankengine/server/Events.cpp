@@ -32,6 +32,10 @@ constexpr std::uint64_t kMaxAnswerBytes = std::uint64_t{1} << 28;
 // Nor can many short rows: each costs more than its bytes while the answer
 // is gathered.
 constexpr std::size_t kMaxAnswerRows = 1000000;
+// The rows a client's reads keep from call to call: those of the usual
+// batches, whose memory a continued read then reuses rather than taking
+// fresh pages and giving them back each time.
+constexpr std::size_t kKeptRows = 1 << 14;
 // Event types compare without the stream option flags.
 constexpr std::int32_t kTypeMask = 0xFF0F;
 
@@ -83,13 +87,7 @@ tank::Status PutRecordIndex(std::uint64_t record, SQHead& head)
     return {};
 }
 
-struct Row {
-    std::uint64_t record;
-    tank::Frame frame;  // where its data lie
-    SQHead head;        // as answered, sort code applied
-};
-
-tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::vector<Row>& rows,
+tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::vector<ReadRow>& rows,
                                    std::uint32_t width, bool headersOnly)
 {
     SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows.size()), 0}, {width, 0}};
@@ -192,7 +190,8 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
     const bool headersOnly = (selection.options & kHeadersOnly) != 0;
     EntryWalk walk(reader, selection.code, after ? after->time : selection.start);
     client.sorting.BeginRead(reader.Dir());
-    std::vector<Row> rows;
+    std::vector<ReadRow>& rows = client.readRows;
+    rows.clear();
     tank::FrameRun frames;
     std::uint32_t width = kHeaderWords;
     bool windowDone = false;
@@ -262,7 +261,11 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
     // Only a read that answered moves on: one continued after a failure
     // meets the failing record again instead of stepping over it.
     client.position = ReadPosition{selection, after};
-    return static_cast<LONG>(rows.size());
+    const auto answered = static_cast<LONG>(rows.size());
+    if (rows.capacity() > kKeptRows) {
+        rows = {};
+    }
+    return answered;
 }
 
 LONG TankEngine::ReadEvents(LONG clientId, VARIANT* events, LONG maxEvents, LONG code, LONG channel, LONG sortCode,
