@@ -52,10 +52,10 @@ void ReadAll(const orvo::tank::BlockReader& reader, bool recovered)
     }
     std::uint64_t seen = 0;
     double time = -HUGE_VAL;
-    orvo::tank::TimeOrderedCursor cursor(reader.Index(), -HUGE_VAL);
-    for (auto entry = cursor.Next(); entry; entry = cursor.Next(), ++seen) {
-        FUZZ_CHECK(entry->record < reader.RecordCount() && entry->time >= time);
-        time = entry->time;
+    orvo::tank::TimeOrderedCursor cursor(reader, -HUGE_VAL);
+    for (auto entry = cursor.Next(); entry.ok() && *entry; entry = cursor.Next(), ++seen) {
+        FUZZ_CHECK((*entry)->record < reader.RecordCount() && (*entry)->time >= time);
+        time = (*entry)->time;
     }
     FUZZ_CHECK(seen == reader.RecordCount());
 }

@@ -67,12 +67,12 @@ tank::Result<SelectedBlock*> TankEngine::Selected(Client& client)
 tank::Result<double> TankEngine::LatestEventEnd(const tank::BlockReader& reader)
 {
     double end = 0;
-    for (const tank::StoreSummary& store : reader.Index().Stores()) {
-        std::span<const tank::IndexEntry> entries = reader.Index().Entries(store.code);
-        if (entries.empty()) {
+    for (const tank::StoreSummary& store : reader.Stores()) {
+        const std::optional<std::uint64_t> latest = reader.LatestRecord(store.code);
+        if (!latest) {
             continue;
         }
-        tank::Result<SQHead> last = reader.Header(entries.back().record);
+        tank::Result<SQHead> last = reader.Header(*latest);
         if (!last) {
             return last.failure();
         }
@@ -343,6 +343,9 @@ LONG TankEngine::GetBlockInfo(LONG clientId, BSTR* text1, BSTR* text2, BSTR* tex
         }
         if (tank::Status whole = (*block)->reader.Whole(); !whole) {
             state += "; damaged: " + whole.error();
+        }
+        if (const std::optional<std::string>& problem = (*block)->reader.IndexProblem()) {
+            state += "; index not used: " + *problem;
         }
         if (!Deliver(text1, (*block)->name) || !Deliver(text2, client.tank->name) || !Deliver(text3, state) ||
             !Deliver(notes, *text)) {

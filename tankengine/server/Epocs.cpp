@@ -51,17 +51,24 @@ tank::Result<std::map<std::int32_t, EpocTable>> Derive(const tank::BlockReader& 
     for (const std::int32_t code : codes) {
         tables[code];
     }
-    for (const tank::StoreSummary& store : reader.Index().Stores()) {
+    for (const tank::StoreSummary& store : reader.Stores()) {
         if (store.first.type != kStrobeOnType && store.first.type != kStrobeOffType) {
             continue;
         }
         const bool wanted = store.first.type == kStrobeOnType && codes.contains(store.code);
-        const std::span<const tank::IndexEntry> entries = reader.Index().Entries(store.code);
+        tank::StoreCursor cursor(reader, store.code, -HUGE_VAL);
         tank::FrameRun frames;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const std::uint64_t record = entries[i].record;
+        for (;;) {
+            tank::Result<std::optional<tank::IndexEntry>> entry = cursor.Next();
+            if (!entry) {
+                return entry.failure();
+            }
+            if (!*entry) {
+                break;
+            }
+            const std::uint64_t record = (*entry)->record;
             tank::Result<tank::Frame> frame =
-                frames.Get(reader, record, [&] { return tank::FrameRun::EndAmong(entries, i + 1, record); });
+                frames.Get(reader, record, [record] { return record + tank::FrameRun::kMaxFrames; });
             if (!frame) {
                 return frame.failure();
             }
@@ -89,10 +96,10 @@ void AppendEpoc(std::vector<double>& cells, const EpocTable& table, std::size_t 
 
 }  // namespace
 
-std::vector<std::int32_t> EpocStores(const tank::StoreIndex& index)
+std::vector<std::int32_t> EpocStores(const tank::BlockReader& reader)
 {
     std::vector<std::int32_t> codes;
-    for (const tank::StoreSummary& store : index.Stores()) {
+    for (const tank::StoreSummary& store : reader.Stores()) {
         if (store.first.type == kStrobeOnType) {
             codes.push_back(store.code);
         }
@@ -144,7 +151,7 @@ tank::Result<std::map<std::int32_t, EpocTable>> EpocTables(EpocIndex& index, dou
     if (!current) {
         std::set<std::int32_t> keep = index.stores;
         if (index.everyStore) {
-            std::ranges::copy(EpocStores(reader.Index()), std::inserter(keep, keep.end()));
+            std::ranges::copy(EpocStores(reader), std::inserter(keep, keep.end()));
         }
         tank::Result<std::map<std::int32_t, EpocTable>> derived = Derive(reader, keep);
         if (!derived) {
@@ -246,7 +253,7 @@ LONG TankEngine::GetEpocCodes(LONG clientId, VARIANT* codes)
         if (tank::Status whole = (*reader)->Whole(); !whole) {
             return whole.failure();
         }
-        return DeliverCodes(codes, EpocStores((*reader)->Index()));
+        return DeliverCodes(codes, EpocStores(**reader));
     });
 }
 

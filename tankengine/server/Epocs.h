@@ -26,7 +26,7 @@ struct Epoc {
 using EpocTable = std::vector<Epoc>;
 
 // Stores whose first record is a Strobe+ record, in the order they appeared.
-std::vector<std::int32_t> EpocStores(const tank::StoreIndex& index);
+std::vector<std::int32_t> EpocStores(const tank::BlockReader& reader);
 
 // Where an epoc ends: its offset when it has one and offsets count, else the
 // next onset of its store, else the block's end.

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <variant>
 #include <vector>
 
 namespace orvo::engine {
@@ -31,6 +32,10 @@ constexpr std::uint64_t kMaxAnswerBytes = std::uint64_t{1} << 28;
 // Nor can many short rows: each costs more than its bytes while the answer
 // is gathered.
 constexpr std::size_t kMaxAnswerRows = 1000000;
+// The rows a client's reads keep from call to call: those of the usual
+// batches, whose memory a continued read then reuses rather than taking
+// fresh pages and giving them back each time.
+constexpr std::size_t kKeptRows = 1 << 14;
 // Event types compare without the stream option flags.
 constexpr std::int32_t kTypeMask = 0xFF0F;
 
@@ -38,48 +43,31 @@ constexpr std::int32_t kTypeMask = 0xFF0F;
 // all stores' merged in time order; equal times by arrival.
 class EntryWalk {
 public:
-    EntryWalk(const tank::StoreIndex& index, LONG code, double from)
+    EntryWalk(const tank::BlockReader& reader, LONG code, double from) : m_reader(reader), m_code(code)
     {
-        if (code == 0) {
-            m_all.emplace(index, from);
-        } else {
-            m_entries = index.Entries(code);
-            m_at = tank::FirstAtOrAfter(m_entries, from);
-        }
+        SkipTo(from);
     }
 
-    std::optional<tank::IndexEntry> Next()
+    tank::Result<std::optional<tank::IndexEntry>> Next()
     {
-        if (m_all) {
-            return m_all->Next();
-        }
-        if (m_at == m_entries.size()) {
-            return std::nullopt;
-        }
-        return m_entries[m_at++];
-    }
-
-    // Where frames read ahead for `record`, met next, should end. All stores
-    // in time order are near the order of the file.
-    std::uint64_t RunEnd(std::uint64_t record) const
-    {
-        return m_all ? record + tank::FrameRun::kMaxFrames : tank::FrameRun::EndAmong(m_entries, m_at, record);
+        return std::visit([](auto& cursor) { return cursor.Next(); }, m_cursor);
     }
 
     // Goes on at the first record at or after a later time.
-    void SkipTo(const tank::StoreIndex& index, double time)
+    void SkipTo(double time)
     {
-        if (m_all) {
-            m_all.emplace(index, time);
+        if (m_code == 0) {
+            m_cursor.emplace<tank::TimeOrderedCursor>(m_reader, time);
         } else {
-            m_at = tank::FirstAtOrAfter(m_entries, time);
+            m_cursor.emplace<tank::StoreCursor>(m_reader, m_code, time);
         }
     }
 
 private:
-    std::optional<tank::TimeOrderedCursor> m_all;
-    std::span<const tank::IndexEntry> m_entries;
-    std::size_t m_at = 0;
+    const tank::BlockReader& m_reader;
+    LONG m_code;
+    std::variant<tank::StoreCursor, tank::TimeOrderedCursor> m_cursor{std::in_place_type<tank::StoreCursor>,
+                                                                      m_reader, 0, 0.0};
 };
 
 bool Selects(const ReadSelection& selection, const SQHead& head)
@@ -99,13 +87,7 @@ tank::Status PutRecordIndex(std::uint64_t record, SQHead& head)
     return {};
 }
 
-struct Row {
-    std::uint64_t record;
-    tank::Frame frame;  // where its data lie
-    SQHead head;        // as answered, sort code applied
-};
-
-tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::vector<Row>& rows,
+tank::Result<SAFEARRAY*> RowsArray(const tank::BlockReader& reader, const std::vector<ReadRow>& rows,
                                    std::uint32_t width, bool headersOnly)
 {
     SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(rows.size()), 0}, {width, 0}};
@@ -206,29 +188,34 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
         after = client.position->after;
     }
     const bool headersOnly = (selection.options & kHeadersOnly) != 0;
-    EntryWalk walk(reader.Index(), selection.code, after ? after->time : selection.start);
+    EntryWalk walk(reader, selection.code, after ? after->time : selection.start);
     client.sorting.BeginRead(reader.Dir());
-    std::vector<Row> rows;
+    std::vector<ReadRow>& rows = client.readRows;
+    rows.clear();
     tank::FrameRun frames;
     std::uint32_t width = kHeaderWords;
     bool windowDone = false;
     const std::size_t maxRows = std::min(static_cast<std::size_t>(maxEvents), kMaxAnswerRows);
     while (rows.size() < maxRows) {
-        std::optional<tank::IndexEntry> entry = walk.Next();
+        tank::Result<std::optional<tank::IndexEntry>> next = walk.Next();
+        if (!next) {
+            return next.failure();
+        }
+        const std::optional<tank::IndexEntry>& entry = *next;
         const std::optional<double> admitted = entry ? window->Admit(entry->time) : std::nullopt;
         if (!admitted) {
             windowDone = true;
             break;
         }
         if (*admitted != entry->time) {
-            walk.SkipTo(reader.Index(), *admitted);  // past a gap between valid ranges
+            walk.SkipTo(*admitted);  // past a gap between valid ranges
             continue;
         }
         if (after && entry->time == after->time && entry->record <= after->record) {
             continue;  // read before, at the time where the last read stopped
         }
         tank::Result<tank::Frame> frame =
-            frames.Get(reader, entry->record, [&] { return walk.RunEnd(entry->record); });
+            frames.Get(reader, entry->record, [&] { return entry->record + tank::FrameRun::kMaxFrames; });
         if (!frame) {
             return frame.failure();
         }
@@ -274,7 +261,11 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
     // Only a read that answered moves on: one continued after a failure
     // meets the failing record again instead of stepping over it.
     client.position = ReadPosition{selection, after};
-    return static_cast<LONG>(rows.size());
+    const auto answered = static_cast<LONG>(rows.size());
+    if (rows.capacity() > kKeptRows) {
+        rows = {};
+    }
+    return answered;
 }
 
 LONG TankEngine::ReadEvents(LONG clientId, VARIANT* events, LONG maxEvents, LONG code, LONG channel, LONG sortCode,
@@ -325,7 +316,7 @@ LONG TankEngine::GetEventCodes(LONG clientId, VARIANT* codes, LONG eventType)
             return whole.failure();
         }
         std::vector<std::int32_t> found;
-        for (const tank::StoreSummary& store : (*block)->reader.Index().Stores()) {
+        for (const tank::StoreSummary& store : (*block)->reader.Stores()) {
             if (eventType == 0 || (store.first.type & kTypeMask) == (eventType & kTypeMask)) {
                 found.push_back(store.code);
             }

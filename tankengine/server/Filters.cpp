@@ -258,7 +258,7 @@ tank::Result<ReadWindow> TankEngine::WindowOf(Client& client, std::int32_t code,
     }
     // A range may begin inside a record: the read looks back one record.
     double lead = 0;
-    for (const tank::StoreSummary& store : client.block->reader.Index().Stores()) {
+    for (const tank::StoreSummary& store : client.block->reader.Stores()) {
         if (code == 0 || store.code == code) {
             lead = std::max(lead, RecordDuration(store.first));
         }

@@ -73,6 +73,13 @@ struct ReadPosition {
     std::optional<tank::IndexEntry> after;
 };
 
+// A record a read answers.
+struct ReadRow {
+    std::uint64_t record;
+    tank::Frame frame;  // where its data lie
+    SQHead head;        // as answered, sort code applied
+};
+
 struct Client {
     std::string error;
     std::optional<OpenTankState> tank;
@@ -83,6 +90,7 @@ struct Client {
     std::chrono::milliseconds syncInterval = tank::BlockWriter::kSyncInterval;  // record option 1
     SortSetsInUse sorting;                // from SetUseSortName
     ClientFilters filters;                // filters, their settings, the epoc index
+    std::vector<ReadRow> readRows;        // ReadEvents' rows, kept for the next call's
 };
 
 // A client and the lock its operations hold. Shared by the table and the

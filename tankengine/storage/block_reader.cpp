@@ -3,6 +3,7 @@
 #include "tankengine/storage/block_files.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include <fcntl.h>
@@ -40,6 +41,9 @@ Result<BlockReader> BlockReader::Open(const std::filesystem::path& blockDir)
     }
     reader.m_headers = std::move(*headers);
     reader.m_data = std::move(*data);
+    if (Status adopted = reader.AdoptIndex(); !adopted) {
+        return adopted.failure();
+    }
     if (Result<std::uint64_t> added = reader.Refresh(); !added) {
         return added.failure();
     }
@@ -71,7 +75,7 @@ Result<std::uint64_t> BlockReader::Refresh()
     for (bool validPast = false;;) {
         const std::uint64_t from = m_end.frames;
         Status scanned = ScanFrames(m_headers, m_data, m_end, ScanOptions{},
-                                    [this](std::uint64_t record, const Frame& frame) { m_index.Add(record, frame.head); });
+                                    [this](std::uint64_t record, const Frame& frame) { TakeIn(record, frame.head); });
         if (!scanned) {
             return scanned.failure();
         }
@@ -93,7 +97,229 @@ Result<std::uint64_t> BlockReader::Refresh()
         }
         validPast = true;
     }
+    if (m_outOfOrder) {
+        // The index holds that each store came in time order; a record
+        // older than its store's indexed ones breaks that, so the block is
+        // read as one without an index.
+        DropIndex();
+        if (Result<std::uint64_t> again = Refresh(); !again) {
+            return again.failure();
+        }
+        return m_end.frames > before ? m_end.frames - before : 0;
+    }
+    if (Status caughtUp = CatchUpIndex(); !caughtUp) {
+        return caughtUp.failure();
+    }
     return m_end.frames - before;
+}
+
+void BlockReader::TakeIn(std::uint64_t record, const SQHead& head)
+{
+    const std::size_t slot = m_checkpoint.SlotOf(head.code);
+    if (slot < m_checkpoint.storeCount) {
+        m_outOfOrder = m_outOfOrder || head.timeStamp < m_checkpoint.stores[slot].lastTime;
+    } else if (m_index.Entries(head.code).empty()) {
+        m_stores.push_back({head.code, head});
+    }
+    m_index.Add(record, head);
+}
+
+void BlockReader::DropIndex()
+{
+    m_indexFile = File();
+    m_indexed = 0;
+    m_checkpoint = Checkpoint{};
+    m_outOfOrder = false;
+    m_end = ScanPosition{};
+    m_index = StoreIndex{};
+    m_stores.clear();
+    m_damage.reset();
+}
+
+Result<bool> BlockReader::FrameIs(std::uint64_t record, std::int32_t code, std::optional<double> time) const
+{
+    FrameBytes bytes{};
+    Result<std::size_t> got = m_headers.ReadUpTo(FrameOffset(record), bytes);
+    if (!got) {
+        return got.failure();
+    }
+    std::optional<Frame> frame = *got == kFrameBytes ? DecodeFrame(bytes) : std::nullopt;
+    return frame && frame->head.code == code && (!time || frame->head.timeStamp == *time);
+}
+
+Result<std::optional<Checkpoint>> BlockReader::AgreeingCheckpoint(std::uint64_t chunk) const
+{
+    CheckpointBytes bytes{};
+    Result<std::size_t> got = m_indexFile.ReadUpTo(CheckpointOffset(chunk), bytes);
+    if (!got) {
+        return got.failure();
+    }
+    std::optional<Checkpoint> checkpoint = *got == kCheckpointBytes ? DecodeCheckpoint(bytes) : std::nullopt;
+    if (!checkpoint || checkpoint->chunk != chunk) {
+        return std::optional<Checkpoint>{};
+    }
+    for (std::size_t slot = 0; slot < checkpoint->storeCount; ++slot) {
+        const StoreMark& mark = checkpoint->stores[slot];
+        Result<bool> first = FrameIs(mark.firstRecord, mark.code, std::nullopt);
+        Result<bool> last = first && *first ? FrameIs(mark.lastRecord, mark.code, mark.lastTime) : first;
+        if (!last) {
+            return last.failure();
+        }
+        if (!*last) {
+            return std::optional<Checkpoint>{};
+        }
+    }
+    return checkpoint;
+}
+
+Status BlockReader::AdoptIndex()
+{
+    // The index only speeds reading up: one that cannot be opened, or that
+    // is not an index, leaves the block to be walked from its start.
+    Result<File> file = File::Open(m_dir / kIndexFileName, O_RDONLY);
+    if (!file) {
+        if (file.kind() != ErrorKind::kNotFound) {
+            m_indexProblem = file.error();
+        }
+        return {};
+    }
+    if (Status header = CheckFileHeader(*file, FileKind::Index); !header) {
+        m_indexProblem = header.error();
+        return {};
+    }
+    Result<std::uint64_t> indexSize = file->Size();
+    Result<std::uint64_t> headersSize = m_headers.Size();
+    Result<std::uint64_t> dataSize = m_data.Size();
+    if (!indexSize || !headersSize || !dataSize) {
+        return (!indexSize ? indexSize : !headersSize ? headersSize : dataSize).failure();
+    }
+    m_indexFile = std::move(*file);
+    const std::uint64_t frames = (*headersSize - kFileHeaderBytes) / kFrameBytes;
+    // A writer killed while appending leaves at most its last checkpoint
+    // torn, so the one before is tried too.
+    std::uint64_t chunk = (*indexSize - kFileHeaderBytes) / kCheckpointBytes;
+    if (chunk == 0) {
+        return {};  // a young block: its first checkpoint may come while it is read
+    }
+    for (int tries = 0; tries < 2 && chunk > 0; ++tries) {
+        --chunk;
+        if ((chunk + 1) > frames / kChunkFrames) {
+            continue;  // past the frames: the header file was cut back since
+        }
+        Result<std::optional<Checkpoint>> checkpoint = AgreeingCheckpoint(chunk);
+        if (!checkpoint) {
+            return checkpoint.failure();
+        }
+        if (!*checkpoint) {
+            continue;
+        }
+        if (!std::ranges::all_of(std::span((*checkpoint)->stores).first((*checkpoint)->storeCount),
+                                 &StoreMark::ordered)) {
+            // Agreeing, but with a store out of time order, which only a
+            // walk of every frame puts in order.
+            m_indexFile = File();
+            return {};
+        }
+        FrameBytes bytes{};
+        const std::uint64_t last = (*checkpoint)->FramesCovered() - 1;
+        if (Status read = m_headers.ReadExact(FrameOffset(last), bytes); !read) {
+            return read.failure();
+        }
+        std::optional<Frame> frame = DecodeFrame(bytes);
+        if (!frame || frame->dataOffset > *dataSize || frame->dataBytes > *dataSize - frame->dataOffset) {
+            continue;
+        }
+        m_checkpoint = **checkpoint;
+        m_indexed = m_checkpoint.FramesCovered();
+        m_end = ScanPosition{m_indexed, frame->dataOffset + frame->dataBytes};
+        for (std::size_t slot = 0; slot < m_checkpoint.storeCount; ++slot) {
+            Result<Frame> first = ReadFrame(m_checkpoint.stores[slot].firstRecord);
+            if (!first) {
+                return first.failure();
+            }
+            m_stores.push_back({m_checkpoint.stores[slot].code, first->head});
+        }
+        return {};
+    }
+    m_indexFile = File();
+    m_indexProblem = m_dir.string() + "/" + kIndexFileName + ": its last checkpoints disagree with the frames";
+    return {};
+}
+
+Status BlockReader::CatchUpIndex()
+{
+    if (!m_indexFile.is_open() || m_damage) {
+        return {};
+    }
+    Result<std::uint64_t> size = m_indexFile.Size();
+    if (!size) {
+        return size.failure();
+    }
+    const std::uint64_t chunks = (*size - kFileHeaderBytes) / kCheckpointBytes;
+    const std::uint64_t adopted = m_indexed / kChunkFrames;
+    if (chunks <= adopted || chunks * kChunkFrames > m_end.frames) {
+        return {};
+    }
+    Result<std::optional<Checkpoint>> later = AgreeingCheckpoint(chunks - 1);
+    if (!later) {
+        return later.failure();
+    }
+    // A later checkpoint keeps the stores of the adopted one in their slots.
+    if (!*later || (*later)->storeCount < m_checkpoint.storeCount ||
+        !std::ranges::all_of(std::span((*later)->stores).first((*later)->storeCount), &StoreMark::ordered)) {
+        return {};
+    }
+    for (std::size_t slot = 0; slot < m_checkpoint.storeCount; ++slot) {
+        if ((*later)->stores[slot].code != m_checkpoint.stores[slot].code) {
+            return {};
+        }
+    }
+    if (!m_index.ForgetBefore((*later)->FramesCovered())) {
+        return {};
+    }
+    m_checkpoint = **later;
+    m_indexed = m_checkpoint.FramesCovered();
+    return {};
+}
+
+Result<BlockReader::ChunkMark> BlockReader::MarkAt(std::uint64_t chunk, std::size_t slot) const
+{
+    if (chunk + 1 == m_indexed / kChunkFrames) {
+        return ChunkMark{true, slot < m_checkpoint.storeCount, m_checkpoint.stores[slot]};
+    }
+    CheckpointBytes bytes{};
+    Result<std::size_t> got = m_indexFile.ReadUpTo(CheckpointOffset(chunk), bytes);
+    if (!got) {
+        return got.failure();
+    }
+    std::optional<Checkpoint> checkpoint = *got == kCheckpointBytes ? DecodeCheckpoint(bytes) : std::nullopt;
+    if (!checkpoint || checkpoint->chunk != chunk || checkpoint->storeCount > m_checkpoint.storeCount) {
+        return ChunkMark{};
+    }
+    if (slot >= checkpoint->storeCount) {
+        return ChunkMark{true, false, {}};
+    }
+    const StoreMark& mark = checkpoint->stores[slot];
+    if (mark.code != m_checkpoint.stores[slot].code) {
+        return ChunkMark{};
+    }
+    Result<bool> agrees = FrameIs(mark.lastRecord, mark.code, mark.lastTime);
+    if (!agrees) {
+        return agrees.failure();
+    }
+    return ChunkMark{*agrees, *agrees, mark};
+}
+
+std::optional<std::uint64_t> BlockReader::LatestRecord(std::int32_t code) const
+{
+    if (std::span<const IndexEntry> walked = m_index.Entries(code); !walked.empty()) {
+        return walked.back().record;
+    }
+    const std::size_t slot = m_checkpoint.SlotOf(code);
+    if (slot < m_checkpoint.storeCount) {
+        return m_checkpoint.stores[slot].lastRecord;
+    }
+    return std::nullopt;
 }
 
 Status BlockReader::Whole() const
@@ -122,6 +348,12 @@ Failure BlockReader::PastTheEnd(std::uint64_t record) const
 Result<Frame> BlockReader::Decoded(std::uint64_t record, std::span<const std::byte, kFrameBytes> bytes) const
 {
     std::optional<Frame> frame = DecodeFrame(bytes);
+    if (!frame && record < m_indexed) {
+        // Found through the index, never walked: damage met here.
+        return Fail(ErrorKind::kCorruption, "record " + std::to_string(record) + " of " + m_dir.string() +
+                                                ": damaged frame at offset " + std::to_string(FrameOffset(record)) +
+                                                " of " + m_headers.path());
+    }
     if (!frame) {
         return Fail(ErrorKind::kCorruption,
                     "record " + std::to_string(record) + " of " + m_dir.string() + " changed after it was read");
@@ -213,17 +445,6 @@ Status BlockReader::ReadData(std::span<const DataPlace> places) const
     return {};
 }
 
-std::uint64_t FrameRun::EndAmong(std::span<const IndexEntry> entries, std::size_t next, std::uint64_t record)
-{
-    const std::uint64_t reach = record + kMaxFrames;
-    std::uint64_t end = record + 1;
-    const std::size_t last = std::min(entries.size(), next + kMaxFrames);
-    for (std::size_t i = next; i < last && entries[i].record < reach; ++i) {
-        end = std::max(end, entries[i].record + 1);
-    }
-    return end;
-}
-
 Status FrameRun::Read(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd)
 {
     if (record >= reader.m_end.frames) {
@@ -237,6 +458,167 @@ Status FrameRun::Read(const BlockReader& reader, std::uint64_t record, std::uint
         m_count = 0;
     }
     return read;
+}
+
+StoreCursor::StoreCursor(const BlockReader& reader, std::int32_t code, double from)
+    : m_reader(&reader),
+      m_code(code),
+      m_from(from),
+      m_slot(reader.m_checkpoint.SlotOf(code)),
+      m_indexedEnd(reader.m_indexed),
+      m_walked(reader.m_index.Entries(code))
+{
+}
+
+template <class Test>
+Result<std::optional<std::uint64_t>> StoreCursor::FirstChunk(std::uint64_t chunk, Test test)
+{
+    // The tests are monotone over the chunks: false up to a chunk, true from
+    // there on. The first chunk is tried alone first, as a walk through a
+    // store that fills every chunk finds it there.
+    std::uint64_t low = chunk;
+    std::uint64_t high = m_indexedEnd / kChunkFrames;
+    bool probedFirst = false;
+    while (low < high) {
+        const std::uint64_t middle = probedFirst ? low + (high - low) / 2 : low;
+        probedFirst = true;
+        Result<BlockReader::ChunkMark> mark = m_reader->MarkAt(middle, m_slot);
+        if (!mark) {
+            return mark.failure();
+        }
+        if (!mark->trusted) {
+            m_reader->m_indexProblem = m_reader->m_dir.string() + "/" + kIndexFileName + ": checkpoint " +
+                                       std::to_string(middle) + " disagrees with the frames";
+            m_guided = false;
+            return std::optional<std::uint64_t>{};
+        }
+        if (mark->present && test(mark->mark)) {
+            high = middle;
+        } else {
+            low = middle + 1;
+        }
+    }
+    if (low == m_indexedEnd / kChunkFrames) {
+        return std::optional<std::uint64_t>{};
+    }
+    return std::optional<std::uint64_t>{low};
+}
+
+Status StoreCursor::Start()
+{
+    m_started = true;
+    if (m_slot == m_reader->m_checkpoint.storeCount) {
+        m_at = m_indexedEnd;  // not a store the index knows: none of its records lie there
+        return {};
+    }
+    Result<std::optional<std::uint64_t>> chunk =
+        FirstChunk(0, [this](const StoreMark& mark) { return mark.lastTime >= m_from; });
+    if (!chunk) {
+        return chunk.failure();
+    }
+    m_at = !m_guided ? 0 : *chunk ? **chunk * kChunkFrames : m_indexedEnd;
+    return {};
+}
+
+Status StoreCursor::SkipChunksWithout()
+{
+    const std::uint64_t from = m_at;
+    Result<std::optional<std::uint64_t>> chunk =
+        FirstChunk(from / kChunkFrames, [from](const StoreMark& mark) { return mark.lastRecord >= from; });
+    if (!chunk) {
+        return chunk.failure();
+    }
+    if (m_guided) {
+        m_at = *chunk ? std::max(from, **chunk * kChunkFrames) : m_indexedEnd;
+    }
+    return {};
+}
+
+Result<std::optional<IndexEntry>> StoreCursor::Next()
+{
+    if (!m_started) {
+        if (Status started = Start(); !started) {
+            return started.failure();
+        }
+    }
+    while (m_at < m_indexedEnd) {
+        if (m_guided && m_at % kChunkFrames == 0) {
+            if (Status skipped = SkipChunksWithout(); !skipped) {
+                return skipped.failure();
+            }
+            if (m_at == m_indexedEnd) {
+                break;
+            }
+        }
+        const std::uint64_t chunkEnd = std::min(m_indexedEnd, (m_at / kChunkFrames + 1) * kChunkFrames);
+        Result<Frame> frame = m_frames.Get(*m_reader, m_at, [chunkEnd] { return chunkEnd; });
+        if (!frame) {
+            return frame.failure();
+        }
+        const std::uint64_t record = m_at++;
+        // The store came in time order, so its records from the first at or
+        // after m_from on are all in the window's order.
+        if (frame->head.code == m_code && frame->head.timeStamp >= m_from) {
+            return std::optional<IndexEntry>{IndexEntry{frame->head.timeStamp, record}};
+        }
+    }
+    if (!m_walkStarted) {
+        // The walked records of an indexed store all come at or after its
+        // indexed ones.
+        m_walkStarted = true;
+        m_walkedAt = FirstAtOrAfter(m_walked, m_from);
+    }
+    if (m_walkedAt == m_walked.size()) {
+        return std::optional<IndexEntry>{};
+    }
+    return std::optional<IndexEntry>{m_walked[m_walkedAt++]};
+}
+
+TimeOrderedCursor::TimeOrderedCursor(const BlockReader& reader, double from)
+{
+    for (const StoreSummary& store : reader.Stores()) {
+        m_stores.emplace_back(reader, store.code, from);
+    }
+}
+
+bool TimeOrderedCursor::Later(const Head& a, const Head& b)
+{
+    return a.entry.time > b.entry.time || (a.entry.time == b.entry.time && a.entry.record > b.entry.record);
+}
+
+Status TimeOrderedCursor::Push(std::size_t store)
+{
+    Result<std::optional<IndexEntry>> next = m_stores[store].Next();
+    if (!next) {
+        return next.failure();
+    }
+    if (*next) {
+        m_heap.push_back({**next, store});
+        std::push_heap(m_heap.begin(), m_heap.end(), Later);
+    }
+    return {};
+}
+
+Result<std::optional<IndexEntry>> TimeOrderedCursor::Next()
+{
+    if (!m_started) {
+        m_started = true;
+        for (std::size_t store = 0; store < m_stores.size(); ++store) {
+            if (Status pushed = Push(store); !pushed) {
+                return pushed.failure();
+            }
+        }
+    }
+    if (m_heap.empty()) {
+        return std::optional<IndexEntry>{};
+    }
+    std::pop_heap(m_heap.begin(), m_heap.end(), Later);
+    const Head head = m_heap.back();
+    m_heap.pop_back();
+    if (Status pushed = Push(head.store); !pushed) {
+        return pushed.failure();
+    }
+    return std::optional<IndexEntry>{head.entry};
 }
 
 }  // namespace orvo::tank

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <orvo/protocol/SQHead.h>
+#include "tankengine/storage/block_index.h"
 #include "tankengine/storage/frame.h"
 #include "tankengine/storage/posix_file.h"
 #include "tankengine/storage/result.h"
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace orvo::tank {
@@ -30,6 +32,12 @@ struct DataPlace {
     std::span<std::int32_t> out;
 };
 
+// Opening walks only the frames past the last checkpoint of the block's index
+// that agrees with the frames (all of them without one), so it costs the
+// same for a block of a minute as for one of a day; the records before come
+// from the index when a cursor asks for them. Damage is found where the walk
+// goes: in the records walked on opening and refreshing, and by the reads
+// that meet it elsewhere.
 class BlockReader {
 public:
     // A damaged block opens too: its records are those before the damage.
@@ -38,6 +46,16 @@ public:
     // Takes in the records appended since; answers how many. Nothing past a
     // damage is ever taken in.
     Result<std::uint64_t> Refresh();
+
+    // The stores in the order they first appeared, each with its first header.
+    const std::vector<StoreSummary>& Stores() const { return m_stores; }
+    // The store's record latest in time order, if it has any.
+    std::optional<std::uint64_t> LatestRecord(std::int32_t code) const;
+    // Records below this many are found through the index file.
+    std::uint64_t IndexedRecords() const { return m_indexed; }
+    // Why the block's index file, or a part of it a read met, disagrees with
+    // the frames and is not used; none while it agrees or there is none.
+    const std::optional<std::string>& IndexProblem() const { return m_indexProblem; }
 
     const std::filesystem::path& Dir() const { return m_dir; }
     std::uint64_t RecordCount() const { return m_end.frames; }
@@ -60,12 +78,32 @@ public:
     // still in the cache. Fails as the first failing ReadData would.
     Status ReadData(std::span<const DataPlace> places) const;
 
-    const StoreIndex& Index() const { return m_index; }
-
 private:
     friend class FrameRun;
+    friend class StoreCursor;
+
+    // A store's mark in one checkpoint of the index, checked against the
+    // frame it names.
+    struct ChunkMark {
+        bool trusted = false;  // the checkpoint agrees with the frames
+        bool present = false;  // the store had appeared by its end
+        StoreMark mark;
+    };
 
     BlockReader() = default;
+
+    // Takes up the index file's latest checkpoint that agrees with the
+    // frames, if there is one; the walk then starts where it ends.
+    Status AdoptIndex();
+    Result<std::optional<Checkpoint>> AgreeingCheckpoint(std::uint64_t chunk) const;
+    Result<bool> FrameIs(std::uint64_t record, std::int32_t code, std::optional<double> time) const;
+    Result<ChunkMark> MarkAt(std::uint64_t chunk, std::size_t slot) const;
+    void TakeIn(std::uint64_t record, const SQHead& head);
+    // Forgets the index and what it found: the next Refresh walks from the start.
+    void DropIndex();
+    // Takes up a later checkpoint the writer added, forgetting the walked
+    // records it covers, so a reader that follows a recording stays small.
+    Status CatchUpIndex();
 
     Failure PastTheEnd(std::uint64_t record) const;
     Result<Frame> Decoded(std::uint64_t record, std::span<const std::byte, kFrameBytes> bytes) const;
@@ -77,8 +115,15 @@ private:
     File m_headers;
     File m_data;
     ScanPosition m_end;
-    StoreIndex m_index;
+    File m_indexFile;
+    std::uint64_t m_indexed = 0;
+    Checkpoint m_checkpoint;       // the latest adopted; covers m_indexed frames
+    bool m_outOfOrder = false;     // a walked record came before an indexed one of its store
+    StoreIndex m_index;            // the records walked, from m_indexed on
+    std::vector<StoreSummary> m_stores;
     std::optional<BlockDamage> m_damage;
+    // Found by cursors too, which only read.
+    mutable std::optional<std::string> m_indexProblem;
 };
 
 // Frames read ahead for a walk that meets records mostly in the order of the
@@ -102,17 +147,66 @@ public:
         return reader.Decoded(record, std::span(m_bytes).subspan(at).template first<kFrameBytes>());
     }
 
-    // Where frames read ahead for `record` should end when the walk goes on
-    // with entries[next...]: past the records of those entries while they lie
-    // close by, so that the reads of a sparse store fetch few frames of others.
-    static std::uint64_t EndAmong(std::span<const IndexEntry> entries, std::size_t next, std::uint64_t record);
-
 private:
     Status Read(const BlockReader& reader, std::uint64_t record, std::uint64_t runEnd);
 
     std::vector<std::byte> m_bytes;
     std::uint64_t m_first = 0;
     std::uint64_t m_count = 0;
+};
+
+// One store's records in time order, equal times by arrival, from a time
+// on: those the index covers by walking the frames it points to, skipping
+// chunks without the store, then those walked on opening and refreshing.
+// It reads the block as it stood when it was made: make a new one after a
+// Refresh. It must not outlive its reader.
+class StoreCursor {
+public:
+    StoreCursor(const BlockReader& reader, std::int32_t code, double from);
+
+    Result<std::optional<IndexEntry>> Next();
+
+private:
+    // The first chunk from `chunk` on whose checkpoint passes `test`, or
+    // none; a checkpoint that disagrees with the frames ends the guidance.
+    template <class Test>
+    Result<std::optional<std::uint64_t>> FirstChunk(std::uint64_t chunk, Test test);
+    Status Start();
+    Status SkipChunksWithout();
+
+    const BlockReader* m_reader;
+    std::int32_t m_code;
+    double m_from;
+    std::size_t m_slot;
+    bool m_started = false;
+    bool m_guided = true;  // the index is followed; else every indexed frame is walked
+    std::uint64_t m_at = 0;
+    std::uint64_t m_indexedEnd;
+    FrameRun m_frames;
+    std::span<const IndexEntry> m_walked;
+    std::size_t m_walkedAt = 0;
+    bool m_walkStarted = false;
+};
+
+// The records of all stores in time order (equal times by arrival) from a
+// time on; as StoreCursor, made anew after a Refresh.
+class TimeOrderedCursor {
+public:
+    TimeOrderedCursor(const BlockReader& reader, double from);
+
+    Result<std::optional<IndexEntry>> Next();
+
+private:
+    struct Head {
+        IndexEntry entry;
+        std::size_t store;
+    };
+    static bool Later(const Head& a, const Head& b);
+    Status Push(std::size_t store);
+
+    std::vector<StoreCursor> m_stores;
+    std::vector<Head> m_heap;
+    bool m_started = false;
 };
 
 }  // namespace orvo::tank

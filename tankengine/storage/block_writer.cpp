@@ -176,6 +176,12 @@ Result<BlockWriter> BlockWriter::Create(const std::filesystem::path& tankDir, st
         writer->m_sequence = sequence;
         writer->m_startTime = startTime;
         s = writer->OpenEventFiles();
+        if (s) {
+            s = writer->StartIndex();
+        }
+        if (s) {
+            s = writer->m_index.Publish();
+        }
         return s ? SyncDirectory(tankDir) : s;
     }();
     if (!built) {
@@ -201,7 +207,16 @@ Result<BlockWriter> BlockWriter::OpenForAppend(const std::filesystem::path& bloc
     writer->m_startTime = info->startTime;
     Status s = writer->OpenEventFiles();
     if (s) {
+        // Built anew from the frames that recovery keeps, so that no index
+        // of what came before (or none, for a block recorded without one)
+        // outlives the reopen.
+        s = writer->StartIndex();
+    }
+    if (s) {
         s = writer->Recover();
+    }
+    if (s) {
+        s = writer->m_index.Publish();
     }
     if (s) {
         // Recorded again: no stop time until the next Close.
@@ -218,7 +233,7 @@ Status BlockWriter::Recover()
     // Data are checked too: after a machine crash a frame can outlive the
     // data it points at.
     Status scanned = ScanFrames(m_headers, m_data, m_end, ScanOptions{.verifyData = true},
-                                [](std::uint64_t, const Frame&) {});
+                                [this](std::uint64_t record, const Frame& frame) { m_index.Add(record, frame.head); });
     if (!scanned) {
         return scanned;
     }
@@ -310,7 +325,11 @@ Status BlockWriter::Append(std::span<const Record> records)
         }
     }
     ScanPosition before = m_end;
+    IndexWriter::Mark indexBefore = m_index.Here();
     Status stored = WriteBatch(records);
+    if (stored) {
+        stored = IndexBatch(records, before.frames);
+    }
     if (stored) {
         stored = SyncAppended();
     }
@@ -321,6 +340,9 @@ Status BlockWriter::Append(std::span<const Record> records)
     Status cut = m_headers.Truncate(FrameOffset(before.frames));
     if (cut) {
         cut = m_data.Truncate(before.dataEnd);
+    }
+    if (cut) {
+        cut = m_index.Undo(std::move(indexBefore));
     }
     if (!cut) {
         m_broken = Fail(cut.kind(),
@@ -393,6 +415,24 @@ Status BlockWriter::SyncAppended()
     }
     m_background->Appended(m_syncInterval);
     return {};
+}
+
+Status BlockWriter::StartIndex()
+{
+    Result<IndexWriter> index = IndexWriter::Begin(m_dir);
+    if (!index) {
+        return index.failure();
+    }
+    m_index = std::move(*index);
+    return {};
+}
+
+Status BlockWriter::IndexBatch(std::span<const Record> records, std::uint64_t first)
+{
+    for (const Record& record : records) {
+        m_index.Add(first++, record.head);
+    }
+    return m_index.Flush();
 }
 
 Status BlockWriter::Sync()

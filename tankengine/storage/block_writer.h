@@ -4,6 +4,7 @@
 
 #include <orvo/protocol/SQHead.h>
 #include "tankengine/storage/background_sync.h"
+#include "tankengine/storage/block_index.h"
 #include "tankengine/storage/frame.h"
 #include "tankengine/storage/posix_file.h"
 #include "tankengine/storage/result.h"
@@ -71,12 +72,18 @@ private:
     Status SyncAppended();
     Status Usable();
     void StopBackgroundSync();
+    // Starts building the block's index anew (Create, OpenForAppend).
+    Status StartIndex();
+    // Appends the checkpoints a batch, whose first record has number
+    // `first`, completes; part of storing it.
+    Status IndexBatch(std::span<const Record> records, std::uint64_t first);
 
     std::filesystem::path m_dir;
     std::optional<FileLock> m_lock;
     File m_headers;
     File m_data;
     ScanPosition m_end;
+    IndexWriter m_index;
     std::uint64_t m_sequence = 0;
     double m_startTime = 0;
     std::chrono::milliseconds m_syncInterval = kSyncInterval;

@@ -10,11 +10,9 @@
 namespace orvo::tank {
 namespace {
 
-// Fields are copied in host order, which is the files' little-endian order.
-static_assert(std::endian::native == std::endian::little);
-
 constexpr std::array<char, 8> kHeadersMagic = {'O', 'r', 'v', 'o', 'H', 'd', 'r', '\0'};
 constexpr std::array<char, 8> kDataMagic = {'O', 'r', 'v', 'o', 'D', 'a', 't', '\0'};
+constexpr std::array<char, 8> kIndexMagic = {'O', 'r', 'v', 'o', 'I', 'd', 'x', '\0'};
 constexpr std::uint32_t kVersion = 1;
 constexpr std::array<char, 4> kFrameMarker = {'O', 'F', 'R', 'M'};
 
@@ -30,20 +28,6 @@ constexpr std::size_t kAtFrameCrc = 68;
 // Frames read per system call while walking the header file.
 constexpr std::size_t kScanChunkFrames = 4096;
 constexpr std::size_t kCrcChunkBytes = std::size_t{1} << 20;
-
-template <class T>
-void Put(std::byte* at, const T& value)
-{
-    std::memcpy(at, &value, sizeof value);
-}
-
-template <class T>
-T Get(const std::byte* at)
-{
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
 
 std::uint32_t FrameCrc(std::span<const std::byte, kFrameBytes> bytes)
 {
@@ -101,7 +85,7 @@ private:
 std::array<std::byte, kFileHeaderBytes> EncodeFileHeader(FileKind kind)
 {
     std::array<std::byte, kFileHeaderBytes> bytes{};
-    Put(bytes.data(), kind == FileKind::Headers ? kHeadersMagic : kDataMagic);
+    Put(bytes.data(), kind == FileKind::Headers ? kHeadersMagic : kind == FileKind::Data ? kDataMagic : kIndexMagic);
     Put(bytes.data() + 8, kVersion);
     return bytes;
 }
@@ -113,7 +97,9 @@ Status CheckFileHeader(const File& file, FileKind kind)
     if (!got) {
         return got.failure();
     }
-    const char* what = kind == FileKind::Headers ? "block header file" : "block data file";
+    const char* what = kind == FileKind::Headers ? "block header file"
+                       : kind == FileKind::Data  ? "block data file"
+                                                 : "block index file";
     if (*got != bytes.size() || bytes != EncodeFileHeader(kind)) {
         return Fail(ErrorKind::kCorruption,
                     file.path() + " is not a " + what + " of format version " + std::to_string(kVersion));

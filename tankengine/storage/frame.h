@@ -7,20 +7,39 @@
 #include "tankengine/storage/result.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <cstring>
 #include <span>
 
 namespace orvo::tank {
+
+// Fields are copied in host order, which is the files' little-endian order.
+static_assert(std::endian::native == std::endian::little);
+
+template <class T>
+void Put(std::byte* at, const T& value)
+{
+    std::memcpy(at, &value, sizeof value);
+}
+
+template <class T>
+T Get(const std::byte* at)
+{
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
 
 inline constexpr std::uint64_t kFileHeaderBytes = 16;
 inline constexpr std::uint64_t kFrameBytes = 72;
 // The largest data part of one record, so its byte length fits 32 bits.
 inline constexpr std::int64_t kMaxDataWords = std::int64_t{1} << 28;
 
-enum class FileKind { Headers, Data };
+enum class FileKind { Headers, Data, Index };
 
 std::array<std::byte, kFileHeaderBytes> EncodeFileHeader(FileKind kind);
 Status CheckFileHeader(const File& file, FileKind kind);

@@ -16,7 +16,6 @@ void StoreIndex::Add(std::uint64_t record, const SQHead& head)
 {
     auto [slot, added] = m_slots.try_emplace(head.code, m_entries.size());
     if (added) {
-        m_summaries.push_back({head.code, head});
         m_entries.emplace_back();
     }
     std::vector<IndexEntry>& entries = m_entries[slot->second];
@@ -46,34 +45,21 @@ std::size_t FirstAtOrAfter(std::span<const IndexEntry> entries, double time)
     return static_cast<std::size_t>(it - entries.begin());
 }
 
-TimeOrderedCursor::TimeOrderedCursor(const StoreIndex& index, double from) : m_index(index)
+bool StoreIndex::ForgetBefore(std::uint64_t record)
 {
-    for (std::size_t slot = 0; slot < index.m_entries.size(); ++slot) {
-        Push(slot, FirstAtOrAfter(index.m_entries[slot], from));
+    std::vector<std::size_t> keptFrom;
+    for (const std::vector<IndexEntry>& entries : m_entries) {
+        const auto first = std::ranges::find_if(entries, [record](const IndexEntry& e) { return e.record >= record; });
+        if (std::any_of(first, entries.end(), [record](const IndexEntry& e) { return e.record < record; })) {
+            return false;
+        }
+        keptFrom.push_back(static_cast<std::size_t>(first - entries.begin()));
     }
-}
-
-bool TimeOrderedCursor::Later(const Head& a, const Head& b) { return Before(b.entry, a.entry); }
-
-void TimeOrderedCursor::Push(std::size_t slot, std::size_t position)
-{
-    const std::vector<IndexEntry>& entries = m_index.m_entries[slot];
-    if (position < entries.size()) {
-        m_heap.push_back({entries[position], slot, position});
-        std::push_heap(m_heap.begin(), m_heap.end(), Later);
+    for (std::size_t slot = 0; slot < m_entries.size(); ++slot) {
+        std::vector<IndexEntry>& entries = m_entries[slot];
+        entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(keptFrom[slot]));
     }
-}
-
-std::optional<IndexEntry> TimeOrderedCursor::Next()
-{
-    if (m_heap.empty()) {
-        return std::nullopt;
-    }
-    std::pop_heap(m_heap.begin(), m_heap.end(), Later);
-    Head head = m_heap.back();
-    m_heap.pop_back();
-    Push(head.slot, head.position + 1);
-    return head.entry;
+    return true;
 }
 
 }  // namespace orvo::tank

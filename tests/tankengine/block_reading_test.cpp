@@ -1,6 +1,7 @@
 #include "tests/tankengine/storage_samples.h"
 
 #include "tankengine/storage/block_files.h"
+#include "tankengine/storage/block_index.h"
 #include "tankengine/storage/crc32.h"
 #include "tankengine/storage/tank_folder.h"
 
@@ -23,39 +24,35 @@ const Arrival kArrivals[] = {
     {"StrA", 2}, {"StrA", 5}, {"StrB", 0}, {"StrA", 1},
 };
 
+// The records a cursor hands out, to its end.
+template <class Cursor>
+std::vector<std::uint64_t> RecordsOf(Cursor cursor)
+{
+    std::vector<std::uint64_t> records;
+    for (;;) {
+        Result<std::optional<IndexEntry>> entry = cursor.Next();
+        EXPECT_TRUE(entry) << entry.error();
+        if (!entry || !*entry) {
+            return records;
+        }
+        records.push_back((*entry)->record);
+    }
+}
+
 void ExpectIndex(const BlockReader& reader)
 {
-    const StoreIndex& index = reader.Index();
-    const auto recordsOf = [](std::span<const IndexEntry> entries) {
-        std::vector<std::uint64_t> records;
-        for (const IndexEntry& e : entries) {
-            records.push_back(e.record);
-        }
-        return records;
-    };
-    ASSERT_EQ(index.Stores().size(), 2u);
-    EXPECT_EQ(index.Stores()[0].code, Code("StrA"));
-    EXPECT_EQ(index.Stores()[0].first.timeStamp, 3);
-    EXPECT_EQ(index.Stores()[1].code, Code("StrB"));
-    EXPECT_EQ(index.Stores()[1].first.type, 0x8201);
+    ASSERT_EQ(reader.Stores().size(), 2u);
+    EXPECT_EQ(reader.Stores()[0].code, Code("StrA"));
+    EXPECT_EQ(reader.Stores()[0].first.timeStamp, 3);
+    EXPECT_EQ(reader.Stores()[1].code, Code("StrB"));
+    EXPECT_EQ(reader.Stores()[1].first.type, 0x8201);
 
-    std::span<const IndexEntry> a = index.Entries(Code("StrA"));
-    EXPECT_EQ(recordsOf(a), (std::vector<std::uint64_t>{2, 8, 3, 5, 0, 6}));
-    EXPECT_TRUE(index.Entries(Code("None")).empty());
-    struct Window {
-        double from;
-        std::size_t first;
-    } windows[] = {{-1, 0}, {1, 0}, {1.5, 2}, {2, 2}, {2.5, 4}, {5, 5}, {6, 6}};
-    for (const Window& w : windows) {
-        EXPECT_EQ(FirstAtOrAfter(a, w.from), w.first) << w.from;
-    }
-
-    std::vector<std::uint64_t> merged;
-    TimeOrderedCursor cursor(index, 2);
-    while (std::optional<IndexEntry> e = cursor.Next()) {
-        merged.push_back(e->record);
-    }
-    EXPECT_EQ(merged, (std::vector<std::uint64_t>{1, 3, 4, 5, 0, 6}));
+    EXPECT_EQ(RecordsOf(StoreCursor(reader, Code("StrA"), -1)), (std::vector<std::uint64_t>{2, 8, 3, 5, 0, 6}));
+    EXPECT_TRUE(RecordsOf(StoreCursor(reader, Code("None"), -1)).empty());
+    EXPECT_EQ(RecordsOf(StoreCursor(reader, Code("StrA"), 1.5)), (std::vector<std::uint64_t>{3, 5, 0, 6}));
+    EXPECT_EQ(RecordsOf(StoreCursor(reader, Code("StrA"), 5)), (std::vector<std::uint64_t>{6}));
+    EXPECT_TRUE(RecordsOf(StoreCursor(reader, Code("StrA"), 6)).empty());
+    EXPECT_EQ(RecordsOf(TimeOrderedCursor(reader, 2)), (std::vector<std::uint64_t>{1, 3, 4, 5, 0, 6}));
 }
 
 TEST(BlockReading, IndexOrdersEachStoreByTimeThenArrival)
@@ -82,6 +79,150 @@ TEST(BlockReading, IndexOrdersEachStoreByTimeThenArrival)
     Result<BlockReader> reopened = BlockReader::Open(writer->Dir());
     ASSERT_TRUE(reopened);
     ExpectIndex(*reopened);
+}
+
+// A block of several chunks: the three sample stores, and a store whose
+// records lie two chunks apart, so that reads skip the chunks without it.
+constexpr std::uint64_t kLongRecords = 6 * kChunkFrames + 1000;
+
+std::vector<OwnedRecord> LongSamples(std::uint64_t first, std::uint64_t end, double timeShift = 0)
+{
+    std::vector<OwnedRecord> owned;
+    for (std::uint64_t i = first; i < std::min(end, kLongRecords); ++i) {
+        owned.push_back(i % 9000 == 17 ? MakeRecord(Code("Rare"), static_cast<double>(i) * 0.001, 0, 1) : Sample(i));
+        owned.back().head.timeStamp += timeShift;
+    }
+    return owned;
+}
+
+// What reads of a block answer, as one list: its stores, records and each
+// store's latest, and the first records of windows from times around chunk
+// boundaries, of each store and of all.
+std::vector<double> Reads(const BlockReader& reader)
+{
+    std::vector<double> seen = {static_cast<double>(reader.RecordCount())};
+    for (const StoreSummary& store : reader.Stores()) {
+        seen.insert(seen.end(), {static_cast<double>(store.code), store.first.timeStamp,
+                                 static_cast<double>(reader.LatestRecord(store.code).value_or(0))});
+    }
+    const auto take = [&seen](auto cursor) {
+        for (int n = 0; n < 5000; ++n) {
+            Result<std::optional<IndexEntry>> entry = cursor.Next();
+            if (!entry || !*entry) {
+                seen.push_back(entry ? -1.0 : -2.0);
+                return;
+            }
+            seen.insert(seen.end(), {(*entry)->time, static_cast<double>((*entry)->record)});
+        }
+    };
+    for (const double from : {-1.0, 0.0005, 4.096, 9.017, 12.5, 24.9995, 1e9}) {
+        for (const char* store : {"Wav1", "Tick", "eSpk", "Rare", "None"}) {
+            take(StoreCursor(reader, Code(store), from));
+        }
+        take(TimeOrderedCursor(reader, from));
+    }
+    return seen;
+}
+
+// The index only speeds reads up: through it, whole or torn, damaged, lying
+// or another block's, and for a reader that followed the recording, reads
+// answer what the walk of every frame answers. A reopen rebuilds it, and a
+// record out of time order sends readers back to the walk.
+TEST(BlockReading, ReadsThroughTheIndexAreThoseOfTheWalkWhateverBecameOfIt)
+{
+    orvo::test::ScratchDir scratch;
+    const std::filesystem::path tank = scratch.path() / "tank";
+    ASSERT_TRUE(CreateTank(tank));
+    Result<BlockWriter> other = BlockWriter::Create(tank, "Other", "", 0);
+    ASSERT_TRUE(other && other->Append(Views(LongSamples(0, kLongRecords, 0.0005))) && other->Close(1));
+    const std::vector<std::byte> otherIndex = ReadBytes(tank / "Other" / kIndexFileName);
+
+    // A reader follows the recording from its second chunk on.
+    Result<BlockWriter> writer = BlockWriter::Create(tank, "Long", "", 0);
+    ASSERT_TRUE(writer);
+    std::optional<BlockReader> live;
+    for (std::uint64_t first = 0; first < kLongRecords; first += 700) {
+        ASSERT_TRUE(writer->Append(Views(LongSamples(first, first + 700))));
+        if (live) {
+            ASSERT_TRUE(live->Refresh());
+        } else if (first > kChunkFrames) {
+            live.emplace(*BlockReader::Open(writer->Dir()));
+        }
+    }
+    ASSERT_TRUE(writer->Close(1));
+    const std::filesystem::path block = tank / "Long";
+    const std::filesystem::path indexFile = block / kIndexFileName;
+    const std::vector<std::byte> index = ReadBytes(indexFile);
+    ASSERT_EQ(index.size(), kFileHeaderBytes + 6 * kCheckpointBytes);
+    EXPECT_EQ(otherIndex.size(), index.size());
+
+    std::filesystem::remove(indexFile);
+    Result<BlockReader> walked = BlockReader::Open(block);
+    ASSERT_TRUE(walked);
+    ASSERT_EQ(walked->IndexedRecords(), 0u);
+    const std::vector<double> want = Reads(*walked);
+    EXPECT_EQ(live->IndexedRecords(), 6 * kChunkFrames) << "the live reader did not take up the checkpoints";
+    EXPECT_EQ(Reads(*live), want);
+
+    const auto lastCheckpoint = static_cast<std::ptrdiff_t>(CheckpointOffset(5));
+    const auto lying = [&] {
+        std::optional<Checkpoint> last =
+            DecodeCheckpoint(std::span(index).subspan(CheckpointOffset(5)).first<kCheckpointBytes>());
+        last->stores[1].lastTime += 1;
+        std::vector<std::byte> changed = index;
+        std::ranges::copy(EncodeCheckpoint(*last), changed.begin() + lastCheckpoint);
+        return changed;
+    };
+    const auto flipped = [&](std::uint64_t at) {
+        std::vector<std::byte> changed = index;
+        changed[at] ^= std::byte{0x04};
+        return changed;
+    };
+    // What the reads met is told, so that a check can report it; a torn
+    // last checkpoint is what a killed writer leaves, not a problem.
+    struct Case {
+        const char* what;
+        std::vector<std::byte> file;
+        std::uint64_t indexed;
+        bool told;
+    } cases[] = {
+        {"whole", index, 6 * kChunkFrames, false},
+        {"torn in its last checkpoint", {index.begin(), index.begin() + lastCheckpoint + 100}, 5 * kChunkFrames, false},
+        {"last checkpoint flipped", flipped(CheckpointOffset(5) + 40), 5 * kChunkFrames, false},
+        {"a middle checkpoint flipped", flipped(CheckpointOffset(2) + 40), 6 * kChunkFrames, true},
+        {"lying about a time", lying(), 5 * kChunkFrames, false},
+        {"of another block", otherIndex, 0, true},
+        {"no index", flipped(3), 0, true},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(indexFile, c.file);
+        Result<BlockReader> reader = BlockReader::Open(block);
+        ASSERT_TRUE(reader) << c.what;
+        EXPECT_EQ(reader->IndexedRecords(), c.indexed) << c.what;
+        EXPECT_EQ(Reads(*reader), want) << c.what;
+        EXPECT_EQ(reader->IndexProblem().has_value(), c.told) << c.what;
+    }
+
+    // A writer killed while appending a checkpoint; reopening rebuilds the
+    // index, and a record older than its store's indexed ones is read right.
+    WriteBytes(indexFile, cases[1].file);
+    writer = BlockWriter::OpenForAppend(block);
+    ASSERT_TRUE(writer);
+    std::vector<OwnedRecord> older = {MakeRecord(Code("Tick"), 1.0, 0, 2)};
+    ASSERT_TRUE(writer->Append(Views(older)));
+    ASSERT_TRUE(writer->Close(2));
+    IndexBuilder rebuilt;
+    std::uint64_t record = 0;
+    for (const OwnedRecord& r : LongSamples(0, kLongRecords)) {
+        rebuilt.Add(record++, r.head);
+    }
+    const std::vector<std::byte> reopened = ReadBytes(indexFile);
+    ASSERT_EQ(reopened.size(), index.size());
+    EXPECT_TRUE(std::ranges::equal(std::span(reopened).subspan(kFileHeaderBytes), rebuilt.Pending()));
+    Result<BlockReader> reread = BlockReader::Open(block);
+    EXPECT_EQ(reread->IndexedRecords(), 0u);
+    std::filesystem::remove(indexFile);
+    EXPECT_EQ(Reads(*reread), Reads(*BlockReader::Open(block)));
 }
 
 // Blocks written with zlib's checksum must stay readable: the folding one

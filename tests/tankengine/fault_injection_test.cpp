@@ -173,8 +173,8 @@ std::uint64_t ExpectOnlyAcknowledged(const std::filesystem::path& tank, const Re
     EXPECT_EQ(writer->RecordCount(), r.acknowledged.size()) << "a refused batch left records";
     EXPECT_TRUE(AppendSamples(*writer, kRecords, 1));
     EXPECT_TRUE(writer->Close(9));
-    EXPECT_EQ(Names(r.block),
-              (std::set<std::string>{"block.info", "block.lock", "events.dat", "events.hdr", "notes.txt"}));
+    EXPECT_EQ(Names(r.block), (std::set<std::string>{"block.info", "block.lock", "events.dat", "events.hdr",
+                                                     "events.idx", "notes.txt"}));
 
     Result<BlockReader> reader = BlockReader::Open(r.block);
     if (!reader) {

@@ -281,7 +281,8 @@ TEST_P(RecordingOnEitherEngine, EveryKindOfRecordReadsBackAsSavedWithItsBlockInf
 // recorded on.
 TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
 {
-    for (std::int32_t killAfter : {0, 1, 9, 60}) {
+    // 300 batches fill the first chunk of the block's index and go on.
+    for (std::int32_t killAfter : {0, 1, 9, 60, 300}) {
         SCOPED_TRACE(killAfter);
         const std::string name = "Killed-" + std::to_string(killAfter);
         Pipe report;
@@ -318,13 +319,13 @@ TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
     }
 
     // Naming the last one again takes up recording it after its whole records.
-    ASSERT_NE(ci.SelectBlock("Killed-60"), 0) << Error();
+    ASSERT_NE(ci.SelectBlock("Killed-300"), 0) << Error();
     const auto kept = static_cast<std::int64_t>(ReadBlock(ci).size() / kChannels);
-    ASSERT_NE(ci.StartRecord("Killed-60"), 0) << Error();
-    EXPECT_EQ(std::string(ci.GetHotBlock().GetString()), "Killed-60");
+    ASSERT_NE(ci.StartRecord("Killed-300"), 0) << Error();
+    EXPECT_EQ(std::string(ci.GetHotBlock().GetString()), "Killed-300");
     ASSERT_GT(SaveStreamRecord(ci, "Wav1", kFloatFormat, kept), 0) << Error();
     ci.StopRecord();
-    ASSERT_NE(ci.SelectBlock("Killed-60"), 0) << Error();
+    ASSERT_NE(ci.SelectBlock("Killed-300"), 0) << Error();
     EXPECT_EQ(FirstDifference(ReadBlock(ci), WavBatches(kept + 1)), "");
 }
 

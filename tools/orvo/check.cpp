@@ -2,6 +2,7 @@
 // frame and each data checksum is verified; the tool's fsck.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@
 namespace orvo::tool {
 
 namespace {
+
+// How the engine's block state names an index it does not use.
+constexpr char kIndexNotUsed[] = "; index not used: ";
 
 // Prints the block's verdict; false when it is damaged or cannot be read.
 bool CheckBlock(Session& session, const std::string& block)
@@ -33,6 +37,18 @@ bool CheckBlock(Session& session, const std::string& block)
     if (count < 0) {
         std::printf("%s: damaged after %s: %s\n", Shown(block).c_str(), Counted(records, "good record").c_str(),
                     session.Reason().c_str());
+        return false;
+    }
+    // The read went through the block's index wherever it could, checking
+    // each part it used against the frames; the engine tells what disagreed.
+    CString state;
+    client.GetBlockInfo(nullptr, nullptr, &state, nullptr, nullptr, nullptr);
+    const std::string told(state.GetString());
+    if (const std::size_t at = told.find(kIndexNotUsed); at != std::string::npos) {
+        std::printf("%s: records ok (%s), but the index is not used: %s; recording into the block again rebuilds "
+                    "it\n",
+                    Shown(block).c_str(), Counted(records, "record").c_str(),
+                    told.substr(at + std::strlen(kIndexNotUsed)).c_str());
         return false;
     }
     std::printf("%s: ok, %s\n", Shown(block).c_str(), Counted(records, "record").c_str());

@@ -10,23 +10,26 @@ namespace orvo::tool {
 // A failed write sets the stream's error, which Commit reports; the loops
 // stop early on one only to save the time.
 
-void WriteCsv(const std::string& path, const Waves& waves)
+void WriteCsv(const std::string& path, const WaveStream& waves)
 {
     ReplacedFile output(path);
     std::FILE* file = output.stream();
     std::fputs("time_s", file);
-    for (const int channel : waves.channels) {
+    for (const int channel : waves.shape.channels) {
         std::fprintf(file, ",ch%d", channel);
     }
     std::fputc('\n', file);
-    for (std::size_t sample = 0; sample < waves.samples && !std::ferror(file); ++sample) {
-        // The time from the index, not by adding periods, so it never drifts.
-        std::fprintf(file, "%.9f", waves.start + static_cast<double>(sample) / waves.rate);
-        for (std::size_t row = 0; row < waves.channels.size(); ++row) {
-            std::fprintf(file, ",%.9g", static_cast<double>(waves.row(row)[sample]));
+    waves.pieces([&](const Waves& piece, std::size_t firstSample) {
+        for (std::size_t sample = 0; sample < piece.samples && !std::ferror(file); ++sample) {
+            // The time from the index, not by adding periods, so it never drifts.
+            std::fprintf(file, "%.9f",
+                         waves.shape.start + static_cast<double>(firstSample + sample) / waves.shape.rate);
+            for (std::size_t row = 0; row < piece.channels.size(); ++row) {
+                std::fprintf(file, ",%.9g", static_cast<double>(piece.row(row)[sample]));
+            }
+            std::fputc('\n', file);
         }
-        std::fputc('\n', file);
-    }
+    });
     output.Commit();
 }
 

@@ -11,7 +11,7 @@
 
 namespace orvo::tool {
 
-void WriteCsv(const std::string& path, const Waves& waves);
+void WriteCsv(const std::string& path, const WaveStream& waves);
 void WriteCsv(const std::string& path, const EventTable& table);
 
 }  // namespace orvo::tool

@@ -20,7 +20,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kTankName[] = "OrvoDemo";
-constexpr double kMaxSeconds = 600.0;
+constexpr double kMaxSeconds = 48 * 3600.0;
+// What is read back and drawn: the first minute, so that a recording of
+// hours needs no more memory than one of a minute.
+constexpr double kReadBackSeconds = 60.0;
 constexpr double kPictureSeconds = 2.0;
 constexpr int kTrialChannel = 1;
 constexpr double kBaseline = 0.05;  // s of signal shown before each tone
@@ -142,11 +145,12 @@ ChartCurve MeanOf(const WaveRows& rows, const std::vector<std::pair<double, std:
 // The trial-aligned rows need the engine's epocs and filters; an engine
 // without them still gets the rest of the demo. Returns the picture's path,
 // or an empty one when skipped.
-fs::path DrawTrials(Session& session, const fs::path& folder)
+fs::path DrawTrials(Session& session, const fs::path& folder, double until)
 {
     OrvoCI& client = session.client();
     client.ResetGlobals();
     client.ResetFilters();
+    client.SetGlobal(kT2Setting, until);
     double* epocs = nullptr;
     const LONG count = client.GetEpocsEx(&epocs, StoreCode(kEpocStore), 0, 0);
     if (count < 1) {
@@ -228,7 +232,7 @@ fs::path DrawTrials(Session& session, const fs::path& folder)
 void RunDemo(const DemoOptions& options)
 {
     if (!std::isfinite(options.seconds) || options.seconds < 1.0 || options.seconds > kMaxSeconds) {
-        throw Failure("--seconds is from 1 to 600");
+        throw Failure("--seconds is from 1 to 172800 (48 hours)");
     }
     const fs::path folder = PrepareFolder(options.folder);
     const fs::path tank = folder / kTankName;
@@ -254,12 +258,13 @@ void RunDemo(const DemoOptions& options)
         Progress progress("reading");
         WaveRequest request;
         request.store = kStreamStore;
+        request.t2 = block.seconds > kReadBackSeconds ? kReadBackSeconds : 0.0;
         waves = ReadWaves(session, request, ScanStore(session.client(), StoreCode(request.store)),
                           [&progress](std::size_t done, std::size_t total) { progress.Update(done, total); });
     }
     PrintWaves(waves);
     const fs::path wavesPicture = DrawWaves(waves, folder);
-    const fs::path trialsPicture = DrawTrials(session, folder);
+    const fs::path trialsPicture = DrawTrials(session, folder, std::min(block.seconds, kReadBackSeconds));
 
     std::printf("Pictures:\n  %s\n", wavesPicture.c_str());
     if (!trialsPicture.empty()) {

@@ -7,11 +7,16 @@
 #include "tools/orvo/event_table.h"
 #include "tools/orvo/failure.h"
 #include "tools/orvo/npy_writer.h"
+#include "tools/orvo/progress.h"
 #include "tools/orvo/replaced_file.h"
 
 namespace orvo::tool {
 
 namespace {
+
+// How much of a window is read at once: a minute of 16 channels at 24 kHz
+// is 94 MB.
+constexpr double kPieceSeconds = 30.0;
 
 template <class Data>
 void Write(const ExportOptions& options, const std::string& path, const Data& data)
@@ -41,8 +46,16 @@ void RunExport(const ExportOptions& options)
                         Counted(table.size(), std::string(summary.Kind()) + " event").c_str(), store.c_str());
             return;
         }
-        const Waves waves = ReadWavesShowingProgress(session, request, summary, "export");
-        Write(options, path, waves);
+        Waves waves;
+        {
+            Progress progress("export " + request.store);
+            const WaveStream stream =
+                StreamWaves(session, request, summary, kPieceSeconds,
+                            [&progress](std::size_t done, std::size_t total) { progress.Update(done, total); });
+            Write(options, path, stream);
+            waves = stream.shape;
+        }
+        NoteHowFarRead(waves, "export");
         std::printf("Wrote %s: %s x %s at %.4f Hz from %.6f s (%.3f s)\n", path.c_str(),
                     Counted(waves.channels.size(), "channel").c_str(), Counted(waves.samples, "sample").c_str(),
                     waves.rate, waves.start, waves.seconds());

@@ -43,7 +43,7 @@ int Run(int argc, char** argv)
     CLI::App* demoCommand =
         app.add_subcommand("demo", "Record a block of made-up data, read it back, draw pictures");
     demoCommand->add_option("DIR", demo.folder, "Folder for the tank and pictures (default: ./orvo-demo)");
-    demoCommand->add_option("--seconds", demo.seconds, "Seconds to record, 1 to 600 (default: 15)");
+    demoCommand->add_option("--seconds", demo.seconds, "Seconds to record, 1 to 172800 (48 h; default: 15)");
     demoCommand->callback([&] { run = [&] { RunDemo(demo); }; });
 
     app.add_subcommand("tanks", "List the registered tanks")->callback([&] { run = [] { RunTanks(); }; });

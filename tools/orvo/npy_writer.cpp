@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/orvo/failure.h"
 #include "tools/orvo/replaced_file.h"
 
 namespace orvo::tool {
@@ -63,18 +64,28 @@ void WriteNpyFile(const std::string& path, const std::string& descr, const std::
 
 }  // namespace
 
-void WriteNpy(const std::string& path, const Waves& waves)
+void WriteNpy(const std::string& path, const WaveStream& waves)
 {
-    const std::string shape =
-        "(" + std::to_string(waves.channels.size()) + ", " + std::to_string(waves.samples) + ")";
-    WriteNpyFile(path, "'<f4'", shape, [&waves](LittleEndian& bytes, std::FILE* file) {
-        for (std::size_t row = 0; row < waves.channels.size() && !std::ferror(file); ++row) {
-            const float* values = waves.row(row);
-            for (std::size_t i = 0; i < waves.samples; ++i) {
-                bytes.Add(values[i]);
+    const std::size_t channels = waves.shape.channels.size();
+    const std::size_t samples = waves.shape.samples;
+    const std::string shape = "(" + std::to_string(channels) + ", " + std::to_string(samples) + ")";
+    WriteNpyFile(path, "'<f4'", shape, [&](LittleEndian& bytes, std::FILE* file) {
+        // Rows lie channel after channel: each piece's part of a row goes to
+        // its place, ahead of what the pieces after it fill in.
+        const long dataStart = std::ftell(file);
+        waves.pieces([&](const Waves& piece, std::size_t firstSample) {
+            for (std::size_t row = 0; row < channels && !std::ferror(file); ++row) {
+                const auto at = static_cast<std::uint64_t>(row * samples + firstSample) * sizeof(float);
+                if (std::fseek(file, dataStart + static_cast<long>(at), SEEK_SET) != 0) {
+                    throw Failure("cannot write " + path + ": it takes no seeking");
+                }
+                const float* values = piece.row(row);
+                for (std::size_t i = 0; i < piece.samples; ++i) {
+                    bytes.Add(values[i]);
+                }
+                bytes.Flush(file);
             }
-            bytes.Flush(file);
-        }
+        });
     });
 }
 

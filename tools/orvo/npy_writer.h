@@ -10,7 +10,7 @@
 
 namespace orvo::tool {
 
-void WriteNpy(const std::string& path, const Waves& waves);
+void WriteNpy(const std::string& path, const WaveStream& waves);
 void WriteNpy(const std::string& path, const EventTable& table);
 
 }  // namespace orvo::tool

@@ -13,6 +13,10 @@
 
 namespace orvo::tool {
 
+// The library's read settings of a window's start and end.
+inline constexpr LONG kT1Setting = 4;
+inline constexpr LONG kT2Setting = 5;
+
 struct WaveRequest {
     std::string store;
     std::vector<int> channels;  // empty: every channel of the store
@@ -54,6 +58,17 @@ void WithStore(const WindowOptions& options,
 // channel cannot be read.
 Waves ReadWaves(Session& session, const WaveRequest& request, const StoreSummary& summary,
                 const std::function<void(std::size_t, std::size_t)>& progress = {});
+
+// ReadWaves a piece of pieceSeconds at a time, as the pieces are taken:
+// the same samples, never the whole window in memory. Only the last piece,
+// which tells where the window ends, is read at once. A filtered window is
+// read whole, as its valid ranges may start anywhere.
+WaveStream StreamWaves(Session& session, const WaveRequest& request, const StoreSummary& summary,
+                       double pieceSeconds, const std::function<void(std::size_t, std::size_t)>& progress = {});
+
+// For a block still being recorded, a line saying how far the waves that
+// label names were read.
+void NoteHowFarRead(const Waves& waves, const std::string& label);
 
 // ReadWaves with a progress bar named label; then, for a block still being
 // recorded, a line saying how far it was read.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 namespace orvo::tool {
@@ -16,6 +17,19 @@ struct Waves {
 
     const float* row(std::size_t index) const { return values.data() + index * samples; }
     double seconds() const { return rate > 0.0 ? static_cast<double>(samples) / rate : 0.0; }
+};
+
+// A window's waveforms handed over a piece at a time, so that a long one
+// never lies in memory whole: shape tells the channels, the rate, the time
+// of the first sample and the samples per channel (its values are empty);
+// pieces(take) calls take(piece, firstSample) for consecutive pieces, each
+// holding every channel's samples firstSample to firstSample +
+// piece.samples - 1 of the window.
+struct WaveStream {
+    using Take = std::function<void(const Waves& piece, std::size_t firstSample)>;
+
+    Waves shape;
+    std::function<void(const Take&)> pieces;
 };
 
 }  // namespace orvo::tool
