@@ -67,8 +67,10 @@ tank::Result<std::map<std::int32_t, EpocTable>> Derive(const tank::BlockReader& 
                 break;
             }
             const std::uint64_t record = (*entry)->record;
+            const tank::Frame* walked = cursor.Current();
             tank::Result<tank::Frame> frame =
-                frames.Get(reader, record, [record] { return record + tank::FrameRun::kMaxFrames; });
+                walked != nullptr ? tank::Result<tank::Frame>(*walked)
+                                  : frames.Get(reader, record, [record] { return record + tank::FrameRun::kMaxFrames; });
             if (!frame) {
                 return frame.failure();
             }

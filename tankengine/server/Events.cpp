@@ -43,7 +43,10 @@ constexpr std::int32_t kTypeMask = 0xFF0F;
 // all stores' merged in time order; equal times by arrival.
 class EntryWalk {
 public:
-    EntryWalk(const tank::BlockReader& reader, LONG code, double from) : m_reader(reader), m_code(code)
+    // `after`: the record a continued read stopped at, of which the walk
+    // wants nothing before.
+    EntryWalk(const tank::BlockReader& reader, LONG code, double from, std::uint64_t after)
+        : m_reader(reader), m_code(code), m_after(after)
     {
         SkipTo(from);
     }
@@ -53,19 +56,26 @@ public:
         return std::visit([](auto& cursor) { return cursor.Next(); }, m_cursor);
     }
 
+    // The frame of the entry Next gave last, when the walk read it already.
+    const tank::Frame* Current() const
+    {
+        return std::visit([](const auto& cursor) { return cursor.Current(); }, m_cursor);
+    }
+
     // Goes on at the first record at or after a later time.
     void SkipTo(double time)
     {
         if (m_code == 0) {
             m_cursor.emplace<tank::TimeOrderedCursor>(m_reader, time);
         } else {
-            m_cursor.emplace<tank::StoreCursor>(m_reader, m_code, time);
+            m_cursor.emplace<tank::StoreCursor>(m_reader, m_code, time, m_after);
         }
     }
 
 private:
     const tank::BlockReader& m_reader;
     LONG m_code;
+    std::uint64_t m_after;
     std::variant<tank::StoreCursor, tank::TimeOrderedCursor> m_cursor{std::in_place_type<tank::StoreCursor>,
                                                                       m_reader, 0, 0.0};
 };
@@ -188,7 +198,7 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
         after = client.position->after;
     }
     const bool headersOnly = (selection.options & kHeadersOnly) != 0;
-    EntryWalk walk(reader, selection.code, after ? after->time : selection.start);
+    EntryWalk walk(reader, selection.code, after ? after->time : selection.start, after ? after->record : 0);
     client.sorting.BeginRead(reader.Dir());
     std::vector<ReadRow>& rows = client.readRows;
     rows.clear();
@@ -214,8 +224,11 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
         if (after && entry->time == after->time && entry->record <= after->record) {
             continue;  // read before, at the time where the last read stopped
         }
+        const tank::Frame* walked = walk.Current();
         tank::Result<tank::Frame> frame =
-            frames.Get(reader, entry->record, [&] { return entry->record + tank::FrameRun::kMaxFrames; });
+            walked != nullptr
+                ? tank::Result<tank::Frame>(*walked)
+                : frames.Get(reader, entry->record, [&] { return entry->record + tank::FrameRun::kMaxFrames; });
         if (!frame) {
             return frame.failure();
         }

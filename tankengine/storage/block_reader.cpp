@@ -460,10 +460,11 @@ Status FrameRun::Read(const BlockReader& reader, std::uint64_t record, std::uint
     return read;
 }
 
-StoreCursor::StoreCursor(const BlockReader& reader, std::int32_t code, double from)
+StoreCursor::StoreCursor(const BlockReader& reader, std::int32_t code, double from, std::uint64_t after)
     : m_reader(&reader),
       m_code(code),
       m_from(from),
+      m_after(after),
       m_slot(reader.m_checkpoint.SlotOf(code)),
       m_indexedEnd(reader.m_indexed),
       m_walked(reader.m_index.Entries(code))
@@ -516,7 +517,9 @@ Status StoreCursor::Start()
     if (!chunk) {
         return chunk.failure();
     }
-    m_at = !m_guided ? 0 : *chunk ? **chunk * kChunkFrames : m_indexedEnd;
+    // The store's indexed records are in time order, so those before
+    // m_after are also before m_from or at its time and already read.
+    m_at = !m_guided ? 0 : *chunk ? std::max(**chunk * kChunkFrames, std::min(m_after, m_indexedEnd)) : m_indexedEnd;
     return {};
 }
 
@@ -559,9 +562,11 @@ Result<std::optional<IndexEntry>> StoreCursor::Next()
         // The store came in time order, so its records from the first at or
         // after m_from on are all in the window's order.
         if (frame->head.code == m_code && frame->head.timeStamp >= m_from) {
+            m_current = *frame;
             return std::optional<IndexEntry>{IndexEntry{frame->head.timeStamp, record}};
         }
     }
+    m_current.reset();
     if (!m_walkStarted) {
         // The walked records of an indexed store all come at or after its
         // indexed ones.
@@ -593,7 +598,8 @@ Status TimeOrderedCursor::Push(std::size_t store)
         return next.failure();
     }
     if (*next) {
-        m_heap.push_back({**next, store});
+        const Frame* frame = m_stores[store].Current();
+        m_heap.push_back({**next, store, frame ? std::optional<Frame>(*frame) : std::nullopt});
         std::push_heap(m_heap.begin(), m_heap.end(), Later);
     }
     return {};
@@ -609,12 +615,14 @@ Result<std::optional<IndexEntry>> TimeOrderedCursor::Next()
             }
         }
     }
+    m_current.reset();
     if (m_heap.empty()) {
         return std::optional<IndexEntry>{};
     }
     std::pop_heap(m_heap.begin(), m_heap.end(), Later);
     const Head head = m_heap.back();
     m_heap.pop_back();
+    m_current = head.frame;
     if (Status pushed = Push(head.store); !pushed) {
         return pushed.failure();
     }

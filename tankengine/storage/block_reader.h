@@ -162,9 +162,14 @@ private:
 // Refresh. It must not outlive its reader.
 class StoreCursor {
 public:
-    StoreCursor(const BlockReader& reader, std::int32_t code, double from);
+    // A read that goes on after record `after` of the store wants none of
+    // the records before it; where the index guides, they are not walked.
+    StoreCursor(const BlockReader& reader, std::int32_t code, double from, std::uint64_t after = 0);
 
     Result<std::optional<IndexEntry>> Next();
+    // The frame of the entry Next gave last when it read that frame to find
+    // the entry (in the part the index covers), so it need not be read again.
+    const Frame* Current() const { return m_current ? &*m_current : nullptr; }
 
 private:
     // The first chunk from `chunk` on whose checkpoint passes `test`, or
@@ -177,12 +182,14 @@ private:
     const BlockReader* m_reader;
     std::int32_t m_code;
     double m_from;
+    std::uint64_t m_after;
     std::size_t m_slot;
     bool m_started = false;
     bool m_guided = true;  // the index is followed; else every indexed frame is walked
     std::uint64_t m_at = 0;
     std::uint64_t m_indexedEnd;
     FrameRun m_frames;
+    std::optional<Frame> m_current;
     std::span<const IndexEntry> m_walked;
     std::size_t m_walkedAt = 0;
     bool m_walkStarted = false;
@@ -195,17 +202,21 @@ public:
     TimeOrderedCursor(const BlockReader& reader, double from);
 
     Result<std::optional<IndexEntry>> Next();
+    // As StoreCursor::Current, for the entry Next gave last.
+    const Frame* Current() const { return m_current ? &*m_current : nullptr; }
 
 private:
     struct Head {
         IndexEntry entry;
         std::size_t store;
+        std::optional<Frame> frame;
     };
     static bool Later(const Head& a, const Head& b);
     Status Push(std::size_t store);
 
     std::vector<StoreCursor> m_stores;
     std::vector<Head> m_heap;
+    std::optional<Frame> m_current;
     bool m_started = false;
 };
 
