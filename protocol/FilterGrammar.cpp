@@ -147,4 +147,24 @@ std::vector<CString> FilterPieces(const CString& text)
     return pieces;
 }
 
+std::vector<LONG> FilterStoreCodes(const CString& text, CString* unreadable)
+{
+    std::vector<LONG> codes;
+    for (const CString& piece : FilterPieces(text)) {
+        if (CString(piece).Trim(' ').IsEmpty()) {
+            continue;
+        }
+        LONG code = 0;
+        LONG op = 0;
+        double value1 = 0.0;
+        double value2 = 0.0;
+        if (ParseFilterText(piece, &code, &op, &value1, &value2, nullptr, nullptr) == 0) {
+            *unreadable = piece;
+            break;
+        }
+        codes.push_back(code);
+    }
+    return codes;
+}
+
 }  // namespace orvo

@@ -34,4 +34,10 @@ int ParseFilterText(CString desc, LONG* pCode, LONG* pOperator, double* pValue1,
 // a leading or trailing ';') separate nothing.
 std::vector<CString> FilterPieces(const CString& text);
 
+// The store codes of a text's descriptions, in order; blank pieces hold none.
+// At the first piece that does not parse it stops, names that piece in
+// *unreadable and hands back what it read so far, so that a caller can
+// report the typing slip in its own words.
+std::vector<LONG> FilterStoreCodes(const CString& text, CString* unreadable);
+
 }  // namespace orvo

@@ -113,28 +113,16 @@ LONG FloatBits(float value)
 // that a typing slip is reported as such; the store of the first.
 std::pair<LONG, LONG> CheckFilter(const std::string& text)
 {
-    LONG count = 0;
-    LONG firstCode = 0;
-    for (const CString& piece : orvo::FilterPieces(CString(text.c_str()))) {
-        const std::string one(piece);
-        if (one.find_first_not_of(' ') == std::string::npos) {
-            continue;
-        }
-        LONG code = 0;
-        LONG op = 0;
-        double value1 = 0.0;
-        double value2 = 0.0;
-        if (OrvoCI::ParseFilterDesc(one.c_str(), &code, &op, &value1, &value2) == 0) {
-            throw value_error("cannot read the filter " + Quoted(one) +
-                              "; write it as STORE OPERATOR VALUE, such as \"Freq = 1000:2000\"");
-        }
-        firstCode = count == 0 ? code : firstCode;
-        ++count;
+    CString unreadable;
+    const std::vector<LONG> codes = orvo::FilterStoreCodes(CString(text.c_str()), &unreadable);
+    if (!unreadable.IsEmpty()) {
+        throw value_error("cannot read the filter " + Quoted(std::string(unreadable)) +
+                          "; write it as STORE OPERATOR VALUE, such as \"Freq = 1000:2000\"");
     }
-    if (count == 0) {
+    if (codes.empty()) {
         throw value_error("the filter " + Quoted(text) + " holds no description");
     }
-    return {count, firstCode};
+    return {static_cast<LONG>(codes.size()), codes.front()};
 }
 
 // The type and points of a store's events, as its first event has them;

@@ -36,26 +36,16 @@ bool StillRecording(OrvoCI& client)
 // first so a typing slip is reported as such, and every one must take.
 void SetFilters(Session& session, const std::string& text)
 {
-    LONG count = 0;
-    for (const CString& piece : FilterPieces(CString(text.c_str()))) {
-        const std::string one(piece);
-        if (one.find_first_not_of(' ') == std::string::npos) {
-            continue;
-        }
-        LONG code = 0;
-        LONG op = 0;
-        double value1 = 0.0;
-        double value2 = 0.0;
-        if (OrvoCI::ParseFilterDesc(one.c_str(), &code, &op, &value1, &value2) == 0) {
-            throw Failure("cannot read the filter \"" + one +
-                          "\"; write it as STORE OPERATOR VALUE, such as \"Freq = 1000:2000\"");
-        }
-        ++count;
+    CString unreadable;
+    const std::vector<LONG> codes = FilterStoreCodes(CString(text.c_str()), &unreadable);
+    if (!unreadable.IsEmpty()) {
+        throw Failure("cannot read the filter \"" + std::string(unreadable) +
+                      "\"; write it as STORE OPERATOR VALUE, such as \"Freq = 1000:2000\"");
     }
-    if (count == 0) {
+    if (codes.empty()) {
         throw Failure("the filter \"" + text + "\" holds no description");
     }
-    if (session.client().SetFilterWithDesc(text.c_str()) != count) {
+    if (session.client().SetFilterWithDesc(text.c_str()) != static_cast<LONG>(codes.size())) {
         throw Failure("the engine refused the filter \"" + text + "\": " + session.Reason());
     }
 }
