@@ -472,13 +472,14 @@ StoreCursor::StoreCursor(const BlockReader& reader, std::int32_t code, double fr
 }
 
 template <class Test>
-Result<std::optional<std::uint64_t>> StoreCursor::FirstChunk(std::uint64_t chunk, Test test)
+Result<std::optional<StoreCursor::FoundChunk>> StoreCursor::FirstChunk(std::uint64_t chunk, Test test)
 {
     // The tests are monotone over the chunks: false up to a chunk, true from
     // there on. The first chunk is tried alone first, as a walk through a
     // store that fills every chunk finds it there.
     std::uint64_t low = chunk;
     std::uint64_t high = m_indexedEnd / kChunkFrames;
+    std::optional<FoundChunk> found;
     bool probedFirst = false;
     while (low < high) {
         const std::uint64_t middle = probedFirst ? low + (high - low) / 2 : low;
@@ -491,18 +492,16 @@ Result<std::optional<std::uint64_t>> StoreCursor::FirstChunk(std::uint64_t chunk
             m_reader->m_indexProblem = m_reader->m_dir.string() + "/" + kIndexFileName + ": checkpoint " +
                                        std::to_string(middle) + " disagrees with the frames";
             m_guided = false;
-            return std::optional<std::uint64_t>{};
+            return std::optional<FoundChunk>{};
         }
         if (mark->present && test(mark->mark)) {
             high = middle;
+            found = FoundChunk{middle, mark->mark};
         } else {
             low = middle + 1;
         }
     }
-    if (low == m_indexedEnd / kChunkFrames) {
-        return std::optional<std::uint64_t>{};
-    }
-    return std::optional<std::uint64_t>{low};
+    return found;
 }
 
 Status StoreCursor::Start()
@@ -512,27 +511,79 @@ Status StoreCursor::Start()
         m_at = m_indexedEnd;  // not a store the index knows: none of its records lie there
         return {};
     }
-    Result<std::optional<std::uint64_t>> chunk =
+    Result<std::optional<FoundChunk>> found =
         FirstChunk(0, [this](const StoreMark& mark) { return mark.lastTime >= m_from; });
-    if (!chunk) {
-        return chunk.failure();
+    if (!found) {
+        return found.failure();
+    }
+    if (!m_guided) {
+        m_at = 0;
+        return {};
+    }
+    if (!*found) {
+        m_at = m_indexedEnd;
+        return {};
     }
     // The store's indexed records are in time order, so those before
     // m_after are also before m_from or at its time and already read.
-    m_at = !m_guided ? 0 : *chunk ? std::max(**chunk * kChunkFrames, std::min(m_after, m_indexedEnd)) : m_indexedEnd;
+    m_at = std::max((*found)->chunk * kChunkFrames, std::min(m_after, m_indexedEnd));
+    // The chunk's checkpoint names a record of the store at or after m_from,
+    // and the one before it none: the first such record lies in this chunk,
+    // at or before the named one.
+    return SeekInChunk((*found)->mark.lastRecord);
+}
+
+Status StoreCursor::SeekInChunk(std::uint64_t bound)
+{
+    // A binary search over the frames between the walk's start and the
+    // bound, where each probe looks at the store's next record after the
+    // probed frame. `low` only moves past a record of the store before
+    // m_from, so walking from it skips nothing the read wants; a probe that
+    // meets no such record narrows the search without moving it. The probes
+    // read no more frames than the span, and in a store that fills its chunk
+    // each reads a few.
+    std::uint64_t low = m_at;
+    std::uint64_t high = bound;
+    while (low < high) {
+        const std::uint64_t middle = low + (high - low) / 2;
+        Result<std::optional<IndexEntry>> next = FirstOfStore(middle, high);
+        if (!next) {
+            return next.failure();
+        }
+        if (*next && (*next)->time < m_from) {
+            low = (*next)->record + 1;
+        } else {
+            high = middle;
+        }
+    }
+    m_at = low;
     return {};
+}
+
+Result<std::optional<IndexEntry>> StoreCursor::FirstOfStore(std::uint64_t record, std::uint64_t end)
+{
+    for (; record < end; ++record) {
+        Result<Frame> frame = m_frames.Get(*m_reader, record, [end] { return end; });
+        if (!frame) {
+            return frame.failure();
+        }
+        if (frame->head.code == m_code) {
+            return std::optional<IndexEntry>{IndexEntry{frame->head.timeStamp, record}};
+        }
+    }
+    return std::optional<IndexEntry>{};
 }
 
 Status StoreCursor::SkipChunksWithout()
 {
     const std::uint64_t from = m_at;
-    Result<std::optional<std::uint64_t>> chunk =
+    Result<std::optional<FoundChunk>> found =
         FirstChunk(from / kChunkFrames, [from](const StoreMark& mark) { return mark.lastRecord >= from; });
-    if (!chunk) {
-        return chunk.failure();
+    if (!found) {
+        return found.failure();
     }
     if (m_guided) {
-        m_at = *chunk ? std::max(from, **chunk * kChunkFrames) : m_indexedEnd;
+        m_at = *found ? std::max(from, (*found)->chunk * kChunkFrames) : m_indexedEnd;
     }
     return {};
 }

@@ -172,11 +172,20 @@ public:
     const Frame* Current() const { return m_current ? &*m_current : nullptr; }
 
 private:
+    struct FoundChunk {
+        std::uint64_t chunk;
+        StoreMark mark;  // where the store stands at its end
+    };
     // The first chunk from `chunk` on whose checkpoint passes `test`, or
     // none; a checkpoint that disagrees with the frames ends the guidance.
     template <class Test>
-    Result<std::optional<std::uint64_t>> FirstChunk(std::uint64_t chunk, Test test);
+    Result<std::optional<FoundChunk>> FirstChunk(std::uint64_t chunk, Test test);
     Status Start();
+    // Moves the walk's start from m_at towards the store's first record at
+    // or after m_from, which lies at or before `bound`.
+    Status SeekInChunk(std::uint64_t bound);
+    // The store's first record from `record` up to `end`, if any.
+    Result<std::optional<IndexEntry>> FirstOfStore(std::uint64_t record, std::uint64_t end);
     Status SkipChunksWithout();
 
     const BlockReader* m_reader;

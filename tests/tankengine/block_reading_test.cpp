@@ -97,7 +97,7 @@ std::vector<OwnedRecord> LongSamples(std::uint64_t first, std::uint64_t end, dou
 
 // What reads of a block answer, as one list: its stores, records and each
 // store's latest, and the first records of windows from times around chunk
-// boundaries, of each store and of all.
+// boundaries and inside chunks, of each store and of all.
 std::vector<double> Reads(const BlockReader& reader)
 {
     std::vector<double> seen = {static_cast<double>(reader.RecordCount())};
@@ -115,7 +115,11 @@ std::vector<double> Reads(const BlockReader& reader)
             seen.insert(seen.end(), {(*entry)->time, static_cast<double>((*entry)->record)});
         }
     };
-    for (const double from : {-1.0, 0.0005, 4.096, 9.017, 12.5, 24.9995, 1e9}) {
+    // Also exactly at a record inside a chunk, and at the last record of
+    // Wav1 in a chunk, which its checkpoint names.
+    const double atRecord = 13500 * 0.001;
+    const double atChunksLast = (3 * kChunkFrames - 3) * 0.001;
+    for (const double from : {-1.0, 0.0005, 4.096, 9.017, 12.5, atRecord, atChunksLast, 24.9995, 1e9}) {
         for (const char* store : {"Wav1", "Tick", "eSpk", "Rare", "None"}) {
             take(StoreCursor(reader, Code(store), from));
         }
