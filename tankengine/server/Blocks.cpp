@@ -87,6 +87,9 @@ tank::Result<double> TankEngine::SelectedLength(Client& client)
     if (!block) {
         return block.failure();
     }
+    if ((*block)->stoppedLength) {
+        return *(*block)->stoppedLength;
+    }
     if (tank::Status refreshed = Refresh(**block); !refreshed) {
         return refreshed.failure();
     }
@@ -95,7 +98,8 @@ tank::Result<double> TankEngine::SelectedLength(Client& client)
         return info.failure();
     }
     if (info->stopTime) {
-        return *info->stopTime - info->startTime;
+        (*block)->stoppedLength = *info->stopTime - info->startTime;
+        return *(*block)->stoppedLength;
     }
     return LatestEventEnd((*block)->reader);
 }

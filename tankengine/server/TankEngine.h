@@ -52,6 +52,8 @@ struct Recording {
 struct SelectedBlock {
     std::string name;
     tank::BlockReader reader;
+    // A stopped block's length never changes; every read needs it.
+    std::optional<double> stoppedLength = std::nullopt;
 };
 
 // What a read asked for, the continuation bit left out; a continued read

@@ -134,6 +134,7 @@ void BlockReader::DropIndex()
     m_index = StoreIndex{};
     m_stores.clear();
     m_damage.reset();
+    m_marks.clear();
 }
 
 Result<bool> BlockReader::FrameIs(std::uint64_t record, std::int32_t code, std::optional<double> time) const
@@ -278,6 +279,7 @@ Status BlockReader::CatchUpIndex()
         return {};
     }
     m_checkpoint = **later;
+    m_marks.clear();  // they were checked against the stores of the checkpoint before
     m_indexed = m_checkpoint.FramesCovered();
     return {};
 }
@@ -287,6 +289,22 @@ Result<BlockReader::ChunkMark> BlockReader::MarkAt(std::uint64_t chunk, std::siz
     if (chunk + 1 == m_indexed / kChunkFrames) {
         return ChunkMark{true, slot < m_checkpoint.storeCount, m_checkpoint.stores[slot]};
     }
+    const std::uint64_t key = chunk * kCheckpointSlots + slot;
+    if (const auto known = m_marks.find(key); known != m_marks.end()) {
+        return known->second;
+    }
+    Result<ChunkMark> mark = ReadMark(chunk, slot);
+    if (mark) {
+        if (m_marks.size() == kMaxKnownMarks) {
+            m_marks.clear();
+        }
+        m_marks.emplace(key, *mark);
+    }
+    return mark;
+}
+
+Result<BlockReader::ChunkMark> BlockReader::ReadMark(std::uint64_t chunk, std::size_t slot) const
+{
     CheckpointBytes bytes{};
     Result<std::size_t> got = m_indexFile.ReadUpTo(CheckpointOffset(chunk), bytes);
     if (!got) {
@@ -511,8 +529,8 @@ Status StoreCursor::Start()
         m_at = m_indexedEnd;  // not a store the index knows: none of its records lie there
         return {};
     }
-    Result<std::optional<FoundChunk>> found =
-        FirstChunk(0, [this](const StoreMark& mark) { return mark.lastTime >= m_from; });
+    Result<std::optional<FoundChunk>> found = FirstChunk(
+        std::min(m_after, m_indexedEnd) / kChunkFrames, [this](const StoreMark& mark) { return mark.lastTime >= m_from; });
     if (!found) {
         return found.failure();
     }
@@ -535,25 +553,29 @@ Status StoreCursor::Start()
 
 Status StoreCursor::SeekInChunk(std::uint64_t bound)
 {
-    // A binary search over the frames between the walk's start and the
-    // bound, where each probe looks at the store's next record after the
-    // probed frame. `low` only moves past a record of the store before
-    // m_from, so walking from it skips nothing the read wants; a probe that
-    // meets no such record narrows the search without moving it. The probes
-    // read no more frames than the span, and in a store that fills its chunk
-    // each reads a few.
+    // Each probe looks at the store's next record from a frame on; `low`
+    // only moves past a record of the store before m_from, so walking from
+    // it skips nothing the read wants. The probes gallop from the start
+    // first, since a continued read, or a store that fills its chunk, finds
+    // its record within a few frames; then a binary search narrows the span
+    // where a probe overshot. A probe that meets no earlier record narrows
+    // the search without moving `low`. No frame is decoded twice by the
+    // probes of one search.
     std::uint64_t low = m_at;
     std::uint64_t high = bound;
-    while (low < high) {
-        const std::uint64_t middle = low + (high - low) / 2;
-        Result<std::optional<IndexEntry>> next = FirstOfStore(middle, high);
+    bool galloping = true;
+    for (std::uint64_t step = 0; low < high;) {
+        const std::uint64_t probe = galloping ? low + std::min(step, high - 1 - low) : low + (high - low) / 2;
+        Result<std::optional<IndexEntry>> next = FirstOfStore(probe, high);
         if (!next) {
             return next.failure();
         }
         if (*next && (*next)->time < m_from) {
             low = (*next)->record + 1;
+            step = std::max<std::uint64_t>(1, 2 * step);
         } else {
-            high = middle;
+            high = probe;
+            galloping = false;
         }
     }
     m_at = low;

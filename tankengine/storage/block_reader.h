@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace orvo::tank {
@@ -98,6 +99,7 @@ private:
     Result<std::optional<Checkpoint>> AgreeingCheckpoint(std::uint64_t chunk) const;
     Result<bool> FrameIs(std::uint64_t record, std::int32_t code, std::optional<double> time) const;
     Result<ChunkMark> MarkAt(std::uint64_t chunk, std::size_t slot) const;
+    Result<ChunkMark> ReadMark(std::uint64_t chunk, std::size_t slot) const;
     void TakeIn(std::uint64_t record, const SQHead& head);
     // Forgets the index and what it found: the next Refresh walks from the start.
     void DropIndex();
@@ -124,6 +126,10 @@ private:
     std::optional<BlockDamage> m_damage;
     // Found by cursors too, which only read.
     mutable std::optional<std::string> m_indexProblem;
+    // The marks cursors looked up, by chunk and slot: every read's search
+    // through the index starts with the same few checkpoints.
+    static constexpr std::size_t kMaxKnownMarks = 4096;
+    mutable std::unordered_map<std::uint64_t, ChunkMark> m_marks;
 };
 
 // Frames read ahead for a walk that meets records mostly in the order of the

@@ -141,7 +141,8 @@ TEST(BlockReading, ReadsThroughTheIndexAreThoseOfTheWalkWhateverBecameOfIt)
     ASSERT_TRUE(other && other->Append(Views(LongSamples(0, kLongRecords, 0.0005))) && other->Close(1));
     const std::vector<std::byte> otherIndex = ReadBytes(tank / "Other" / kIndexFileName);
 
-    // A reader follows the recording from its second chunk on.
+    // A reader follows the recording from its second chunk on, and reads
+    // half way, before the later checkpoints come.
     Result<BlockWriter> writer = BlockWriter::Create(tank, "Long", "", 0);
     ASSERT_TRUE(writer);
     std::optional<BlockReader> live;
@@ -149,6 +150,9 @@ TEST(BlockReading, ReadsThroughTheIndexAreThoseOfTheWalkWhateverBecameOfIt)
         ASSERT_TRUE(writer->Append(Views(LongSamples(first, first + 700))));
         if (live) {
             ASSERT_TRUE(live->Refresh());
+            if (first == 14000) {
+                (void)Reads(*live);
+            }
         } else if (first > kChunkFrames) {
             live.emplace(*BlockReader::Open(writer->Dir()));
         }
