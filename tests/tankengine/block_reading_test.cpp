@@ -105,14 +105,19 @@ std::vector<double> Reads(const BlockReader& reader)
         seen.insert(seen.end(), {static_cast<double>(store.code), store.first.timeStamp,
                                  static_cast<double>(reader.LatestRecord(store.code).value_or(0))});
     }
-    const auto take = [&seen](auto cursor) {
-        for (int n = 0; n < 5000; ++n) {
+    // Records before `after` are for the reader to pass over: a cursor
+    // guided by the index may leave them out, one that walks does not.
+    const auto take = [&seen](auto cursor, std::uint64_t after = 0) {
+        for (int n = 0; n < 5000;) {
             Result<std::optional<IndexEntry>> entry = cursor.Next();
             if (!entry || !*entry) {
                 seen.push_back(entry ? -1.0 : -2.0);
                 return;
             }
-            seen.insert(seen.end(), {(*entry)->time, static_cast<double>((*entry)->record)});
+            if ((*entry)->record >= after) {
+                seen.insert(seen.end(), {(*entry)->time, static_cast<double>((*entry)->record)});
+                ++n;
+            }
         }
     };
     // Also exactly at a record inside a chunk, and at the last record of
@@ -122,6 +127,8 @@ std::vector<double> Reads(const BlockReader& reader)
     for (const double from : {-1.0, 0.0005, 4.096, 9.017, 12.5, atRecord, atChunksLast, 24.9995, 1e9}) {
         for (const char* store : {"Wav1", "Tick", "eSpk", "Rare", "None"}) {
             take(StoreCursor(reader, Code(store), from));
+            // A continued read, from inside the fourth chunk.
+            take(StoreCursor(reader, Code(store), from, 13001), 13001);
         }
         take(TimeOrderedCursor(reader, from));
     }
