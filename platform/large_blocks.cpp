@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+
 namespace orvo {
 namespace {
 
@@ -17,7 +19,7 @@ struct Kept {
 
 // What the keeper let go, for the caller to free outside its lock.
 struct Released {
-    std::array<void*, kKeptBlocks + 1> blocks{};
+    std::array<Kept, kKeptBlocks + 1> blocks{};
     std::size_t count = 0;
 };
 
@@ -69,10 +71,20 @@ public:
         return released;
     }
 
+    Released LetGoAll()
+    {
+        Released released;
+        MutexLock lock(m_mutex);
+        while (m_count > 0) {
+            LetGoOldest(released);
+        }
+        return released;
+    }
+
 private:
     void LetGoOldest(Released& released) REQUIRES(m_mutex)
     {
-        released.blocks[released.count++] = m_kept[0].block;
+        released.blocks[released.count++] = m_kept[0];
         Drop(0);
     }
 
@@ -97,10 +109,34 @@ KeptBlocks& TheKeptBlocks()
     return kept;
 }
 
+// A mapped block is zero-filled by the kernel; the hint for huge pages may
+// be refused, and the block then has small ones.
+void* Allocate(std::size_t bytes, bool zeroed)
+{
+    if (bytes < kMappedBlockBytes) {
+        return zeroed ? std::calloc(1, bytes) : std::malloc(bytes);
+    }
+    void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) {
+        return nullptr;
+    }
+    (void)madvise(block, bytes, MADV_HUGEPAGE);
+    return block;
+}
+
+void Deallocate(void* block, std::size_t bytes)
+{
+    if (bytes < kMappedBlockBytes) {
+        std::free(block);
+    } else {
+        (void)munmap(block, bytes);
+    }
+}
+
 void Free(const Released& released)
 {
     for (std::size_t i = 0; i < released.count; ++i) {
-        std::free(released.blocks[i]);
+        Deallocate(released.blocks[i].block, released.blocks[i].bytes);
     }
 }
 
@@ -116,7 +152,7 @@ void* TakeBlock(std::size_t bytes, bool zeroed)
             return zeroed ? std::memset(block, 0, bytes) : block;
         }
     }
-    return zeroed ? std::calloc(1, bytes) : std::malloc(bytes);
+    return Allocate(bytes, zeroed);
 }
 
 void GiveBackBlock(void* block, std::size_t bytes) noexcept
@@ -125,12 +161,14 @@ void GiveBackBlock(void* block, std::size_t bytes) noexcept
         return;
     }
     if (bytes < kLargeBlockBytes || bytes > kKeptBlockBytes) {
-        std::free(block);
+        Deallocate(block, bytes);
         return;
     }
     Free(TheKeptBlocks().Keep(block, bytes));
 }
 
 std::size_t KeptBlockBytes() { return TheKeptBlocks().Bytes(); }
+
+void LetGoKeptBlocks() { Free(TheKeptBlocks().LetGoAll()); }
 
 }  // namespace orvo
