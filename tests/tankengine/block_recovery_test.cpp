@@ -12,17 +12,6 @@ constexpr std::uint64_t kFrameSize = 72;
 // Enough records for damage with good records on both sides.
 constexpr std::uint64_t kMiddleRecords = 9;
 
-std::uint64_t CountOf(const std::filesystem::path& block)
-{
-    Result<BlockReader> reader = BlockReader::Open(block);
-    EXPECT_TRUE(reader) << reader.error();
-    if (!reader) {
-        return 0;
-    }
-    ExpectSamples(*reader);
-    return reader->RecordCount();
-}
-
 // The block as written, and ways to damage it.
 struct Damage {
     explicit Damage(std::uint64_t records = kRecords) : t(records) {}
@@ -59,7 +48,7 @@ struct Damage {
         EXPECT_EQ(writer->RecordCount(), kRecords - 1) << what;
         ASSERT_TRUE(AppendSamples(*writer, kRecords - 1, 2));
         ASSERT_TRUE(writer->Close(1));
-        EXPECT_EQ(CountOf(t.block), kRecords + 1) << what;
+        EXPECT_EQ(SampleCount(t.block), kRecords + 1) << what;
         Restore();
     }
 };
@@ -92,7 +81,7 @@ TEST(BlockRecovery, CorruptLastRecordIsNeverReadAndIsCutOnReopen)
     Damage d;
     for (std::size_t at = d.lastFrame; at < d.fullHeaders.size(); ++at) {
         d.Flip(d.headers, d.fullHeaders, at);
-        EXPECT_EQ(CountOf(d.t.block), kRecords - 1) << "frame byte " << at;
+        EXPECT_EQ(SampleCount(d.t.block), kRecords - 1) << "frame byte " << at;
         // Nothing valid follows the last frame: a torn tail, not damage.
         EXPECT_TRUE(BlockReader::Open(d.t.block)->Whole()) << "frame byte " << at;
         d.ExpectRepairedByAppend("frame byte " + std::to_string(at));
@@ -113,7 +102,7 @@ TEST(BlockRecovery, DamageInsideTheBlockIsNotCut)
 {
     Damage d;
     d.Flip(d.headers, d.fullHeaders, 16 + 30);  // inside frame 0
-    EXPECT_EQ(CountOf(d.t.block), 0u);
+    EXPECT_EQ(SampleCount(d.t.block), 0u);
     Result<BlockWriter> writer = BlockWriter::OpenForAppend(d.t.block);
     ASSERT_FALSE(writer);
     EXPECT_EQ(writer.kind(), ErrorKind::kCorruption) << writer.error();
@@ -152,7 +141,7 @@ TEST(BlockRecovery, DamagedFrameInsideTheBlockIsReportedAndTheRecordsBeforeItRea
         d.Restore();
         EXPECT_EQ(*reader->Refresh(), 0u);
         EXPECT_FALSE(reader->ReadFrame(damaged));
-        EXPECT_EQ(CountOf(d.t.block), kMiddleRecords);
+        EXPECT_EQ(SampleCount(d.t.block), kMiddleRecords);
     }
 }
 
