@@ -98,27 +98,14 @@ TEST(BlockRecovery, CorruptLastRecordIsNeverReadAndIsCutOnReopen)
     d.ExpectRepairedByAppend("data byte");
 }
 
-TEST(BlockRecovery, DamageInsideTheBlockIsNotCut)
-{
-    Damage d;
-    d.Flip(d.headers, d.fullHeaders, 16 + 30);  // inside frame 0
-    EXPECT_EQ(SampleCount(d.t.block), 0u);
-    Result<BlockWriter> writer = BlockWriter::OpenForAppend(d.t.block);
-    ASSERT_FALSE(writer);
-    EXPECT_EQ(writer.kind(), ErrorKind::kCorruption) << writer.error();
-    EXPECT_NE(writer.error().find("damaged at record 0"), std::string::npos) << writer.error();
-    EXPECT_EQ(std::filesystem::file_size(d.headers), d.fullHeaders.size());
-    EXPECT_EQ(std::filesystem::file_size(d.data), d.fullData.size());
-}
-
 // A frame that fails its checks with valid frames past it is damage, not the
-// end of the block: the records before it read as written, and the damage
-// is reported with what lies past it. The last frame but one is the nearest
-// damage to a torn tail.
+// end of the block: the records before it read as written, the damage is
+// reported with what lies past it, and reopening to record cuts nothing. The
+// last frame but one is the nearest damage to a torn tail.
 TEST(BlockRecovery, DamagedFrameInsideTheBlockIsReportedAndTheRecordsBeforeItRead)
 {
     Damage d(kMiddleRecords);
-    for (const std::uint64_t damaged : {std::uint64_t{4}, kMiddleRecords - 2}) {
+    for (const std::uint64_t damaged : {std::uint64_t{0}, std::uint64_t{4}, kMiddleRecords - 2}) {
         SCOPED_TRACE(damaged);
         d.Flip(d.headers, d.fullHeaders, FrameOffset(damaged) + 30);
         Result<BlockReader> reader = BlockReader::Open(d.t.block);
@@ -136,6 +123,13 @@ TEST(BlockRecovery, DamagedFrameInsideTheBlockIsReportedAndTheRecordsBeforeItRea
                                      ": damaged frame at offset " + std::to_string(FrameOffset(damaged)) + " of " +
                                      d.headers.string() + "; " + std::to_string(past) +
                                      (past == 1 ? " valid record lies" : " valid records lie") + " past it");
+        Result<BlockWriter> writer = BlockWriter::OpenForAppend(d.t.block);
+        ASSERT_FALSE(writer);
+        EXPECT_EQ(writer.kind(), ErrorKind::kCorruption) << writer.error();
+        EXPECT_NE(writer.error().find("damaged at record " + std::to_string(damaged)), std::string::npos)
+            << writer.error();
+        EXPECT_EQ(std::filesystem::file_size(d.headers), d.fullHeaders.size());
+        EXPECT_EQ(std::filesystem::file_size(d.data), d.fullData.size());
         // The reader keeps to the records before the damage, also when the
         // frame reads as good again; a new reader sees the repair.
         d.Restore();
