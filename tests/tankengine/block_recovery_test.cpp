@@ -12,17 +12,6 @@ constexpr std::uint64_t kFrameSize = 72;
 // Enough records for damage with good records on both sides.
 constexpr std::uint64_t kMiddleRecords = 9;
 
-std::uint64_t CountOf(const std::filesystem::path& block)
-{
-    Result<BlockReader> reader = BlockReader::Open(block);
-    EXPECT_TRUE(reader) << reader.error();
-    if (!reader) {
-        return 0;
-    }
-    ExpectSamples(*reader);
-    return reader->RecordCount();
-}
-
 // The block as written, and ways to damage it.
 struct Damage {
     explicit Damage(std::uint64_t records = kRecords) : t(records) {}
@@ -59,7 +48,7 @@ struct Damage {
         EXPECT_EQ(writer->RecordCount(), kRecords - 1) << what;
         ASSERT_TRUE(AppendSamples(*writer, kRecords - 1, 2));
         ASSERT_TRUE(writer->Close(1));
-        EXPECT_EQ(CountOf(t.block), kRecords + 1) << what;
+        EXPECT_EQ(SampleCount(t.block), kRecords + 1) << what;
         Restore();
     }
 };
@@ -92,7 +81,7 @@ TEST(BlockRecovery, CorruptLastRecordIsNeverReadAndIsCutOnReopen)
     Damage d;
     for (std::size_t at = d.lastFrame; at < d.fullHeaders.size(); ++at) {
         d.Flip(d.headers, d.fullHeaders, at);
-        EXPECT_EQ(CountOf(d.t.block), kRecords - 1) << "frame byte " << at;
+        EXPECT_EQ(SampleCount(d.t.block), kRecords - 1) << "frame byte " << at;
         // Nothing valid follows the last frame: a torn tail, not damage.
         EXPECT_TRUE(BlockReader::Open(d.t.block)->Whole()) << "frame byte " << at;
         d.ExpectRepairedByAppend("frame byte " + std::to_string(at));
@@ -109,27 +98,14 @@ TEST(BlockRecovery, CorruptLastRecordIsNeverReadAndIsCutOnReopen)
     d.ExpectRepairedByAppend("data byte");
 }
 
-TEST(BlockRecovery, DamageInsideTheBlockIsNotCut)
-{
-    Damage d;
-    d.Flip(d.headers, d.fullHeaders, 16 + 30);  // inside frame 0
-    EXPECT_EQ(CountOf(d.t.block), 0u);
-    Result<BlockWriter> writer = BlockWriter::OpenForAppend(d.t.block);
-    ASSERT_FALSE(writer);
-    EXPECT_EQ(writer.kind(), ErrorKind::kCorruption) << writer.error();
-    EXPECT_NE(writer.error().find("damaged at record 0"), std::string::npos) << writer.error();
-    EXPECT_EQ(std::filesystem::file_size(d.headers), d.fullHeaders.size());
-    EXPECT_EQ(std::filesystem::file_size(d.data), d.fullData.size());
-}
-
 // A frame that fails its checks with valid frames past it is damage, not the
-// end of the block: the records before it read as written, and the damage
-// is reported with what lies past it. The last frame but one is the nearest
-// damage to a torn tail.
+// end of the block: the records before it read as written, the damage is
+// reported with what lies past it, and reopening to record cuts nothing. The
+// last frame but one is the nearest damage to a torn tail.
 TEST(BlockRecovery, DamagedFrameInsideTheBlockIsReportedAndTheRecordsBeforeItRead)
 {
     Damage d(kMiddleRecords);
-    for (const std::uint64_t damaged : {std::uint64_t{4}, kMiddleRecords - 2}) {
+    for (const std::uint64_t damaged : {std::uint64_t{0}, std::uint64_t{4}, kMiddleRecords - 2}) {
         SCOPED_TRACE(damaged);
         d.Flip(d.headers, d.fullHeaders, FrameOffset(damaged) + 30);
         Result<BlockReader> reader = BlockReader::Open(d.t.block);
@@ -147,12 +123,19 @@ TEST(BlockRecovery, DamagedFrameInsideTheBlockIsReportedAndTheRecordsBeforeItRea
                                      ": damaged frame at offset " + std::to_string(FrameOffset(damaged)) + " of " +
                                      d.headers.string() + "; " + std::to_string(past) +
                                      (past == 1 ? " valid record lies" : " valid records lie") + " past it");
+        Result<BlockWriter> writer = BlockWriter::OpenForAppend(d.t.block);
+        ASSERT_FALSE(writer);
+        EXPECT_EQ(writer.kind(), ErrorKind::kCorruption) << writer.error();
+        EXPECT_NE(writer.error().find("damaged at record " + std::to_string(damaged)), std::string::npos)
+            << writer.error();
+        EXPECT_EQ(std::filesystem::file_size(d.headers), d.fullHeaders.size());
+        EXPECT_EQ(std::filesystem::file_size(d.data), d.fullData.size());
         // The reader keeps to the records before the damage, also when the
         // frame reads as good again; a new reader sees the repair.
         d.Restore();
         EXPECT_EQ(*reader->Refresh(), 0u);
         EXPECT_FALSE(reader->ReadFrame(damaged));
-        EXPECT_EQ(CountOf(d.t.block), kMiddleRecords);
+        EXPECT_EQ(SampleCount(d.t.block), kMiddleRecords);
     }
 }
 

@@ -18,17 +18,14 @@ namespace {
 TEST(BlockStorage, RecordsReadBackBitForBitAndAfterReopening)
 {
     SampleTank t(300);
-    Result<BlockReader> reader = BlockReader::Open(t.block);
-    ASSERT_TRUE(reader) << reader.error();
-    EXPECT_EQ(reader->RecordCount(), 300u);
-    ExpectSamples(*reader);
+    EXPECT_EQ(SampleCount(t.block), 300u);
 
     Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
     ASSERT_TRUE(writer) << writer.error();
     EXPECT_EQ(writer->RecordCount(), 300u);
     ASSERT_TRUE(AppendSamples(*writer, 300, 50));
     ASSERT_TRUE(writer->Close(3));
-    reader = BlockReader::Open(t.block);
+    Result<BlockReader> reader = BlockReader::Open(t.block);
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->RecordCount(), 350u);
     ExpectSamples(*reader);
@@ -80,10 +77,7 @@ TEST(BlockStorage, BadRecordRefusesTheWholeBatch)
     EXPECT_EQ(std::filesystem::file_size(t.block / "events.dat"), dataSize);
     ASSERT_TRUE(AppendSamples(*writer, 5, 1));  // still usable
     ASSERT_TRUE(writer->Close(9));
-    Result<BlockReader> reader = BlockReader::Open(t.block);
-    ASSERT_TRUE(reader);
-    EXPECT_EQ(reader->RecordCount(), 6u);
-    ExpectSamples(*reader);
+    EXPECT_EQ(SampleCount(t.block), 6u);
 }
 
 TEST(BlockStorage, SecondWriterIsRefusedUntilTheFirstCloses)

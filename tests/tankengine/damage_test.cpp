@@ -22,8 +22,6 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 constexpr LONG kChannelSetting = 2;
-constexpr LONG kT1 = 4;
-constexpr LONG kT2 = 5;
 constexpr std::int64_t kBatches = 8;  // of kChannels Float stream records each
 constexpr std::uint64_t kFrameBytes = 72;
 constexpr std::uint64_t kRecordDataBytes = kRecordSamples * 4;
@@ -37,19 +35,6 @@ protected:
             ASSERT_EQ(SaveStreamRecord(ci, "Wav1", kFloatFormat, b), kChannels) << Error();
         }
         ci.StopRecord();
-    }
-    // Flips a bit in each of `count` bytes from `at` on.
-    void Flip(const std::filesystem::path& file, std::uint64_t at, std::uint64_t count)
-    {
-        ASSERT_LE(at + count, std::filesystem::file_size(file));
-        std::fstream bytes(file, std::ios::in | std::ios::out | std::ios::binary);
-        for (std::uint64_t i = at; i < at + count; ++i) {
-            bytes.seekg(static_cast<std::streamoff>(i));
-            const char c = static_cast<char>(bytes.get() ^ 0x10);
-            bytes.seekp(static_cast<std::streamoff>(i));
-            bytes.put(c);
-        }
-        ASSERT_TRUE(bytes.good()) << file;
     }
     // What GetBlockInfo tells of the selected block's state.
     std::string State()
@@ -85,7 +70,7 @@ TEST_F(DamageTest, DamagedDataFailTheReadsThatReachThem)
     Record("Data");
     constexpr std::uint64_t kDamaged = 4 * kChannels + 3;  // batch 4, channel 4
     const std::uint64_t offset = 16 + kDamaged * kRecordDataBytes;
-    Flip(BlockDir("Data") / "events.dat", offset + 100, 64);
+    ASSERT_TRUE(InvertBytes(BlockDir("Data") / "events.dat", offset + 100, 64));
     ASSERT_TRUE(ci.SelectBlock("Data")) << Error();
     EXPECT_EQ(State(), "stopped");  // data are checked when they are read
 
@@ -125,8 +110,8 @@ TEST_F(DamageTest, DamagedFrameInsideTheBlockIsDamageAndTheLastOneATornTail)
     Record("After", 1);
     constexpr std::uint64_t kDamaged = 5 * kChannels + 2;  // batch 5, channel 3
     const std::filesystem::path headers = BlockDir("Frames") / "events.hdr";
-    Flip(headers, 16 + kDamaged * kFrameBytes + 30, 4);
-    Flip(BlockDir("After") / "events.hdr", 16 + (kChannels - 1) * kFrameBytes + 30, 4);
+    ASSERT_TRUE(InvertBytes(headers, 16 + kDamaged * kFrameBytes + 30, 4));
+    ASSERT_TRUE(InvertBytes(BlockDir("After") / "events.hdr", 16 + (kChannels - 1) * kFrameBytes + 30, 4));
 
     EXPECT_EQ(BlockNames(), (std::vector<std::string>{"Before", "Frames", "After"}));
 

@@ -267,10 +267,7 @@ TEST(FaultInjection, FailedCutBackRefusesEveryCallUntilReopened)
     EXPECT_GE(writer->RecordCount(), kKept);
     EXPECT_LT(writer->RecordCount(), kKept + kRefused);
     ASSERT_TRUE(writer->Close(3));
-    Result<BlockReader> reader = BlockReader::Open(t.block);
-    ASSERT_TRUE(reader) << reader.error();
-    EXPECT_EQ(reader->RecordCount(), writer->RecordCount());
-    ExpectSamples(*reader);
+    EXPECT_EQ(SampleCount(t.block), writer->RecordCount());
 }
 
 // A sync failing on the writer's own thread is told by the next append, which
@@ -300,10 +297,7 @@ TEST(FaultInjection, FailedBackgroundSyncRefusesTheNextAppend)
         EXPECT_FALSE(writer->Close(3));
     }
     disk.Heal();
-    Result<BlockReader> reader = BlockReader::Open(t.block);
-    ASSERT_TRUE(reader) << reader.error();
-    EXPECT_EQ(reader->RecordCount(), acknowledged);
-    ExpectSamples(*reader);
+    EXPECT_EQ(SampleCount(t.block), acknowledged);
 }
 
 // The files below a folder by path, with their bytes; empty folders are no

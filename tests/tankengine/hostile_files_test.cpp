@@ -50,13 +50,12 @@ std::string Within5Seconds(const std::function<std::string()>& what)
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "hung";
 }
 
-template <class T>
-std::string Outcome(const Result<T>& result)
+// "accepted", or why a Result or Status refused.
+template <class Answer>
+std::string Outcome(const Answer& answer)
 {
-    return result ? "accepted" : result.error();
+    return answer ? "accepted" : answer.error();
 }
-
-std::string Outcome(const Status& status) { return status ? "accepted" : status.error(); }
 
 // Every file and folder below dir with its mode and contents, to see that
 // nothing there changed.

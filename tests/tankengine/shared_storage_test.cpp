@@ -74,10 +74,7 @@ TEST(SharedStorage, KilledRecordingIsRecordedOnAndEachBlockHasOneWriter)
     EXPECT_GE(kept, kKillAfter * kBatch);
     ASSERT_TRUE(AppendSamples(*resumed, kept, kBatch));
     ASSERT_TRUE(resumed->Close(3));
-    Result<BlockReader> reader = BlockReader::Open(tank / "Block");
-    ASSERT_TRUE(reader) << reader.error();
-    EXPECT_EQ(reader->RecordCount(), kept + kBatch);
-    ExpectSamples(*reader);
+    EXPECT_EQ(SampleCount(tank / "Block"), kept + kBatch);
 
     Result<std::vector<BlockEntry>> blocks = ListBlocks(tank);
     ASSERT_TRUE(blocks) << blocks.error();

@@ -240,7 +240,7 @@ TEST_F(SortCodeTest, BadInputIsRefusedWithItsReasonAndLosesNothing)
 
 // Set files as the storage document alone describes them:
 // tools/read_block.py takes every byte of them, and a byte changed in one
-// fails it there as it fails the library.
+// fails it there as it fails the library in the test above.
 TEST_F(SortCodeTest, SetFilesReadWithoutTheLibrary)
 {
     ASSERT_TRUE(ci.SaveSortCodeInVariant("Ana", "eNeu", 2, "two", Words({1, 5, 3, -1}).get())) << ci.GetError();
@@ -253,8 +253,6 @@ TEST_F(SortCodeTest, SetFilesReadWithoutTheLibrary)
 
     const std::filesystem::path file = BlockDir("Run") / "sort" / "75654E65-416E61.set";
     ASSERT_NO_FATAL_FAILURE(DamageSetFile(file));
-    EXPECT_STREQ(ci.GetSortMemo("Ana", "eNeu", 2), "");
-    EXPECT_THAT(Error(), HasSubstr(file.string() + " fails its checksum"));
     const auto [damagedStatus, damagedOut] = ReadWithoutLibrary(BlockDir("Run"));
     EXPECT_EQ(damagedStatus, 1);
     EXPECT_THAT(damagedOut, HasSubstr(file.string() + ": checksum mismatch"));

@@ -74,6 +74,17 @@ void ExpectSamples(const BlockReader& reader)
     }
 }
 
+std::uint64_t SampleCount(const std::filesystem::path& block)
+{
+    Result<BlockReader> reader = BlockReader::Open(block);
+    EXPECT_TRUE(reader) << reader.error();
+    if (!reader) {
+        return 0;
+    }
+    ExpectSamples(*reader);
+    return reader->RecordCount();
+}
+
 std::vector<std::byte> ReadBytes(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);

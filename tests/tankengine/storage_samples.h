@@ -47,6 +47,10 @@ std::string SampleMismatch(const BlockReader& reader, std::uint64_t record, std:
 // Every record of the reader is its sample; fails the test otherwise.
 void ExpectSamples(const BlockReader& reader);
 
+// How many records the block holds, after checking each is its sample; 0,
+// and a failure, when the block cannot be read.
+std::uint64_t SampleCount(const std::filesystem::path& block);
+
 std::vector<std::byte> ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::vector<std::byte>& bytes);
 

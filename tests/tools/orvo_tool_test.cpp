@@ -434,21 +434,6 @@ TEST(OrvoExport, BlockBeingRecordedIsOneSnapshot)
     }
 }
 
-// Flips count bytes of a file at offset, as a failing disk would.
-void Flip(const std::filesystem::path& file, std::uint64_t offset, std::size_t count)
-{
-    std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
-    std::string bytes(count, '\0');
-    stream.seekg(static_cast<std::streamoff>(offset));
-    stream.read(bytes.data(), static_cast<std::streamsize>(count));
-    for (char& byte : bytes) {
-        byte = static_cast<char>(~byte);
-    }
-    stream.seekp(static_cast<std::streamoff>(offset));
-    stream.write(bytes.data(), static_cast<std::streamsize>(count));
-    ASSERT_TRUE(stream.good()) << file;
-}
-
 // Damage is reported where it is met and never read as data or taken for a
 // block's end; the blocks around it stay listed and readable.
 TEST(OrvoCheck, DamageIsReportedNeverReadAsData)
@@ -465,7 +450,7 @@ TEST(OrvoCheck, DamageIsReportedNeverReadAsData)
 
     // Data bytes in the middle of Block-1: the export fails, naming what.
     const std::filesystem::path data = tank / "Block-1" / "events.dat";
-    Flip(data, std::filesystem::file_size(data) / 2, 64);
+    ASSERT_TRUE(orvo::test::InvertBytes(data, std::filesystem::file_size(data) / 2, 64));
     const std::string csvPath = registry.dir().file("w.csv");
     const Outcome exported = Orvo(registry, {"export", "OrvoDemo", "Block-1", "Wav1", "-o", csvPath});
     EXPECT_EQ(exported.status, 1);
@@ -476,7 +461,7 @@ TEST(OrvoCheck, DamageIsReportedNeverReadAsData)
     // A frame in the middle of Block-2's header file: damage, not the end.
     const std::filesystem::path headers = tank / "Block-2" / "events.hdr";
     const std::uint64_t frames = (std::filesystem::file_size(headers) - 16) / 72;
-    Flip(headers, 16 + frames / 2 * 72 + 20, 4);
+    ASSERT_TRUE(orvo::test::InvertBytes(headers, 16 + frames / 2 * 72 + 20, 4));
     const Outcome stores = Orvo(registry, {"stores", "OrvoDemo", "Block-2"});
     EXPECT_EQ(stores.status, 1);
     EXPECT_THAT(stores.err, HasSubstr("valid records lie past it"));

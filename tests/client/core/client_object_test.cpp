@@ -76,14 +76,6 @@ TEST_F(ClientObjectTest, ReleaseServerClosesTheTankThenDeletesClientsInRisingOrd
     client->ReleaseServer();
 }
 
-TEST_F(ClientObjectTest, ReleaseServerWithoutClientOnlyReleasesTheEngine)
-{
-    Connect("MyApp", 0);
-    ASSERT_EQ(ClientReferences(), 1u);
-    client->ReleaseServer();
-    EXPECT_EQ(ClientReferences(), 0u);
-}
-
 TEST_F(ClientObjectTest, DestructorReleasesTheConnection)
 {
     Connect();
