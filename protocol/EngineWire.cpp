@@ -10,6 +10,8 @@
 #include <orvo/platform/bstr.h>
 #include <orvo/platform/errors.h>
 
+#include "platform/arrays.h"
+
 namespace orvo::wire {
 namespace {
 
@@ -139,8 +141,7 @@ std::uint64_t ArrayBytes(VARTYPE elementType, capnp::List<Bound>::Reader bounds)
         Refuse("an array has " + std::to_string(bounds.size()) + " dimensions");
     }
     for (Bound::Reader bound : bounds) {
-        // Both factors stay below 2^32 and the product below kMaxArrayBytes,
-        // so no product here can wrap.
+        // Both factors stay below 2^32, so no product here can wrap.
         bytes *= bound.getElements();
         if (bytes > kMaxArrayBytes) {
             Refuse("an array of more than " + std::to_string(kMaxArrayBytes) + " bytes");
@@ -156,7 +157,8 @@ SafeArrayPtr NewArray(VARTYPE elementType, capnp::List<Bound>::Reader bounds)
     for (Bound::Reader bound : bounds) {
         dimensions.push_back({bound.getElements(), bound.getLowerBound()});
     }
-    SafeArrayPtr array(SafeArrayCreate(elementType, static_cast<UINT>(dimensions.size()), dimensions.data()));
+    SafeArrayPtr array(
+        SafeArrayCreateUnfilled(elementType, static_cast<UINT>(dimensions.size()), dimensions.data()));
     if (!array) {
         Refuse("an array's bounds are out of range");
     }

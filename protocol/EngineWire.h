@@ -70,17 +70,23 @@ BStr TakeBstr(capnp::DynamicStruct::Reader message, capnp::StructSchema::Field f
 
 // The bytes of an array's data.
 std::uint64_t DataBytes(SAFEARRAY* array);
-// The most bytes of data one array may hold: enough for any array the engine
-// makes, and far below what a peer could make a process allocate to no
-// purpose.
-inline constexpr std::uint64_t kMaxArrayBytes = std::uint64_t{1} << 30;
+// The most bytes of data one array may hold, as much as a SAFEARRAY holds:
+// a legal answer, such as a read of 2^20 rows of long stream records, may
+// be larger than any fixed limit below it. Each side holds its peer to a
+// limit of its own before it makes room: a server to kMaxUploadBytes, a
+// client to what its user lets it take.
+inline constexpr std::uint64_t kMaxArrayBytes = 0xFFFFFFFFu;
+// The most bytes the uploads of one connection hold on a server at once.
+inline constexpr std::uint64_t kMaxUploadBytes = std::uint64_t{1} << 30;
 
 // The data bytes of an array of the type and dimensions a peer announced,
 // after checking them: a type the interface carries, 1 to 8 dimensions, and
 // at most kMaxArrayBytes.
 std::uint64_t ArrayBytes(VARTYPE elementType, capnp::List<Bound>::Reader bounds);
-// A zeroed array of the type and dimensions a peer announced, checked as
-// ArrayBytes checks them, with bounds SafeArrayCreate accepts.
+// An array of the type and dimensions a peer announced, checked as
+// ArrayBytes checks them, with bounds SafeArrayCreate accepts. Its numbers
+// are not zeroed: they are all written from what the peer sends before the
+// array is handed on (ArrayAssembly::Take checks it).
 SafeArrayPtr NewArray(VARTYPE elementType, capnp::List<Bound>::Reader bounds);
 
 // Writes value into message. A numeric array with more data than one chunk

@@ -309,9 +309,9 @@ public:
             auto params = context.getParams();
             const auto elementType = params.get("elementType").as<uint16_t>();
             const auto bounds = params.get("bounds").as<capnp::List<wire::Bound>>();
-            // Uploads of one connection hold no more than one array may.
-            KJ_REQUIRE(wire::ArrayBytes(elementType, bounds) <= wire::kMaxArrayBytes - m_connection->m_uploadBytes,
-                       "the uploads of this connection would hold more than the most bytes of one array");
+            KJ_REQUIRE(wire::ArrayBytes(elementType, bounds) <= wire::kMaxUploadBytes - m_connection->m_uploadBytes,
+                       "the uploads of this connection would hold more bytes than the server takes at once",
+                       wire::kMaxUploadBytes);
             context.getResults().set("upload", m_connection->m_uploads.add(kj::heap<UploadService>(
                                                    wire::NewArray(elementType, bounds), m_connection->m_uploadBytes)));
             return kj::READY_NOW;

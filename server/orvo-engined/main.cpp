@@ -192,7 +192,7 @@ int Serve(const Options& options)
         throw std::runtime_error("TLS needs both --tls-cert and --tls-key");
     }
     // Taken before the server enters its tanks folder, from where it started.
-    const std::string usersFile = std::filesystem::absolute(options.users).string();
+    const std::string usersFile = std::filesystem::weakly_canonical(options.users).string();
     std::filesystem::path tanksRoot;
     if (!options.tanksRoot.empty()) {
         tanksRoot = std::filesystem::canonical(options.tanksRoot);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -200,12 +201,44 @@ TEST_F(RemoteEngineTest, AConnectionIsClosedAfterThreeRefusedLogins)
     EXPECT_THAT(server.Log(), HasSubstr("refused; the connection is closed after 3 refused logins"));
 }
 
+// Reads are in progress when the server dies: held by the stopped server,
+// they must fail with the reason, and hand out no part of their rows or
+// waveforms as if it were all.
 TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
 {
     OrvoCI remote;
     ASSERT_GT(Connect(remote, "alice", "secret"), 0) << remote.GetError().GetString();
     Record(remote, 2);
+    OrvoCI readers[2];
+    for (OrvoCI& reader : readers) {
+        ASSERT_GT(Connect(reader, "alice", "secret"), 0) << reader.GetError().GetString();
+        ASSERT_TRUE(reader.OpenTank("T1", 'R')) << reader.GetError().GetString();
+        ASSERT_TRUE(reader.SelectBlock("Remote")) << reader.GetError().GetString();
+    }
+    ASSERT_EQ(readers[0].GetEvents(nullptr, 10, 0, 0, 0, 0.0, 0.0, 0), 10) << readers[0].GetError().GetString();
+    server.Signal(SIGSTOP);
+    struct Outcome {
+        LONG result;
+        bool handedOut;
+        std::string error;
+    };
+    auto continued = std::async(std::launch::async, [&reader = readers[0]] {
+        LONG* rows = nullptr;
+        const LONG result = reader.GetEvents(&rows, 10, 0, 0, 0, 0.0, 0.0, 1);
+        return Outcome{result, rows != nullptr, reader.GetError().GetString()};
+    });
+    auto waves = std::async(std::launch::async, [&reader = readers[1]] {
+        Variant answer;
+        const LONG result = reader.GetWaves(PackStoreCode("Wav1"), answer.out());
+        return Outcome{result, answer->vt != VT_EMPTY, reader.GetError().GetString()};
+    });
     server.Stop(SIGKILL);
+    for (auto* read : {&continued, &waves}) {
+        const Outcome outcome = read->get();
+        EXPECT_LT(outcome.result, 1);
+        EXPECT_FALSE(outcome.handedOut);
+        EXPECT_THAT(outcome.error, HasSubstr("the connection to the engine server was lost"));
+    }
 
     EXPECT_EQ(SaveStreamRecord(remote, "Wav1", kShortFormat, 2), 0);
     EXPECT_THAT(remote.GetError().GetString(), HasSubstr("the connection to the engine server was lost"));
@@ -452,19 +485,26 @@ private:
 
 // What a server claims is checked before the client makes room for it: an
 // answer larger than the client takes, and more rows than the read asked for.
+// The most rows a read answers, of a 16-channel stream's records (266 words),
+// hold more than 1 GiB; a client that takes that much makes room for them,
+// and fails only because this server sends nothing into it.
 TEST(RemoteEngineAnswerTest, AnAnswerLargerThanTheClientTakesFailsBeforeItIsMade)
 {
     ScratchRegistry registry;
     ASSERT_EQ(RegisterInstallation(), ERROR_SUCCESS);
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    constexpr std::uint32_t kRecordWords = kHeaderWords + 256;
     const struct {
         std::uint32_t rows;
         LONG asked;
+        const char* maxAnswerMiB;
         const char* refusal;
-    } claims[] = {{1u << 20, 1 << 20, "answer of 1073741824 bytes is more than the 268435456 this client takes"},
-                  {11, 10, "answered 11 rows where at most 10 were asked for"}};
+    } claims[] = {{1u << 20, 1 << 20, "256", "answer of 1115684864 bytes is more than the 268435456 this client takes"},
+                  {1u << 20, 1 << 20, "1100", "an array sent in chunks ended early"},
+                  {11, 10, "256", "answered 11 rows where at most 10 were asked for"}};
     for (const auto& claim : claims) {
-        ClaimingServer server(claim.rows, 256);
+        ScopedEnv maxAnswer("ORVO_REMOTE_MAX_ANSWER_MB", claim.maxAnswerMiB);
+        ClaimingServer server(claim.rows, kRecordWords);
         const ComPtr<ITankEngine> engine = ActivateRemote("plain:127.0.0.1:" + std::to_string(server.port));
         ASSERT_TRUE(engine);
         Variant events;
@@ -487,8 +527,10 @@ TEST(RemoteEngineTanksRootTest, TanksOutsideTheServedFolderAreRefused)
     ASSERT_GT(local.ConnectServer("", "Here"), 0);
     ASSERT_TRUE(local.AddTank("Elsewhere", scratch.path().string().c_str()));
 
+    // The users file was named relative to where the server started, not to the served folder.
     OrvoCI remote;
     ASSERT_GT(ConnectTo(remote, server.PlainAddress(), "alice", "secret"), 0) << remote.GetError().GetString();
+    EXPECT_THAT(server.Log(), HasSubstr("users from " + std::filesystem::canonical(scratch.file("users")).string()));
     EXPECT_TRUE(remote.AddTank("Inside", "")) << remote.GetError().GetString();
     EXPECT_TRUE(remote.InitializeTank("Inside")) << remote.GetError().GetString();
     EXPECT_TRUE(std::filesystem::is_directory(scratch.path() / "served" / "Inside"));
