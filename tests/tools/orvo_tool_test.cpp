@@ -404,9 +404,12 @@ TEST(OrvoExport, BlockBeingRecordedIsOneSnapshot)
 
     // Watched while the recording goes on for a few seconds: into a pipe, a
     // line a second with every channel's RMS, and a last line at the stop.
+    // Store Lag1 gets as many records as Wav1, at half its times, each time
+    // twice: far behind what the watch has read of Wav1.
     std::thread recording([&recorder] {
         for (int record = kRecords + 1; record < kRecords + 300; ++record) {
-            if (SaveStreamRecord(recorder, "Wav1", kFloatFormat, record) != kChannels) {
+            if (SaveStreamRecord(recorder, "Wav1", kFloatFormat, record) != kChannels ||
+                SaveStreamRecord(recorder, "Lag1", kFloatFormat, record / 2) != kChannels) {
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -422,9 +425,9 @@ TEST(OrvoExport, BlockBeingRecordedIsOneSnapshot)
     EXPECT_THAT(reports.back(), HasSubstr("Block Block-1 is no longer being recorded (stopped)"));
     // The samples are spread evenly over +-16384, whose RMS is 16384 / sqrt(3).
     const auto reported = std::find_if(reports.begin(), reports.end(),
-                                       [](const std::string& line) { return line.starts_with("Wav1"); });
+                                       [](const std::string& line) { return line.find("Wav1 ") != line.npos; });
     ASSERT_NE(reported, reports.end()) << watched.out;
-    const std::string& report = *reported;
+    const std::string report = reported->substr(reported->find("Wav1 "));
     for (int channel = 1; channel <= kChannels; ++channel) {
         const std::string label = " " + std::to_string(channel) + ":";
         const std::size_t at = report.find(label);
@@ -432,6 +435,20 @@ TEST(OrvoExport, BlockBeingRecordedIsOneSnapshot)
         const double rms = std::strtod(report.c_str() + at + label.size(), nullptr);
         EXPECT_NEAR(rms, 16384 / std::sqrt(3.0), 1500) << "channel " << channel << " in " << report;
     }
+    // Every record of the lagging store is counted, once.
+    const auto rate = [](const std::string& line, const char* store) {
+        const std::size_t at = line.find(std::string(store) + " ");
+        return at == std::string::npos ? -1.0 : std::strtod(line.c_str() + at + 5, nullptr);
+    };
+    double wavRates = 0.0, lagRates = 0.0;
+    for (const std::string& line : reports) {
+        if (rate(line, "Wav1") > 0.0) {
+            EXPECT_GT(rate(line, "Lag1"), 0.0) << line;
+            wavRates += rate(line, "Wav1");
+            lagRates += std::max(rate(line, "Lag1"), 0.0);
+        }
+    }
+    EXPECT_NEAR(lagRates, wavRates, 0.25 * wavRates) << watched.out;
 }
 
 // Damage is reported where it is met and never read as data or taken for a

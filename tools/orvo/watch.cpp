@@ -36,8 +36,10 @@ struct ChannelPower {
     std::uint64_t samples = 0;
 };
 
-// One store's records since the last report.
+// One store's records since the last report, and where its reads go on.
 struct StoreWatch {
+    double resumeFrom = 0.0;         // the time of its latest record taken
+    std::uint64_t takenAtResume = 0;  // its records taken at exactly that time
     std::uint64_t records = 0;
     double lastTime = 0.0;
     bool stream = false;
@@ -49,22 +51,27 @@ class BlockWatch {
 public:
     BlockWatch(Session& session, double from) : m_session(session), m_from(from) {}
 
-    // Takes in every record read since the last call.
+    // Takes in every record read since the last call. Each store is read
+    // on from its own latest record: stores whose times lag behind others'
+    // still have every record counted.
     void ReadNew()
     {
         OrvoCI& client = m_session.client();
-        for (LONG count = kReadBatch; count == kReadBatch;) {
-            count = client.GetEvents(nullptr, kReadBatch, 0, 0, 0, m_from, 0.0, m_options);
-            if (count < 0) {
-                throw Failure("cannot read the block's new records: " + m_session.Reason());
+        LONG* codes = nullptr;
+        const LONG stores = client.GetEventCodes(&codes, 0);
+        if (stores < 0) {
+            throw Failure("cannot list the block's stores: " + m_session.Reason());
+        }
+        // Copied: the reads below reuse the library's buffer.
+        const std::vector<LONG> known(codes, codes + (codes == nullptr ? 0 : stores));
+        for (const LONG code : known) {
+            auto [entry, added] = m_stores.try_emplace(code);
+            if (added) {
+                entry->second.resumeFrom = m_from;
             }
-            m_options = kContinueRead;
-            for (LONG i = 0; i < count; ++i) {
-                Take(i);
-            }
+            ReadStore(code, entry->second);
         }
     }
-
     // Per store, what came since the last report, over the seconds it took.
     std::vector<std::string> Report(double seconds)
     {
@@ -96,16 +103,40 @@ public:
     std::uint64_t Watched() const { return m_watched; }
 
 private:
-    void Take(LONG row)
+    void ReadStore(LONG code, StoreWatch& store)
     {
         OrvoCI& client = m_session.client();
-        LONG dataWords = 0;
-        LONG* record = client.GetEvPtr(row, &dataWords);
-        if (record == nullptr) {
-            return;
+        // Records at the time the last read ended that it took already come
+        // first again, in the order they came.
+        const double from = store.resumeFrom;
+        std::uint64_t skip = store.takenAtResume;
+        LONG options = 0;
+        for (LONG count = kReadBatch; count == kReadBatch; options = kContinueRead) {
+            count = client.GetEvents(nullptr, kReadBatch, code, 0, 0, from, 0.0, options);
+            if (count < 0) {
+                throw Failure("cannot read the block's new records: " + m_session.Reason());
+            }
+            for (LONG i = 0; i < count; ++i) {
+                LONG dataWords = 0;
+                LONG* record = client.GetEvPtr(i, &dataWords);
+                if (record == nullptr) {
+                    continue;
+                }
+                const SQHead head = ReadHeader(record);
+                if (head.timeStamp == from && skip > 0) {
+                    --skip;
+                    continue;
+                }
+                store.takenAtResume = head.timeStamp == store.resumeFrom ? store.takenAtResume + 1 : 1;
+                store.resumeFrom = head.timeStamp;
+                Take(i, head, dataWords, record, store);
+            }
         }
-        const SQHead head = ReadHeader(record);
-        StoreWatch& store = m_stores[head.code];
+    }
+
+    void Take(LONG row, const SQHead& head, LONG dataWords, LONG* record, StoreWatch& store)
+    {
+        OrvoCI& client = m_session.client();
         ++store.records;
         ++m_watched;
         store.lastTime = std::max(store.lastTime, head.timeStamp);
@@ -113,8 +144,8 @@ private:
         if (!store.stream || !store.rmsKnown) {
             return;
         }
-        // Rows are padded to the widest record of the read; a record's own
-        // points are fewer when stores of several sizes were read together.
+        // Rows are padded to the widest record of the read, so a record's
+        // own points may be fewer.
         const LONG room = dataWords * OrvoCI::GetNPer(head.dataFormat);
         m_samples.resize(static_cast<std::size_t>(std::max<LONG>(room, 1)));
         LONG points = room;
@@ -133,7 +164,6 @@ private:
 
     Session& m_session;
     double m_from;
-    LONG m_options = 0;
     std::map<LONG, StoreWatch> m_stores;
     std::vector<float> m_samples;
     std::uint64_t m_watched = 0;
