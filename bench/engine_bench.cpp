@@ -347,7 +347,8 @@ void GetWaves(benchmark::State& state)
         LONG lastWord = 0, lastRow = 0;
         SafeArrayGetUBound(waves->parray, 1, &lastWord);
         SafeArrayGetUBound(waves->parray, 2, &lastRow);
-        outputBytes = (static_cast<std::size_t>(lastWord) + 1) * (static_cast<std::size_t>(lastRow) + 1) * sizeof(float);
+        outputBytes =
+            (static_cast<std::size_t>(lastWord) + 1) * (static_cast<std::size_t>(lastRow) + 1) * sizeof(float);
         return true;
     };
     Clock::time_point begin = Clock::now();

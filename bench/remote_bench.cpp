@@ -163,7 +163,8 @@ public:
         ready = local.ConnectServer("", "BenchLocal") > 0 && OpenMinute(local, tank);
         for (int transport = kPlain; transport < kTransports; ++transport) {
             const bool tls = transport == kTls;
-            bulk[transport].emplace(minute, tls ? servers[kTls]->Certificate() : "", tls ? dirs[kTls].file("server.key") : "");
+            bulk[transport].emplace(minute, tls ? servers[kTls]->Certificate() : "",
+                                    tls ? dirs[kTls].file("server.key") : "");
             OrvoCI& reader = remote[transport];
             ready = ready &&
                     reader.AddServer(kServerNames[transport], addresses[transport].c_str(), "alice", "", "secret") &&

@@ -92,7 +92,8 @@ HRESULT Activate(REFCLSID clsid, DWORD, COSERVERINFO* server, DWORD count, MULTI
     }
     ComPtr<ITankEngine> engine;
     try {
-        engine.attach(new RemoteEngine(std::make_unique<Link>(address, CredentialsOf(*server), CallTimeout()), MaxAnswerBytes()));
+        engine.attach(new RemoteEngine(std::make_unique<Link>(address, CredentialsOf(*server), CallTimeout()),
+                                       MaxAnswerBytes()));
     } catch (const LinkFailure& failure) {
         return FailAll(count, results, failure.code);
     } catch (const std::bad_alloc&) {

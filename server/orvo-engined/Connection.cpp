@@ -125,7 +125,8 @@ std::string OutsideTanksRoot(const std::filesystem::path& root, const CallFields
         const std::string name = BstrToAnsi(wire::TakeBstr(call.params, field).get());
         // Links are followed, so that one inside root cannot lead out of it.
         std::error_code error;
-        const std::filesystem::path where = std::filesystem::weakly_canonical(root / (tank ? TankLocation(name) : name), error);
+        const std::filesystem::path where =
+            std::filesystem::weakly_canonical(root / (tank ? TankLocation(name) : name), error);
         if (error) {
             return "\"" + name + "\" cannot be followed to where it leads: " + error.message();
         }

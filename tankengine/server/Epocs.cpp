@@ -57,7 +57,6 @@ tank::Result<std::map<std::int32_t, EpocTable>> Derive(const tank::BlockReader& 
         }
         const bool wanted = store.first.type == kStrobeOnType && codes.contains(store.code);
         tank::StoreCursor cursor(reader, store.code, -HUGE_VAL);
-        tank::FrameRun frames;
         for (;;) {
             tank::Result<std::optional<tank::IndexEntry>> entry = cursor.Next();
             if (!entry) {
@@ -66,11 +65,7 @@ tank::Result<std::map<std::int32_t, EpocTable>> Derive(const tank::BlockReader& 
             if (!*entry) {
                 break;
             }
-            const std::uint64_t record = (*entry)->record;
-            const tank::Frame* walked = cursor.Current();
-            tank::Result<tank::Frame> frame =
-                walked != nullptr ? tank::Result<tank::Frame>(*walked)
-                                  : frames.Get(reader, record, [record] { return record + tank::FrameRun::kMaxFrames; });
+            tank::Result<tank::Frame> frame = cursor.CurrentFrame();
             if (!frame) {
                 return frame.failure();
             }

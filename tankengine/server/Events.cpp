@@ -56,10 +56,10 @@ public:
         return std::visit([](auto& cursor) { return cursor.Next(); }, m_cursor);
     }
 
-    // The frame of the entry Next gave last, when the walk read it already.
-    const tank::Frame* Current() const
+    // The frame of the entry Next gave last.
+    tank::Result<tank::Frame> CurrentFrame()
     {
-        return std::visit([](const auto& cursor) { return cursor.Current(); }, m_cursor);
+        return std::visit([](auto& cursor) { return cursor.CurrentFrame(); }, m_cursor);
     }
 
     // Goes on at the first record at or after a later time.
@@ -202,7 +202,6 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
     client.sorting.BeginRead(reader.Dir());
     std::vector<ReadRow>& rows = client.readRows;
     rows.clear();
-    tank::FrameRun frames;
     std::uint32_t width = kHeaderWords;
     bool windowDone = false;
     const std::size_t maxRows = std::min(static_cast<std::size_t>(maxEvents), kMaxAnswerRows);
@@ -224,11 +223,7 @@ tank::Result<LONG> TankEngine::Read(Client& client, VARIANT* events, LONG maxEve
         if (after && entry->time == after->time && entry->record <= after->record) {
             continue;  // read before, at the time where the last read stopped
         }
-        const tank::Frame* walked = walk.Current();
-        tank::Result<tank::Frame> frame =
-            walked != nullptr
-                ? tank::Result<tank::Frame>(*walked)
-                : frames.Get(reader, entry->record, [&] { return entry->record + tank::FrameRun::kMaxFrames; });
+        tank::Result<tank::Frame> frame = walk.CurrentFrame();
         if (!frame) {
             return frame.failure();
         }

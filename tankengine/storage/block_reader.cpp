@@ -148,7 +148,7 @@ Result<bool> BlockReader::FrameIs(std::uint64_t record, std::int32_t code, std::
     return frame && frame->head.code == code && (!time || frame->head.timeStamp == *time);
 }
 
-Result<std::optional<Checkpoint>> BlockReader::AgreeingCheckpoint(std::uint64_t chunk) const
+Result<std::optional<Checkpoint>> BlockReader::ReadCheckpoint(std::uint64_t chunk) const
 {
     CheckpointBytes bytes{};
     Result<std::size_t> got = m_indexFile.ReadUpTo(CheckpointOffset(chunk), bytes);
@@ -159,8 +159,17 @@ Result<std::optional<Checkpoint>> BlockReader::AgreeingCheckpoint(std::uint64_t 
     if (!checkpoint || checkpoint->chunk != chunk) {
         return std::optional<Checkpoint>{};
     }
-    for (std::size_t slot = 0; slot < checkpoint->storeCount; ++slot) {
-        const StoreMark& mark = checkpoint->stores[slot];
+    return checkpoint;
+}
+
+Result<std::optional<Checkpoint>> BlockReader::AgreeingCheckpoint(std::uint64_t chunk) const
+{
+    Result<std::optional<Checkpoint>> checkpoint = ReadCheckpoint(chunk);
+    if (!checkpoint || !*checkpoint) {
+        return checkpoint;
+    }
+    for (std::size_t slot = 0; slot < (*checkpoint)->storeCount; ++slot) {
+        const StoreMark& mark = (*checkpoint)->stores[slot];
         Result<bool> first = FrameIs(mark.firstRecord, mark.code, std::nullopt);
         Result<bool> last = first && *first ? FrameIs(mark.lastRecord, mark.code, mark.lastTime) : first;
         if (!last) {
@@ -305,19 +314,17 @@ Result<BlockReader::ChunkMark> BlockReader::MarkAt(std::uint64_t chunk, std::siz
 
 Result<BlockReader::ChunkMark> BlockReader::ReadMark(std::uint64_t chunk, std::size_t slot) const
 {
-    CheckpointBytes bytes{};
-    Result<std::size_t> got = m_indexFile.ReadUpTo(CheckpointOffset(chunk), bytes);
-    if (!got) {
-        return got.failure();
+    Result<std::optional<Checkpoint>> checkpoint = ReadCheckpoint(chunk);
+    if (!checkpoint) {
+        return checkpoint.failure();
     }
-    std::optional<Checkpoint> checkpoint = *got == kCheckpointBytes ? DecodeCheckpoint(bytes) : std::nullopt;
-    if (!checkpoint || checkpoint->chunk != chunk || checkpoint->storeCount > m_checkpoint.storeCount) {
+    if (!*checkpoint || (*checkpoint)->storeCount > m_checkpoint.storeCount) {
         return ChunkMark{};
     }
-    if (slot >= checkpoint->storeCount) {
+    if (slot >= (*checkpoint)->storeCount) {
         return ChunkMark{true, false, {}};
     }
-    const StoreMark& mark = checkpoint->stores[slot];
+    const StoreMark& mark = (*checkpoint)->stores[slot];
     if (mark.code != m_checkpoint.stores[slot].code) {
         return ChunkMark{};
     }
@@ -590,6 +597,7 @@ Result<std::optional<IndexEntry>> StoreCursor::FirstOfStore(std::uint64_t record
             return frame.failure();
         }
         if (frame->head.code == m_code) {
+            m_current = *frame;
             return std::optional<IndexEntry>{IndexEntry{frame->head.timeStamp, record}};
         }
     }
@@ -627,16 +635,16 @@ Result<std::optional<IndexEntry>> StoreCursor::Next()
             }
         }
         const std::uint64_t chunkEnd = std::min(m_indexedEnd, (m_at / kChunkFrames + 1) * kChunkFrames);
-        Result<Frame> frame = m_frames.Get(*m_reader, m_at, [chunkEnd] { return chunkEnd; });
-        if (!frame) {
-            return frame.failure();
+        Result<std::optional<IndexEntry>> next = FirstOfStore(m_at, chunkEnd);
+        if (!next) {
+            return next.failure();
         }
-        const std::uint64_t record = m_at++;
+        m_at = *next ? (*next)->record + 1 : chunkEnd;
         // The store came in time order, so its records from the first at or
         // after m_from on are all in the window's order.
-        if (frame->head.code == m_code && frame->head.timeStamp >= m_from) {
-            m_current = *frame;
-            return std::optional<IndexEntry>{IndexEntry{frame->head.timeStamp, record}};
+        if (*next && (*next)->time >= m_from) {
+            m_currentRecord = (*next)->record;
+            return next;
         }
     }
     m_current.reset();
@@ -649,20 +657,27 @@ Result<std::optional<IndexEntry>> StoreCursor::Next()
     if (m_walkedAt == m_walked.size()) {
         return std::optional<IndexEntry>{};
     }
+    m_currentRecord = m_walked[m_walkedAt].record;
     return std::optional<IndexEntry>{m_walked[m_walkedAt++]};
 }
 
-TimeOrderedCursor::TimeOrderedCursor(const BlockReader& reader, double from)
+Result<Frame> StoreCursor::CurrentFrame()
+{
+    if (m_current) {
+        return *m_current;
+    }
+    const std::uint64_t record = m_currentRecord;
+    return m_frames.Get(*m_reader, record, [record] { return record + FrameRun::kMaxFrames; });
+}
+
+TimeOrderedCursor::TimeOrderedCursor(const BlockReader& reader, double from) : m_reader(&reader)
 {
     for (const StoreSummary& store : reader.Stores()) {
         m_stores.emplace_back(reader, store.code, from);
     }
 }
 
-bool TimeOrderedCursor::Later(const Head& a, const Head& b)
-{
-    return a.entry.time > b.entry.time || (a.entry.time == b.entry.time && a.entry.record > b.entry.record);
-}
+bool TimeOrderedCursor::Later(const Head& a, const Head& b) { return ReadBefore(b.entry, a.entry); }
 
 Status TimeOrderedCursor::Push(std::size_t store)
 {
@@ -671,8 +686,7 @@ Status TimeOrderedCursor::Push(std::size_t store)
         return next.failure();
     }
     if (*next) {
-        const Frame* frame = m_stores[store].Current();
-        m_heap.push_back({**next, store, frame ? std::optional<Frame>(*frame) : std::nullopt});
+        m_heap.push_back({**next, store, m_stores[store].m_current});
         std::push_heap(m_heap.begin(), m_heap.end(), Later);
     }
     return {};
@@ -695,11 +709,22 @@ Result<std::optional<IndexEntry>> TimeOrderedCursor::Next()
     std::pop_heap(m_heap.begin(), m_heap.end(), Later);
     const Head head = m_heap.back();
     m_heap.pop_back();
+    m_currentRecord = head.entry.record;
     m_current = head.frame;
     if (Status pushed = Push(head.store); !pushed) {
         return pushed.failure();
     }
     return std::optional<IndexEntry>{head.entry};
+}
+
+Result<Frame> TimeOrderedCursor::CurrentFrame()
+{
+    if (m_current) {
+        return *m_current;
+    }
+    // All stores in time order are near the order of the file.
+    const std::uint64_t record = m_currentRecord;
+    return m_frames.Get(*m_reader, record, [record] { return record + FrameRun::kMaxFrames; });
 }
 
 }  // namespace orvo::tank

@@ -96,6 +96,9 @@ private:
     // Takes up the index file's latest checkpoint that agrees with the
     // frames, if there is one; the walk then starts where it ends.
     Status AdoptIndex();
+    // The index file's checkpoint of a chunk, when it is whole and names that
+    // chunk; it is yet to be checked against the frames.
+    Result<std::optional<Checkpoint>> ReadCheckpoint(std::uint64_t chunk) const;
     Result<std::optional<Checkpoint>> AgreeingCheckpoint(std::uint64_t chunk) const;
     Result<bool> FrameIs(std::uint64_t record, std::int32_t code, std::optional<double> time) const;
     Result<ChunkMark> MarkAt(std::uint64_t chunk, std::size_t slot) const;
@@ -173,11 +176,13 @@ public:
     StoreCursor(const BlockReader& reader, std::int32_t code, double from, std::uint64_t after = 0);
 
     Result<std::optional<IndexEntry>> Next();
-    // The frame of the entry Next gave last when it read that frame to find
-    // the entry (in the part the index covers), so it need not be read again.
-    const Frame* Current() const { return m_current ? &*m_current : nullptr; }
+    // The frame of the entry Next gave last: the one Next read to find it,
+    // in the part the index covers, else read now with those after it.
+    Result<Frame> CurrentFrame();
 
 private:
+    friend class TimeOrderedCursor;
+
     struct FoundChunk {
         std::uint64_t chunk;
         StoreMark mark;  // where the store stands at its end
@@ -190,7 +195,8 @@ private:
     // Moves the walk's start from m_at towards the store's first record at
     // or after m_from, which lies at or before `bound`.
     Status SeekInChunk(std::uint64_t bound);
-    // The store's first record from `record` up to `end`, if any.
+    // The store's first record from `record` up to `end`, if any; its
+    // frame becomes m_current.
     Result<std::optional<IndexEntry>> FirstOfStore(std::uint64_t record, std::uint64_t end);
     Status SkipChunksWithout();
 
@@ -204,7 +210,8 @@ private:
     std::uint64_t m_at = 0;
     std::uint64_t m_indexedEnd;
     FrameRun m_frames;
-    std::optional<Frame> m_current;
+    std::uint64_t m_currentRecord = 0;  // of the entry Next gave last
+    std::optional<Frame> m_current;     // its frame, when Next read it
     std::span<const IndexEntry> m_walked;
     std::size_t m_walkedAt = 0;
     bool m_walkStarted = false;
@@ -217,8 +224,8 @@ public:
     TimeOrderedCursor(const BlockReader& reader, double from);
 
     Result<std::optional<IndexEntry>> Next();
-    // As StoreCursor::Current, for the entry Next gave last.
-    const Frame* Current() const { return m_current ? &*m_current : nullptr; }
+    // As StoreCursor::CurrentFrame, for the entry Next gave last.
+    Result<Frame> CurrentFrame();
 
 private:
     struct Head {
@@ -229,8 +236,11 @@ private:
     static bool Later(const Head& a, const Head& b);
     Status Push(std::size_t store);
 
+    const BlockReader* m_reader;
     std::vector<StoreCursor> m_stores;
     std::vector<Head> m_heap;
+    FrameRun m_frames;
+    std::uint64_t m_currentRecord = 0;
     std::optional<Frame> m_current;
     bool m_started = false;
 };

@@ -3,14 +3,10 @@
 #include <algorithm>
 
 namespace orvo::tank {
-namespace {
-
-bool Before(const IndexEntry& a, const IndexEntry& b)
+bool ReadBefore(const IndexEntry& a, const IndexEntry& b)
 {
     return a.time < b.time || (a.time == b.time && a.record < b.record);
 }
-
-}  // namespace
 
 void StoreIndex::Add(std::uint64_t record, const SQHead& head)
 {
@@ -22,10 +18,10 @@ void StoreIndex::Add(std::uint64_t record, const SQHead& head)
     IndexEntry entry{head.timeStamp, record};
     // Records arrive nearly always in time order; an older one is inserted
     // in place, after those of equal time, since it arrived after them.
-    if (entries.empty() || !Before(entry, entries.back())) {
+    if (entries.empty() || !ReadBefore(entry, entries.back())) {
         entries.push_back(entry);
     } else {
-        entries.insert(std::upper_bound(entries.begin(), entries.end(), entry, Before), entry);
+        entries.insert(std::upper_bound(entries.begin(), entries.end(), entry, ReadBefore), entry);
     }
 }
 

@@ -18,6 +18,9 @@ struct IndexEntry {
     std::uint64_t record;  // the record's number in the block, in arrival order
 };
 
+// The order of a read: by time, equal times by arrival.
+bool ReadBefore(const IndexEntry& a, const IndexEntry& b);
+
 struct StoreSummary {
     std::int32_t code;
     SQHead first;  // header of the store's first record to arrive
