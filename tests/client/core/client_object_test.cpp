@@ -53,7 +53,7 @@ TEST_F(ClientObjectTest, GetErrorJoinsEngineAndLocalText)
     EXPECT_EQ(client->GetError(), "No error to report.");
 }
 
-TEST_F(ClientObjectTest, ReleaseServerClosesTheTankThenDeletesClientsInRisingOrder)
+TEST_F(ClientObjectTest, ReleaseAndDestructorCloseTheTankThenDeleteClientsInRisingOrder)
 {
     client->ReleaseServer();  // unconnected: the strict mock sees nothing
     Connect("MyApp", 5);
@@ -74,11 +74,8 @@ TEST_F(ClientObjectTest, ReleaseServerClosesTheTankThenDeletesClientsInRisingOrd
     EXPECT_EQ(ClientReferences(), 0u);
     EXPECT_EQ(client->GetClientID("B"), 0);
     client->ReleaseServer();
-}
 
-TEST_F(ClientObjectTest, DestructorReleasesTheConnection)
-{
-    Connect();
+    Connect();  // and the destructor releases it too
     InSequence order;
     EXPECT_CALL(*engine, CloseTank(1)).WillOnce(Return(1));
     EXPECT_CALL(*engine, DeleteClient(1)).WillOnce(Return(1));
