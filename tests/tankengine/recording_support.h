@@ -74,13 +74,8 @@ inline Records StreamRecords(const char* code, LONG format, std::int64_t record)
 {
     Records out;
     for (LONG c = 1; c <= kChannels; ++c) {
-        SQHead head{};
-        head.type = 0x8101;
-        head.code = PackStoreCode(code);
-        head.channel = static_cast<std::uint16_t>(c);
-        head.timeStamp = RecordTime(record);
-        head.dataFormat = static_cast<std::uint8_t>(format);
-        head.sampleFreq = static_cast<float>(kRate);
+        const SQHead head{0, 0x8101, PackStoreCode(code), static_cast<std::uint16_t>(c), 0, RecordTime(record), 0,
+                          static_cast<std::uint8_t>(format), 0, 0, 0, static_cast<float>(kRate)};
         std::vector<std::int32_t> data;
         for (LONG j = 0; j < StreamWords(format); ++j) {
             data.push_back(StreamWord(format, record, c, j));
