@@ -42,8 +42,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(TankTest::SetUp());
         ASSERT_TRUE(ci.SetOSTime(kStart));
         ASSERT_TRUE(ci.StartRecord("Run"));
-        // Three batches: each SaveEvents costs the engine's durability work,
-        // and the block's length must stay that of its records.
+        // Few batches keep the test fast; the block ends with its last record.
         std::vector<LONG> samples(kRecordLength);
         ci.SetBuildHead("Wav1", 0, 1000.0f, kRecordLength);
         LONG pos = 0;
@@ -200,8 +199,8 @@ TEST_F(EpocFilterTest, EpocsTheirOffsetsAndQueries)
     ASSERT_EQ(ci.GetEpocCodes(&codes), 2);
     EXPECT_EQ(std::vector<LONG>(codes, codes + 2), (std::vector<LONG>{kFreq, kLevl}));
 
-    // Rows of (value, onset, offset, number); the client resolves missing
-    // offsets: the next onset, or for the last the length of the one before.
+    // Rows of (value, onset, offset, number), a missing offset 0; its range
+    // ends at the next onset, or for the last lasts as long as the one before.
     double* rows = nullptr;
     ASSERT_EQ(ci.GetEpocsEx(&rows, kFreq, 0, 0), 10);
     EXPECT_EQ(std::vector<double>(rows + 12, rows + 20), (std::vector<double>{4000, 4, 0, 3, 8000, 5, 5.5, 4}));
