@@ -75,9 +75,8 @@ protected:
     EngineServer server{scratch, false};
 };
 
-// Connections at once, each on a thread of its own: readers of a finished
-// block and a recorder of a new one, each served whole and in order, by a
-// server whose memory stays within a bound that does not grow with them.
+// Readers and a recorder at once, each on its own thread, are served whole and
+// in order by a server whose memory stays bounded.
 TEST_F(RemoteEngineTest, ManyConnectionsAtOnceEachGetTheirWholeAnswers)
 {
     constexpr int kReaders = 31;
@@ -118,8 +117,7 @@ TEST_F(RemoteEngineTest, ManyConnectionsAtOnceEachGetTheirWholeAnswers)
     EXPECT_LT(peak, kServerMemoryBoundKiB);
 }
 
-// More than one message holds: the records go up in chunks through an
-// upload, the answer comes back in chunks through the call's sink.
+// Records go up, and answers come back, in chunks.
 TEST_F(RemoteEngineTest, ArraysLargerThanAMessageCrossInChunks)
 {
     OrvoCI remote;
@@ -149,8 +147,7 @@ TEST_F(RemoteEngineTest, WrongCredentialsAreRefusedAndTheServerServesOn)
     EXPECT_THAT(server.Log(), HasSubstr("login of \"mallory\" refused"));
 }
 
-// One connection may not go on guessing passwords: after its third refusal
-// the server closes it.
+// After its third refused login a connection is closed.
 TEST_F(RemoteEngineTest, AConnectionIsClosedAfterThreeRefusedLogins)
 {
     auto io = kj::setupAsyncIo();
@@ -172,9 +169,7 @@ TEST_F(RemoteEngineTest, AConnectionIsClosedAfterThreeRefusedLogins)
     EXPECT_THAT(server.Log(), HasSubstr("refused; the connection is closed after 3 refused logins"));
 }
 
-// Reads are in progress when the server dies: held by the stopped server,
-// they must fail with the reason, and hand out no part of their rows or
-// waveforms as if it were all.
+// Reads held by a server that dies fail with the reason and hand out no part.
 TEST_F(RemoteEngineTest, AServerThatDiesLeavesFailuresWithTheirReasonNeverData)
 {
     OrvoCI remote;
@@ -258,8 +253,7 @@ TEST_F(RemoteEngineTest, AConnectionMayNameNoOtherConnectionsClients)
     CoUninitialize();
 }
 
-// The orvo program works on the server's engine when told to: a demo
-// recorded through it, its blocks listed through it.
+// The orvo program records and lists through a listed server.
 TEST_F(RemoteEngineTest, TheOrvoProgramWorksOnAListedServer)
 {
     const auto orvo = [&](const std::string& arguments) {
@@ -290,8 +284,7 @@ TEST_F(RemoteEngineTest, AServerThatStopsAnsweringTimesOut)
     EXPECT_THAT(late.GetError().GetString(), HasSubstr("timeout period expired"));
 }
 
-// The client's process dies mid-recording: the server deletes the clients of
-// its connection, which stops the recording with what was acknowledged.
+// A client process dying mid-recording has its recording stopped, as acknowledged.
 TEST_F(RemoteEngineTest, AConnectionThatDropsHasItsRecordingStopped)
 {
     int ready[2];
@@ -326,9 +319,7 @@ TEST_F(RemoteEngineTest, AConnectionThatDropsHasItsRecordingStopped)
     EXPECT_EQ(ReadBlock(local).size(), static_cast<std::size_t>(kChannels));
 }
 
-// Sends words to the server as a peer of no good faith would; answers what
-// the server sent back before it closed the connection ("(open)" when it
-// did not within 20 s).
+// What the server sends back to raw words before closing ("(open)" if not within 20 s).
 std::string ServerAnswerTo(unsigned port, const std::vector<std::uint32_t>& words)
 {
     const int peer = socket(AF_INET, SOCK_STREAM, 0);
@@ -355,9 +346,8 @@ std::string ServerAnswerTo(unsigned port, const std::vector<std::uint32_t>& word
     return answer;
 }
 
-// A frame whose segment table claims 4 GiB, and one claiming more segments
-// than any message has, are refused before anything is allocated for them;
-// so is a read of more rows than the server answers at once.
+// Frames claiming 4 GiB or too many segments, and reads of too many rows, are
+// refused before anything is allocated.
 TEST_F(RemoteEngineTest, WhatBreaksALimitIsRefusedWithItsReasonAndTheServerServesOn)
 {
     EXPECT_THAT(ServerAnswerTo(server.port, {0, 0x20000000, 0, 0}), HasSubstr("Message is too large"));
