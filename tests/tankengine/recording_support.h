@@ -1,7 +1,5 @@
-// What the engine's tests and benchmarks share: the engine module, 16-channel
-// stream records whose every sample tells where it belongs, and reading
-// records back. With GoogleTest at hand, also the tests' fixture: a client
-// with a tank of its own, open for writing.
+// What the engine's tests and benchmarks share: 16-channel stream records
+// whose every sample tells where it belongs, and reading records back.
 #pragma once
 
 #include <algorithm>
@@ -109,9 +107,8 @@ inline std::vector<LONG> Rows(const Records& records)
     return rows;
 }
 
-// Builds stream record `record` of every channel as an application does, the
-// channels' words interleaved, and saves the 16 records in one batch; the
-// engine's answer, or -1 when the build failed.
+// Builds record `record` of every channel, words interleaved, as applications
+// do, and saves them in one batch; the answer, or -1 when the build failed.
 inline LONG SaveStreamRecord(OrvoCI& client, const char* code, LONG format, std::int64_t record)
 {
     std::vector<LONG> words;
@@ -185,9 +182,8 @@ inline void AppendRows(OrvoCI& client, LONG n, Records& out)
     }
 }
 
-// Every record of the selected block that the selection takes, in the
-// engine's order, read in batches continued with kContinue; a bound on the
-// batches keeps an engine that never ends a read from hanging the caller.
+// The selected block's records that the selection takes, in continued
+// batches; bounded, so an engine that never ends a read cannot hang.
 inline Records ReadBlock(OrvoCI& client, const Selection& selection = {}, LONG batch = 100)
 {
     Records out;
@@ -213,5 +209,3 @@ inline std::vector<double> HeaderInfo(OrvoCI& client, LONG n, LONG field)
 }
 
 }  // namespace orvo::test
-
-// The benchmarks include this header without GoogleTest.
