@@ -254,9 +254,8 @@ TEST_F(SortCodeTest, BadInputIsRefusedWithItsReasonAndLosesNothing)
     EXPECT_THAT(Error(), HasSubstr("fails its checksum"));
 }
 
-// Set files as the storage document alone describes them:
-// tools/read_block.py takes every byte of them, and a byte changed in one
-// fails it there as it fails the library in the test above.
+// tools/read_block.py, knowing only the storage document, takes every byte of
+// a set file and fails a damaged one as the library does.
 TEST_F(SortCodeTest, SetFilesReadWithoutTheLibrary)
 {
     ASSERT_TRUE(ci.SaveSortCodeInVariant("Ana", "eNeu", 2, "two", Words({1, 5, 3, -1}).get())) << ci.GetError();
