@@ -3,7 +3,6 @@
 // number, with a stimulus store stepping through five frequencies.
 #include "tests/tankengine/tank_test.h"
 
-#include <orvo/platform/safearray.h>
 
 #include <algorithm>
 #include <gmock/gmock.h>
@@ -12,6 +11,7 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <tuple>
 #include <vector>
 
 namespace orvo::test {
@@ -174,23 +174,14 @@ TEST_P(EpocFilterOnEitherEngine, SelectedTrialsBecomeWaveformRows)
     VARIANT waves;
     VariantInit(&waves);
     ASSERT_EQ(ci.GetWavesOnTimeRange(kWave, 1, &waves), 2);
-    LONG lastValue = 0;
-    LONG lastRow = 0;
-    SafeArrayGetUBound(waves.parray, 1, &lastValue);
-    SafeArrayGetUBound(waves.parray, 2, &lastRow);
-    ASSERT_EQ(lastRow, 1);
-    ASSERT_EQ(lastValue, 1000);  // the longer trial, 1 s, with both ends
-    const auto* data = static_cast<const float*>(waves.parray->pvData);
-    const struct {
-        double start;
-        LONG samples;
-    } rows[] = {{2, 500}, {7, 1000}};
-    for (LONG row = 0; row < 2; ++row) {
-        for (LONG j = 0; j < rows[row].samples; ++j) {
-            ASSERT_EQ(data[row * (lastValue + 1) + j], rows[row].start * 1000 + j) << row << " " << j;
+    const std::vector<std::vector<float>> rows = TakeRows(waves);
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(rows[0].size(), 1001u);  // the longer trial, 1 s, with both ends
+    for (const auto& [row, start, samples] : {std::tuple{0u, 2000, 500}, std::tuple{1u, 7000, 1000}}) {
+        for (int j = 0; j < samples; ++j) {
+            ASSERT_EQ(rows[row][static_cast<std::size_t>(j)], start + j) << row << " " << j;
         }
     }
-    VariantClear(&waves);
 }
 
 TEST_F(EpocFilterTest, EpocsTheirOffsetsAndQueries)

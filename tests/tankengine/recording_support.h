@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <orvo/OrvoCI.h>
+#include <orvo/platform/safearray.h>
 #include "protocol/StoreCode.h"
 
 namespace orvo::test {
@@ -206,6 +207,24 @@ inline std::vector<double> HeaderInfo(OrvoCI& client, LONG n, LONG field)
         out.push_back(client.ParseEvHeaderInfo(i, field));
     }
     return out;
+}
+
+// The rows of a waveform array, the array cleared.
+inline std::vector<std::vector<float>> TakeRows(VARIANT& waves)
+{
+    std::vector<std::vector<float>> rows;
+    if (waves.vt == (VT_ARRAY | VT_R4)) {
+        LONG last = 0, lastRow = 0;
+        SafeArrayGetUBound(waves.parray, 1, &last);
+        SafeArrayGetUBound(waves.parray, 2, &lastRow);
+        const auto* data = static_cast<const float*>(waves.parray->pvData);
+        const auto width = static_cast<std::size_t>(last) + 1;
+        for (std::size_t r = 0; r <= static_cast<std::size_t>(lastRow); ++r) {
+            rows.emplace_back(data + r * width, data + (r + 1) * width);
+        }
+    }
+    VariantClear(&waves);
+    return rows;
 }
 
 }  // namespace orvo::test

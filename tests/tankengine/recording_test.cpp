@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <orvo/platform/safearray.h>
 #include "protocol/StoreCode.h"
 
 namespace orvo::test {
@@ -61,24 +60,6 @@ Row Values(const Record& record)
         }
     }
     return out;
-}
-
-// The rows of a waveform array, the array cleared.
-std::vector<Row> TakeRows(VARIANT& waves)
-{
-    std::vector<Row> rows;
-    if (waves.vt == (VT_ARRAY | VT_R4)) {
-        LONG last = 0, lastRow = 0;
-        SafeArrayGetUBound(waves.parray, 1, &last);
-        SafeArrayGetUBound(waves.parray, 2, &lastRow);
-        const auto* data = static_cast<const float*>(waves.parray->pvData);
-        const auto width = static_cast<std::size_t>(last) + 1;
-        for (std::size_t r = 0; r <= static_cast<std::size_t>(lastRow); ++r) {
-            rows.emplace_back(data + r * width, data + (r + 1) * width);
-        }
-    }
-    VariantClear(&waves);
-    return rows;
 }
 
 // A pipe whose ends close with the object, and fixed-size messages over it.
