@@ -95,9 +95,8 @@ std::vector<OwnedRecord> LongSamples(std::uint64_t first, std::uint64_t end, dou
     return owned;
 }
 
-// What reads of a block answer, as one list: its stores, records and each
-// store's latest, and the first records of windows from times around chunk
-// boundaries and inside chunks, of each store and of all.
+// What reads of a block answer, as one list: stores, counts, latest records,
+// and windows from around and inside chunks, per store and merged.
 std::vector<double> Reads(const BlockReader& reader)
 {
     std::vector<double> seen = {static_cast<double>(reader.RecordCount())};
@@ -105,8 +104,7 @@ std::vector<double> Reads(const BlockReader& reader)
         seen.insert(seen.end(), {static_cast<double>(store.code), store.first.timeStamp,
                                  static_cast<double>(reader.LatestRecord(store.code).value_or(0))});
     }
-    // Records before `after` are for the reader to pass over: a cursor
-    // guided by the index may leave them out, one that walks does not.
+    // Records before `after` may or may not be handed out, index or walk.
     const auto take = [&seen](auto cursor, std::uint64_t after = 0) {
         for (int n = 0; n < 5000;) {
             Result<std::optional<IndexEntry>> entry = cursor.Next();
@@ -120,8 +118,7 @@ std::vector<double> Reads(const BlockReader& reader)
             }
         }
     };
-    // Also exactly at a record inside a chunk, and at the last record of
-    // Wav1 in a chunk, which its checkpoint names.
+    // Also exactly at a record, and at a chunk's last Wav1 record.
     const double atRecord = 13500 * 0.001;
     const double atChunksLast = (3 * kChunkFrames - 3) * 0.001;
     for (const double from : {-1.0, 0.0005, 4.096, 9.017, 12.5, atRecord, atChunksLast, 24.9995, 1e9}) {
@@ -135,10 +132,9 @@ std::vector<double> Reads(const BlockReader& reader)
     return seen;
 }
 
-// The index only speeds reads up: through it, whole or torn, damaged, lying
-// or another block's, and for a reader that followed the recording, reads
-// answer what the walk of every frame answers. A reopen rebuilds it, and a
-// record out of time order sends readers back to the walk.
+// Through the index, whole, torn, damaged, lying or another block's, and for
+// a live reader, reads answer what walking every frame answers. A reopen
+// rebuilds it; a record out of time order sends readers back to the walk.
 TEST(BlockReading, ReadsThroughTheIndexAreThoseOfTheWalkWhateverBecameOfIt)
 {
     orvo::test::ScratchDir scratch;
@@ -148,8 +144,7 @@ TEST(BlockReading, ReadsThroughTheIndexAreThoseOfTheWalkWhateverBecameOfIt)
     ASSERT_TRUE(other && other->Append(Views(LongSamples(0, kLongRecords, 0.0005))) && other->Close(1));
     const std::vector<std::byte> otherIndex = ReadBytes(tank / "Other" / kIndexFileName);
 
-    // A reader follows the recording from its second chunk on, and reads
-    // half way, before the later checkpoints come.
+    // A live reader from the second chunk on, reading half way.
     Result<BlockWriter> writer = BlockWriter::Create(tank, "Long", "", 0);
     ASSERT_TRUE(writer);
     std::optional<BlockReader> live;
@@ -193,8 +188,7 @@ TEST(BlockReading, ReadsThroughTheIndexAreThoseOfTheWalkWhateverBecameOfIt)
         changed[at] ^= std::byte{0x04};
         return changed;
     };
-    // What the reads met is told, so that a check can report it; a torn
-    // last checkpoint is what a killed writer leaves, not a problem.
+    // A torn last checkpoint is what a killed writer leaves, not a problem.
     struct Case {
         const char* what;
         std::vector<std::byte> file;
@@ -218,8 +212,7 @@ TEST(BlockReading, ReadsThroughTheIndexAreThoseOfTheWalkWhateverBecameOfIt)
         EXPECT_EQ(reader->IndexProblem().has_value(), c.told) << c.what;
     }
 
-    // A writer killed while appending a checkpoint; reopening rebuilds the
-    // index, and a record older than its store's indexed ones is read right.
+    // After a torn checkpoint, reopening rebuilds the index; an older record appended.
     WriteBytes(indexFile, cases[1].file);
     writer = BlockWriter::OpenForAppend(block);
     ASSERT_TRUE(writer);
@@ -240,9 +233,7 @@ TEST(BlockReading, ReadsThroughTheIndexAreThoseOfTheWalkWhateverBecameOfIt)
     EXPECT_EQ(Reads(*reread), Reads(*BlockReader::Open(block)));
 }
 
-// Blocks written with zlib's checksum must stay readable: the folding one
-// must agree with it at every length and alignment around its 16-, 64- and
-// 256-byte steps.
+// The folding checksum equals zlib's around its 16-, 64- and 256-byte steps.
 TEST(BlockReading, TheChecksumIsZlibsForEveryLengthAndAlignment)
 {
     std::mt19937 random(17);
@@ -261,17 +252,14 @@ TEST(BlockReading, TheChecksumIsZlibsForEveryLengthAndAlignment)
     }
 }
 
-// The data of many records, appended in one batch, read together land in
-// their own rows, whatever the runs they are written and read in: past the
-// system's limit of pieces per call and across the sizes at which runs are
-// cut. A failure is told as the single read of its record tells it.
+// Records read together land in their own rows, past the limit of pieces per
+// call and across run cuts; a failure reads as the single read tells it.
 TEST(BlockReading, DataOfManyRecordsReadTogetherAreEachRecordsOwn)
 {
     SampleTank sample(3000);
     Result<BlockWriter> writer = BlockWriter::OpenForAppend(sample.block);
     ASSERT_TRUE(writer);
-    // Around the sizes at which reads cut runs (1 MiB) and appends cut the
-    // data they gather for one write (8 MiB).
+    // Around the run cuts of reads (1 MiB) and appends (8 MiB).
     constexpr std::size_t kMiBWords = std::size_t{1} << 18;
     std::vector<OwnedRecord> large = {MakeRecord(Code("Big1"), 10, kMiBWords, 1),
                                       MakeRecord(Code("Big1"), 11, kMiBWords - 1, 2),

@@ -98,10 +98,9 @@ TEST(BlockRecovery, CorruptLastRecordIsNeverReadAndIsCutOnReopen)
     d.ExpectRepairedByAppend("data byte");
 }
 
-// A frame that fails its checks with valid frames past it is damage, not the
-// end of the block: the records before it read as written, the damage is
-// reported with what lies past it, and reopening to record cuts nothing. The
-// last frame but one is the nearest damage to a torn tail.
+// A bad frame with valid frames past it is damage, not the block's end: what
+// precedes it reads, the damage is told, and reopening cuts nothing. The last
+// frame but one is the nearest damage to a torn tail.
 TEST(BlockRecovery, DamagedFrameInsideTheBlockIsReportedAndTheRecordsBeforeItRead)
 {
     Damage d(kMiddleRecords);
@@ -130,8 +129,7 @@ TEST(BlockRecovery, DamagedFrameInsideTheBlockIsReportedAndTheRecordsBeforeItRea
             << writer.error();
         EXPECT_EQ(std::filesystem::file_size(d.headers), d.fullHeaders.size());
         EXPECT_EQ(std::filesystem::file_size(d.data), d.fullData.size());
-        // The reader keeps to the records before the damage, also when the
-        // frame reads as good again; a new reader sees the repair.
+        // The reader keeps to the records before the damage even once repaired.
         d.Restore();
         EXPECT_EQ(*reader->Refresh(), 0u);
         EXPECT_FALSE(reader->ReadFrame(damaged));

@@ -1,7 +1,6 @@
-// Damaged blocks through the client as applications meet them: a read that
-// meets damaged data or a damaged frame fails with a text naming the block,
-// the file and the record, waveform reads fail instead of handing out
-// zeros, and a broken block never hides the others from a listing.
+// Damaged blocks through the client: reads that meet damage fail naming the
+// block, file and record, waveforms are never zeros instead, and a broken
+// block never hides the others from a listing.
 #include "tests/tankengine/tank_test.h"
 
 #include <gmock/gmock.h>
@@ -43,8 +42,7 @@ protected:
         EXPECT_TRUE(ci.GetBlockInfo(nullptr, nullptr, &state, nullptr, nullptr, nullptr)) << Error();
         return state.GetString();
     }
-    // The answers of a read of every store up to `end`, continued until one
-    // answers below 1.
+    // The answers of a continued read of every store up to `end`.
     std::vector<LONG> ReadAnswers(LONG batch, double end = 0)
     {
         std::vector<LONG> answers;
@@ -99,10 +97,8 @@ TEST_F(DamageTest, DamagedDataFailTheReadsThatReachThem)
     EXPECT_EQ(Waves(3, out.out()), 1) << Error();
 }
 
-// 4 bytes flipped in one frame inside the header file: the block is listed
-// and selected, told damaged, its records before the damage read, and reads
-// that reach the damage fail instead of ending there. A flipped last frame
-// is a torn tail: the records before it are the whole block.
+// A flipped frame inside a block: listed, selected, told damaged, records
+// before it read, reads reaching it fail; a flipped last frame is a torn tail.
 TEST_F(DamageTest, DamagedFrameInsideTheBlockIsDamageAndTheLastOneATornTail)
 {
     Record("Before", 1);
@@ -123,8 +119,7 @@ TEST_F(DamageTest, DamagedFrameInsideTheBlockIsDamageAndTheLastOneATornTail)
     EXPECT_EQ(State(), "stopped; damaged: " + damage);
     EXPECT_EQ(ReadAnswers(50), (std::vector<LONG>{50, -1}));
     EXPECT_THAT(Error(), StartsWith("ReadEvents: " + damage));
-    // The last good record, channel 2 of batch 5, lies at RecordTime(5):
-    // only windows ending before it are taken as whole.
+    // Only windows ending before the last good record (at RecordTime(5)) are whole.
     const double lastGood = RecordTime(5);
     EXPECT_EQ(ReadAnswers(1000, std::nextafter(lastGood, 0.0)), (std::vector<LONG>{5 * kChannels, 0}));
     EXPECT_EQ(ReadAnswers(1000, lastGood), std::vector<LONG>{-1});
@@ -139,8 +134,8 @@ TEST_F(DamageTest, DamagedFrameInsideTheBlockIsDamageAndTheLastOneATornTail)
     EXPECT_EQ(ReadAnswers(1000), (std::vector<LONG>{kChannels - 1, 0}));
 }
 
-// A block without information is listed, last, and selecting it says why it
-// cannot be read; a block without notes is described with none.
+// A block without information is listed last and says why it cannot be read;
+// one without notes has none.
 TEST_F(DamageTest, BlocksThatLostFilesAreListedAndSayWhatIsWrong)
 {
     for (const char* block : {"A", "B", "C"}) {

@@ -122,8 +122,7 @@ TEST_F(EngineFrame, AFailedGetErrorSaysSoNextTime)
     ExpectServing();
 }
 
-// Stands for a read that takes long on disk: ReadEvents waits in it until
-// the test lets it go.
+// A read slow on disk: ReadEvents waits until the test lets it go.
 std::atomic<bool> g_readEntered{false};
 std::atomic<bool> g_readMayGoOn{false};
 void SlowRead(std::string_view operation)

@@ -1,6 +1,5 @@
-// The tank engine as applications use it: through OrvoCI, against tanks in
-// scratch folders and a registry of each test's own. Records read back as
-// saved, and bad ones refused, are in recording_test.cpp.
+// The tank engine through OrvoCI, as applications use it; records read back
+// as saved, and bad ones refused, are in recording_test.cpp.
 #include "tests/tankengine/tank_test.h"
 
 #include <orvo/platform/com.h>
@@ -29,8 +28,7 @@ using EngineTest = TankTest;
 
 TEST_F(EngineTest, WindowsCodesAndValidRanges)
 {
-    // 100 scalars of store Tick, 0.1 s apart on channels 1 to 4, and a
-    // strobe of store Mark a second.
+    // 100 Tick scalars 0.1 s apart on channels 1 to 4; a Mark strobe a second.
     ASSERT_TRUE(ci.SetOSTime(kStart));
     ASSERT_TRUE(ci.StartRecord("Ticks"));
     LONG pos = 0;
@@ -78,8 +76,7 @@ TEST_F(EngineTest, WindowsCodesAndValidRanges)
             << c.what;
     }
 
-    // Continuing past the end gives nothing, again; a different selection
-    // starts over.
+    // Continuing past the end gives nothing, again; another selection starts over.
     ASSERT_EQ(ci.GetEvents(nullptr, 200, 0, 0, 0, 0, 0, 0), 110);
     EXPECT_EQ(ci.GetEvents(nullptr, 7, 0, 0, 0, 0, 0, kContinue), 0);
     EXPECT_EQ(ci.GetEvents(nullptr, 7, 0, 0, 0, 0, 0, kContinue), 0);
@@ -122,8 +119,7 @@ TEST_F(EngineTest, BlocksAreNamedListedAndAnnotated)
         EXPECT_EQ(ci.SelectBlock(bad), 0) << bad;
         EXPECT_THAT(Error(), HasSubstr("cannot name a block")) << bad;
     }
-    // Names are text a person reads: control characters are refused
-    // wherever a name comes in.
+    // Control characters are refused wherever a name comes in.
     EXPECT_EQ(ci.StartRecord(";TANKNAME:x\n"), 0);
     EXPECT_THAT(Error(), HasSubstr("a block name holds no control characters"));
     EXPECT_EQ(ci.AddTank("T\x1b[2J", "."), 0);
@@ -202,8 +198,7 @@ TEST_F(EngineTest, ClientsRecordFromSeveralThreadsAtOnce)
 
 TEST_F(EngineTest, AFailureThatNamesNoClientReachesOnlyTheThreadThatCausedIt)
 {
-    // Each client on its own thread; a failed AddTank on one is kept for it
-    // alone, while the other's error is untouched and answered first.
+    // A failed AddTank on one thread's client leaves the other's error untouched.
     OrvoCI other;
     std::string otherError;
     std::thread([&] {

@@ -1,7 +1,6 @@
-// The disk fails at each call in turn that a recording, the replacement of a
-// block's information or notes, or a sort set save makes: full or failing,
-// once or for good. Through each, the storage keeps what it acknowledged,
-// nothing of what it refused, and says why it refused.
+// The disk fails, full or failing, once or for good, at each call in turn of a
+// recording, a replaced block file or a sort set save: the storage keeps what
+// it acknowledged, nothing it refused, and says why.
 #include "tests/tankengine/faulty_file_system.h"
 #include "tests/tankengine/storage_samples.h"
 
@@ -65,8 +64,7 @@ CallCounts CountCalls(const FaultyFileSystem& disk)
     return counts;
 }
 
-// Each call of a run that makes `counts` calls fails in turn, full and
-// failing; which error the disk recovers from alternates from call to call.
+// Each call of a run fails in turn with each error; recovery alternates.
 template <class Run>
 void ForEveryFault(const CallCounts& counts, const Run& run)
 {
@@ -101,17 +99,15 @@ struct Recorded {
     std::uint64_t batches = 0;
 };
 
-// A recording as the engine makes one: a block made, half the batches,
-// closed; reopened, the other half, closed. Every third batch syncs on its
-// own.
+// Half the batches into a new block, then half after reopening; every third
+// batch syncs on its own.
 Recorded Record(const std::filesystem::path& tank, const FaultyFileSystem& disk, const std::optional<Plan>& plan)
 {
     const std::string reason = plan ? std::strerror(plan->error) : "no refusal";
     const bool recovers = plan && plan->afterwards == Afterwards::kRecover;
     bool refusing = false;
-    // Every refusal is an I/O error naming what the disk said. A writer that
-    // failed a sync or a cut-back refuses every call until reopened; apart
-    // from that, a disk that recovers fails only the call that met the fault.
+    // Refusals are I/O errors naming the disk's; a failed sync or cut-back
+    // refuses all until reopened; else only the faulted call fails.
     const auto check = [&](auto&& call) {
         const std::uint64_t faults = disk.Injected();
         const std::uint64_t breaking = disk.Failed(Call::kSync) + disk.Failed(Call::kTruncate);
@@ -155,9 +151,8 @@ Recorded Record(const std::filesystem::path& tank, const FaultyFileSystem& disk,
     return r;
 }
 
-// Read with the disk sound again, a block holds its acknowledged records bit
-// for bit and nothing else, and takes more behind them; a failed creation
-// leaves none. Answers how many acknowledged records were lost.
+// The block holds exactly its acknowledged records and takes more; a failed
+// creation leaves none. Answers how many acknowledged records were lost.
 std::uint64_t ExpectOnlyAcknowledged(const std::filesystem::path& tank, const Recorded& r)
 {
     if (r.block.empty()) {
@@ -232,9 +227,8 @@ TEST(FaultInjection, RecordingKeepsExactlyTheAcknowledgedBatches)
     }
 }
 
-// A refused batch whose cut-back fails too: the writer refuses every call,
-// and reopening keeps every acknowledged record and, of the refused batch,
-// at most its leading records that reached the disk whole.
+// A refused batch whose cut-back fails too: the writer refuses every call;
+// reopening keeps the acknowledged records and at most a whole prefix of it.
 TEST(FaultInjection, FailedCutBackRefusesEveryCallUntilReopened)
 {
     constexpr std::uint64_t kKept = 20;
@@ -244,8 +238,7 @@ TEST(FaultInjection, FailedCutBackRefusesEveryCallUntilReopened)
     {
         Result<BlockWriter> writer = BlockWriter::OpenForAppend(t.block);
         ASSERT_TRUE(writer) << writer.error();
-        // The batch's frames go in after its data words, which go in one
-        // write when there are any.
+        // The frames' write follows the data words' single write.
         std::uint64_t framesWrite = 1;
         for (std::uint64_t i = kKept; i < kKept + kRefused && framesWrite == 1; ++i) {
             framesWrite += Sample(i).data.empty() ? 0 : 1;
@@ -270,9 +263,8 @@ TEST(FaultInjection, FailedCutBackRefusesEveryCallUntilReopened)
     EXPECT_EQ(SampleCount(t.block), writer->RecordCount());
 }
 
-// A sync failing on the writer's own thread is told by the next append, which
-// refuses its batch with the sync's reason, and by every call after it; the
-// batches acknowledged before stay.
+// A failed background sync refuses the next append, with its reason, and all
+// after it; earlier batches stay.
 TEST(FaultInjection, FailedBackgroundSyncRefusesTheNextAppend)
 {
     constexpr std::uint64_t kKept = 3;
@@ -300,8 +292,7 @@ TEST(FaultInjection, FailedBackgroundSyncRefusesTheNextAppend)
     EXPECT_EQ(SampleCount(t.block), acknowledged);
 }
 
-// The files below a folder by path, with their bytes; empty folders are no
-// content.
+// The files below a folder by path, with their bytes.
 std::map<std::string, std::vector<std::byte>> Contents(const std::filesystem::path& folder)
 {
     std::map<std::string, std::vector<std::byte>> files;
@@ -324,8 +315,8 @@ void Restore(const std::filesystem::path& folder, const std::map<std::string, st
     }
 }
 
-// The change under a fault at each of its calls in turn leaves the files as
-// they were or, once renamed, as changed: never a mix or a temporary file.
+// A change faulted at any call leaves the files as before or, once renamed,
+// as after: never a mix or a temporary file.
 void ExpectWholeOrNothing(const std::filesystem::path& folder, const std::function<Status()>& change)
 {
     const auto before = Contents(folder);

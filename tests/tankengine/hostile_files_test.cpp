@@ -81,8 +81,7 @@ protected:
     const fs::path tank = scratch.path() / "tank";
 };
 
-// A FIFO in place of any file the storage reads once made listing or opening
-// wait for a writer that never came, with the engine's one lock held.
+// A FIFO in place of a block file must not make listing or opening wait.
 TEST_F(HostileFiles, SpecialFilesAreRefusedWithoutWaiting)
 {
     for (const char* name : {"info", "notes", "headers", "lock"}) {
@@ -122,8 +121,7 @@ TEST_F(HostileFiles, SpecialFilesAreRefusedWithoutWaiting)
         EXPECT_EQ(Within5Seconds(o.open), dir + o.refused + " is not a regular file");
     }
 
-    // A tank whose marker is a FIFO is no tank, and a marker that is a link
-    // to one elsewhere does not make one.
+    // A marker that is a FIFO, or a link to another tank's, makes no tank.
     const fs::path fifoTank = scratch.path() / "fifo-tank";
     fs::create_directory(fifoTank);
     ASSERT_EQ(::mkfifo((fifoTank / "tank.orvo").c_str(), 0600), 0);
@@ -133,8 +131,7 @@ TEST_F(HostileFiles, SpecialFilesAreRefusedWithoutWaiting)
     fs::create_symlink(tank / "tank.orvo", linkedTank / "tank.orvo");
     EXPECT_FALSE(IsTank(linkedTank));
 
-    // A link in place of block information is refused even when it leads to
-    // good information.
+    // A link to good block information is refused all the same.
     ASSERT_TRUE(BlockWriter::Create(tank, "linked", "", 0));
     fs::rename(tank / "linked" / kInfoFileName, scratch.path() / "info");
     fs::create_symlink(scratch.path() / "info", tank / "linked" / kInfoFileName);
@@ -144,8 +141,7 @@ TEST_F(HostileFiles, SpecialFilesAreRefusedWithoutWaiting)
     EXPECT_TRUE(linked.error().starts_with(dir + "linked/block.info is not a regular file: ")) << linked.error();
 }
 
-// A link planted among the blocks must neither be taken for a block nor let
-// a recording, notes or a reader reach the folder it leads to.
+// A link planted among the blocks is no block, and nothing reaches through it.
 TEST_F(HostileFiles, LinkedBlockFolderIsNeverFollowed)
 {
     const fs::path elsewhere = scratch.path() / "elsewhere";
@@ -176,8 +172,7 @@ TEST_F(HostileFiles, LinkedBlockFolderIsNeverFollowed)
     EXPECT_EQ(Outcome(BlockWriter::OpenForAppend(planted)), refusal);
     EXPECT_EQ(Outcome(BlockReader::Open(planted)), refusal);
     EXPECT_EQ(Outcome(IsBeingRecorded(planted)), refusal);
-    // A new block of that name is made beside the link, not through it; and
-    // the link's target gives no sequence to the tank.
+    // A block of that name goes beside the link; its target gives no sequence.
     Result<BlockWriter> made = BlockWriter::Create(tank, "planted", "", 7);
     ASSERT_TRUE(made) << made.error();
     EXPECT_EQ(made->Name(), "planted-1");
@@ -189,9 +184,7 @@ TEST_F(HostileFiles, LinkedBlockFolderIsNeverFollowed)
     EXPECT_EQ(Snapshot(elsewhere), before);
 }
 
-// Information out of range is damage: a start or stop that is no number
-// poisons every time computed from it, and a block at the highest sequence
-// would give the next block sequence 0, ahead of every other.
+// A start or stop that is no number, or a sequence that would wrap to 0, is damage.
 TEST_F(HostileFiles, BlockInfoOutOfRangeIsDamageAndSequencesNeverWrap)
 {
     for (const char* text : {"orvo-block 1\nsequence 1\nstart nan\n", "orvo-block 1\nsequence 1\nstart inf\n",
@@ -218,8 +211,7 @@ TEST_F(HostileFiles, BlockInfoOutOfRangeIsDamageAndSequencesNeverWrap)
     EXPECT_EQ(Snapshot(tank), before);
 }
 
-// Recordings may hold private data: nothing the storage makes is open to
-// others, and a stricter umask is honoured.
+// Nothing the storage makes is open to others; a stricter umask is honoured.
 TEST_F(HostileFiles, CreatedFilesAndFoldersHonourTheUmask)
 {
     for (const auto& [mask, fileMode, folderMode] :

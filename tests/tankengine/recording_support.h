@@ -1,7 +1,5 @@
-// What the engine's tests and benchmarks share: the engine module, 16-channel
-// stream records whose every sample tells where it belongs, and reading
-// records back. With GoogleTest at hand, also the tests' fixture: a client
-// with a tank of its own, open for writing.
+// What the engine's tests and benchmarks share: 16-channel stream records
+// whose every sample tells where it belongs, and reading records back.
 #pragma once
 
 #include <algorithm>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include <orvo/OrvoCI.h>
+#include <orvo/platform/safearray.h>
 #include "protocol/StoreCode.h"
 
 namespace orvo::test {
@@ -74,13 +73,8 @@ inline Records StreamRecords(const char* code, LONG format, std::int64_t record)
 {
     Records out;
     for (LONG c = 1; c <= kChannels; ++c) {
-        SQHead head{};
-        head.type = 0x8101;
-        head.code = PackStoreCode(code);
-        head.channel = static_cast<std::uint16_t>(c);
-        head.timeStamp = RecordTime(record);
-        head.dataFormat = static_cast<std::uint8_t>(format);
-        head.sampleFreq = static_cast<float>(kRate);
+        const SQHead head{0, 0x8101, PackStoreCode(code), static_cast<std::uint16_t>(c), 0, RecordTime(record), 0,
+                          static_cast<std::uint8_t>(format), 0, 0, 0, static_cast<float>(kRate)};
         std::vector<std::int32_t> data;
         for (LONG j = 0; j < StreamWords(format); ++j) {
             data.push_back(StreamWord(format, record, c, j));
@@ -114,9 +108,8 @@ inline std::vector<LONG> Rows(const Records& records)
     return rows;
 }
 
-// Builds stream record `record` of every channel as an application does, the
-// channels' words interleaved, and saves the 16 records in one batch; the
-// engine's answer, or -1 when the build failed.
+// Builds record `record` of every channel, words interleaved, as applications
+// do, and saves them in one batch; the answer, or -1 when the build failed.
 inline LONG SaveStreamRecord(OrvoCI& client, const char* code, LONG format, std::int64_t record)
 {
     std::vector<LONG> words;
@@ -190,9 +183,8 @@ inline void AppendRows(OrvoCI& client, LONG n, Records& out)
     }
 }
 
-// Every record of the selected block that the selection takes, in the
-// engine's order, read in batches continued with kContinue; a bound on the
-// batches keeps an engine that never ends a read from hanging the caller.
+// The selected block's records that the selection takes, in continued
+// batches; bounded, so an engine that never ends a read cannot hang.
 inline Records ReadBlock(OrvoCI& client, const Selection& selection = {}, LONG batch = 100)
 {
     Records out;
@@ -217,6 +209,22 @@ inline std::vector<double> HeaderInfo(OrvoCI& client, LONG n, LONG field)
     return out;
 }
 
-}  // namespace orvo::test
+// The rows of a waveform array, the array cleared.
+inline std::vector<std::vector<float>> TakeRows(VARIANT& waves)
+{
+    std::vector<std::vector<float>> rows;
+    if (waves.vt == (VT_ARRAY | VT_R4)) {
+        LONG last = 0, lastRow = 0;
+        SafeArrayGetUBound(waves.parray, 1, &last);
+        SafeArrayGetUBound(waves.parray, 2, &lastRow);
+        const auto* data = static_cast<const float*>(waves.parray->pvData);
+        const auto width = static_cast<std::size_t>(last) + 1;
+        for (std::size_t r = 0; r <= static_cast<std::size_t>(lastRow); ++r) {
+            rows.emplace_back(data + r * width, data + (r + 1) * width);
+        }
+    }
+    VariantClear(&waves);
+    return rows;
+}
 
-// The benchmarks include this header without GoogleTest.
+}  // namespace orvo::test

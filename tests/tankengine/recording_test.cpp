@@ -1,8 +1,6 @@
-// Recording and reading through the client as applications do, against our
-// own engine loaded as the local server: what is saved reads back bit for
-// bit with its block's information, a killed recording keeps exactly its
-// whole records, a second process follows a live block, and bad records
-// are refused whole with their reason.
+// Recording and reading through the client as applications do: records and
+// block information round trip, killed recordings keep whole batches, a second
+// process follows a live block, and bad batches are refused whole.
 #include "tests/tankengine/tank_test.h"
 
 #include <gmock/gmock.h>
@@ -19,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <orvo/platform/safearray.h>
 #include "protocol/StoreCode.h"
 
 namespace orvo::test {
@@ -39,23 +36,14 @@ constexpr LONG kSnipWords = 30;
 SQHead Head(std::int32_t type, const char* code, LONG codeWord, double time, std::uint8_t format, float rate,
             double value = 0)
 {
-    SQHead head{};
-    head.type = type;
-    head.code = PackStoreCode(code);
-    head.channel = static_cast<std::uint16_t>(codeWord & 0xFFFF);
-    head.sortCode = static_cast<std::int16_t>(static_cast<std::uint32_t>(codeWord) >> 16);
-    head.timeStamp = time;
-    head.dataFormat = format;
-    head.sampleFreq = rate;
-    head.value = value;
-    return head;
+    return {0, type, PackStoreCode(code), static_cast<std::uint16_t>(codeWord & 0xFFFF),
+            static_cast<std::int16_t>(static_cast<std::uint32_t>(codeWord) >> 16), time, value, format, 0, 0, 0, rate};
 }
 
 // The first `batches` Float stream batches of store Wav1.
 Records WavBatches(std::int64_t batches) { return StreamBatches("Wav1", kFloatFormat, batches); }
 
-// The values ParseEv must give for a record: the value of a record without
-// data, else its samples.
+// What ParseEv must give: a record's value without data, else its samples.
 Row Values(const Record& record)
 {
     const SQHead head = HeadOf(record);
@@ -74,24 +62,6 @@ Row Values(const Record& record)
     return out;
 }
 
-// The rows of a waveform array, the array cleared.
-std::vector<Row> TakeRows(VARIANT& waves)
-{
-    std::vector<Row> rows;
-    if (waves.vt == (VT_ARRAY | VT_R4)) {
-        LONG last = 0, lastRow = 0;
-        SafeArrayGetUBound(waves.parray, 1, &last);
-        SafeArrayGetUBound(waves.parray, 2, &lastRow);
-        const auto* data = static_cast<const float*>(waves.parray->pvData);
-        const auto width = static_cast<std::size_t>(last) + 1;
-        for (std::size_t r = 0; r <= static_cast<std::size_t>(lastRow); ++r) {
-            rows.emplace_back(data + r * width, data + (r + 1) * width);
-        }
-    }
-    VariantClear(&waves);
-    return rows;
-}
-
 // A pipe whose ends close with the object, and fixed-size messages over it.
 struct Pipe {
     Pipe() { EXPECT_EQ(::pipe(fd), 0); }
@@ -106,8 +76,7 @@ bool Send(int fd, const T& value) { return ::write(fd, &value, sizeof value) == 
 template <class T>
 bool Receive(int fd, T& value) { return ::read(fd, &value, sizeof value) == static_cast<ssize_t>(sizeof value); }
 
-// Builds records as an application does, saves them, and keeps the records
-// the block must then hold, in arrival order.
+// Saves records as an application builds them, keeping those acknowledged.
 struct Recorder {
     explicit Recorder(OrvoCI& recorder) : client(recorder) {}
     bool Keep(LONG result, const Records& records)
@@ -209,8 +178,7 @@ TEST_P(RecordingOnEitherEngine, EveryKindOfRecordReadsBackAsSavedWithItsBlockInf
     EXPECT_GE(stop - start, HeadOf(expected.back()).timeStamp);
     EXPECT_EQ(notes.Find("[USERNOTEDELIMITER]"), 0);
 
-    // Selections in batches that split runs of equal times, every store's
-    // rows together padded to the widest.
+    // Batches of 37 split runs of equal times; mixed stores pad to the widest.
     const Selection selections[] = {{}, {"Wav1"}, {"Sht1", 5}, {"Snip", 0, 2}, {"Snip", 6, 0}, {nullptr, 3, 0}};
     for (LONG batch : {37, 100000}) {
         for (const Selection& selection : selections) {
@@ -219,8 +187,7 @@ TEST_P(RecordingOnEitherEngine, EveryKindOfRecordReadsBackAsSavedWithItsBlockInf
                 << ", sort code " << selection.sortCode << ", batches of " << batch;
         }
     }
-    // A row narrower than the answer is zeros past its record, also where the
-    // answer's memory held another answer's samples just before.
+    // Rows are zero past their record, even over a previous answer's memory.
     ASSERT_GT(ci.GetEvents(nullptr, 100000, PackStoreCode("Wav1"), 0, 0, 0.0, 0.0, 0), 48);
     const LONG mixed = ci.GetEvents(nullptr, 48, 0, 0, 0, 0.0, 0.0, 0);
     ASSERT_EQ(mixed, 48);
@@ -252,8 +219,7 @@ TEST_P(RecordingOnEitherEngine, EveryKindOfRecordReadsBackAsSavedWithItsBlockInf
         }
     }
 
-    // Whole-block waveforms: each channel's row holds exactly its samples
-    // from the block's start; what the block's length adds beyond is zero.
+    // Each channel's waveform row is its samples from the block's start, then zeros.
     constexpr std::size_t kWritten = kRecords * kRecordSamples;
     for (const auto& [store, format] : {std::pair{"Wav1", kFloatFormat}, std::pair{"Sht1", kShortFormat}}) {
         SCOPED_TRACE(store);
@@ -275,10 +241,8 @@ TEST_P(RecordingOnEitherEngine, EveryKindOfRecordReadsBackAsSavedWithItsBlockInf
     }
 }
 
-// A recorder in another process reports each batch SaveEvents acknowledged
-// and is killed, its background sync still to come; the block keeps every
-// acknowledged batch and whole batches only, each as saved, and can be
-// recorded on.
+// A recorder in another process is killed before its background sync: the
+// block keeps every acknowledged batch, whole batches only, and records on.
 TEST_F(RecordingTest, KilledRecorderLeavesExactlyWholeAcknowledgedBatches)
 {
     // 300 batches fill the first chunk of the block's index and go on.
@@ -337,10 +301,8 @@ struct LiveView {
     std::int32_t followed = 0;       // reading on while the recorder ran free saw it all, in order
 };
 
-// A reader in another process follows the block: in step with the recorder
-// it sees exactly the batches saved so far after every batch; while the
-// recorder runs free, reading on after its last row it sees the records in
-// the order saved, each once; after StopRecord it sees everything.
+// A reader in another process sees exactly the batches saved so far, in step
+// and while the recorder runs free (each record once, in order), then all.
 TEST_P(RecordingOnEitherEngine, ReaderInAnotherProcessFollowsLiveBlock)
 {
     constexpr std::int32_t kInStep = 12;
@@ -361,8 +323,7 @@ TEST_P(RecordingOnEitherEngine, ReaderInAnotherProcessFollowsLiveBlock)
         std::int32_t saved = 0;
         while (open && Receive(toReader.fd[0], saved)) {
             if (saved == kFree) {
-                // Only what is new since the last read, until the recorder
-                // has stopped; then the rest.
+                // Only what is new since the last read, then the rest.
                 Records seen = ReadBlock(reader);
                 const auto readOn = [&] {
                     const LONG n = reader.GetEvents(nullptr, 1000, 0, 0, 0, 0.0, 0.0, kContinue);
@@ -420,8 +381,7 @@ TEST_P(RecordingOnEitherEngine, ReaderInAnotherProcessFollowsLiveBlock)
     EXPECT_TRUE(::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-// A batch holding one bad record among good ones is refused whole, with a
-// text naming the record and what is wrong; the block keeps only good batches.
+// One bad record refuses its batch whole, naming the record and the fault.
 TEST_F(RecordingTest, BatchWithBadRecordIsRefusedWholeWithItsReason)
 {
     EXPECT_EQ(ci.BuildScalarEv(0, "Scal", 1, 0.5, 1), 10);

@@ -1,8 +1,6 @@
-// A tank on a network share or FUSE mount, as the storage meets one through
-// its file-system seam: a killed recording keeps its acknowledged records and
-// is recorded on, a new block goes beside a block or a link that has its
-// name, and a block has one writer in this process although the share's
-// locks never conflict here.
+// A tank on a network share, through the file-system seam: a killed recording
+// keeps its acknowledged records, new blocks go beside blocks or links of their
+// name, and a block has one writer although the share's locks never conflict.
 #include "tests/tankengine/faulty_file_system.h"
 #include "tests/tankengine/storage_samples.h"
 
@@ -54,9 +52,7 @@ TEST(SharedStorage, KilledRecordingIsRecordedOnAndEachBlockHasOneWriter)
     ASSERT_TRUE(WIFSIGNALED(status)) << "the recorder failed before it was killed";
     ASSERT_EQ(acknowledged, kKillAfter);
 
-    // The name is taken by the killed recording's block, which the portable
-    // rename must not replace, and the next by a link, which it must not
-    // follow.
+    // The portable rename must neither replace the killed block nor follow a link.
     std::filesystem::create_directory_symlink(scratch.path(), tank / "Block-1");
     Result<BlockWriter> second = BlockWriter::Create(tank, "Block", "", 1);
     ASSERT_TRUE(second) << second.error();

@@ -12,18 +12,12 @@ namespace orvo::tank::test {
 
 OwnedRecord MakeRecord(std::int32_t code, double time, std::size_t dataWords, std::uint32_t seed)
 {
-    OwnedRecord r;
-    r.head.size = static_cast<std::int32_t>(kHeaderWords + dataWords);
-    r.head.type = dataWords > 0 ? 0x8201 : 0x0201;
-    r.head.code = code;
-    r.head.channel = static_cast<std::uint16_t>(seed % 16 + 1);
-    r.head.sortCode = static_cast<std::int16_t>(-static_cast<int>(seed % 3));
-    r.head.timeStamp = time;
-    r.head.value = seed * 1.25;
-    r.head.dataFormat = dataWords > 0 ? 1 : 4;
-    r.head.byte33 = static_cast<std::uint8_t>(seed);
-    r.head.sampleFreq = dataWords > 0 ? 24414.0625f : 0.0f;
-    r.data.resize(dataWords);
+    const bool array = dataWords > 0;
+    OwnedRecord r{{static_cast<std::int32_t>(kHeaderWords + dataWords), array ? 0x8201 : 0x0201, code,
+                   static_cast<std::uint16_t>(seed % 16 + 1), static_cast<std::int16_t>(-static_cast<int>(seed % 3)),
+                   time, seed * 1.25, static_cast<std::uint8_t>(array ? 1 : 4), static_cast<std::uint8_t>(seed), 0, 0,
+                   array ? 24414.0625f : 0.0f},
+                  std::vector<std::int32_t>(dataWords)};
     for (std::size_t w = 0; w < dataWords; ++w) {
         r.data[w] = static_cast<std::int32_t>(seed * 2654435761u + w * 40503u);
     }

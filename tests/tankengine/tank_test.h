@@ -1,7 +1,5 @@
-// The fixture of the engine tests: the engine loaded as applications reach
-// it, a registry and a tank folder of the test's own, a client connected.
-// A test of the engine's results may run twice, on the engine in this
-// process and through orvo-engined, and must see the same either way.
+// The engine tests' fixture; a test of the engine's results may run both in
+// this process and through orvo-engined, and must see the same either way.
 #pragma once
 
 #include <gtest/gtest.h>
